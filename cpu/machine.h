@@ -1,0 +1,137 @@
+// The one object of a run: 8080 memory and registers, opcode hooks, and the CP/M state kept on the host.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cpu/registers.h"
+#include "host/files.h"
+#include "host/terminal.h"
+
+namespace kavo {
+
+// Why run_until_trap handed control back.
+enum class Stop { trap, halt };
+
+// One entry of the open-file table: a host file bound to the FCB address it
+// was last opened or made through. A slot without an open file is free.
+struct FileSlot {
+    std::uint16_t fcb_address = 0;
+    host::File stream;
+};
+
+// The one directory search a program may have going.
+struct DirectorySearch {
+    std::vector<host::DirectoryEntry> matches;
+    std::size_t next = 0;  // index of the current match
+};
+
+class Machine {
+public:
+    Machine();
+    virtual ~Machine() = default;
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // The opcodes the 8080 leaves undefined. PC points past the opcode; a
+    // hook that takes operand bytes reads them itself.
+    virtual void nop_group(unsigned y);
+    virtual void opcode_cb();
+    virtual void opcode_d9();
+    virtual void opcode_dd();
+    virtual void opcode_ed();
+    virtual void opcode_fd();
+
+    std::array<std::uint8_t, 0x10000> memory{};
+    RegisterFile registers{};
+
+    // Word and register access on memory and registers; every address wraps.
+    std::uint16_t read_word(std::uint16_t address) const {
+        return memory[address] | memory[std::uint16_t(address + 1)] << 8;
+    }
+    void write_word(std::uint16_t address, std::uint16_t value) {
+        memory[address] = std::uint8_t(value);
+        memory[std::uint16_t(address + 1)] = std::uint8_t(value >> 8);
+    }
+    std::uint8_t get_reg(unsigned code) const {
+        return code == 6 ? memory[registers.hl()] : registers.byte(code);
+    }
+    void set_reg(unsigned code, std::uint8_t value) {
+        if (code == 6)
+            memory[registers.hl()] = value;
+        else
+            registers.byte(code) = value;
+    }
+    void push_word(std::uint16_t value) { push_on(registers.sp, value); }
+    std::uint16_t pop_word() { return pop_from(registers.sp); }
+    std::uint16_t fetch_word(std::uint16_t& counter) const {
+        std::uint16_t value = read_word(counter);
+        counter += 2;
+        return value;
+    }
+    bool condition_met(unsigned code) const { return registers.condition_met(code); }
+    void set_pc(std::uint16_t value) { registers.pc = value; }
+    void reset() {
+        registers.pc = 0;
+        registers.f() = 0x02;
+    }
+
+    // Executes from PC until PC reaches the trap area (tested before every
+    // instruction, so it may execute nothing) or right after a HLT, with PC
+    // one past the HLT byte.
+    Stop run_until_trap();
+
+    // Builds the memory image from the command line, loads the program and
+    // runs it to its end. Prints the usage or missing-file message instead
+    // when there is nothing to run.
+    void run_program(int argument_count, char** argument_vector);
+
+    // Host-side CP/M state.
+    std::array<FileSlot, 16> file_slots{};
+    std::uint16_t dma_address = 0x0080;
+    std::uint8_t user_code = 0;
+    std::optional<DirectorySearch> search_handle;
+    std::uint32_t search_remaining = 0;  // size of the current match still to report
+    std::int32_t extent_counter = 0;
+
+    // The console device: the program's only road to the terminal.
+    std::uint8_t console_status();
+    std::uint8_t console_in();
+    void console_out(std::uint8_t byte);
+    void list_out(std::uint8_t byte);
+
+    // One BDOS request: function in C, parameter in DE, results in registers.
+    void bdos_call();
+    // One BIOS entry of the jump vector, by its trap address; false for an
+    // address that has no service.
+    bool bios_call(std::uint16_t address);
+
+    // Writes the drive code and the 11 upper-cased name and type bytes of a
+    // host file name into the FCB at fcb; addresses wrap.
+    void host_name_to_fcb(const char* name, std::uint16_t fcb);
+
+    // A system message on standard output, in order with console output.
+    void message(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    host::Terminal terminal;
+
+private:
+    void push_on(std::uint16_t& sp, std::uint16_t value) {
+        memory[--sp] = std::uint8_t(value >> 8);
+        memory[--sp] = std::uint8_t(value);
+    }
+    std::uint16_t pop_from(std::uint16_t& sp) const {
+        std::uint16_t value = read_word(sp);
+        sp += 2;
+        return value;
+    }
+    template <unsigned opcode>
+    void execute(RegisterFile& r);
+    void load_image(int argument_count, char** argument_vector);
+    void supervise();
+};
+
+}  // namespace kavo
