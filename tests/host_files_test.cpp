@@ -1,0 +1,415 @@
+// Tests of the host file layer: names, patterns and file behaviour in a fresh directory.
+#include "host/files.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <sys/resource.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct PatternCase {
+    std::string_view pattern;
+    std::string_view name;
+    bool matches;
+};
+
+TEST(HostPattern, MatchesLikeTheCpmDirectorySearch)
+{
+    const PatternCase cases[] = {
+        {"????????.???", "README", true},
+        {"????????.???", "A.B", true},
+        {"????????.???", "ABCDEFGH.XYZ", true},
+        {"????????.COM", "x.com", true},
+        {"????????.COM", "x.cmd", false},
+        {"A?.C", "A.C", true},
+        {"A?.C", "AB.C", true},
+        {"A?.C", "ABC.C", false},
+        {"A?B.C", "AB.C", false},
+        {"?.COM", "XY.COM", false},
+        {"FOO.???", "FOO", true},
+        {"FOO.?", "FOO.AB", false},
+        {"readme.txt", "README.TXT", true},
+        {"README.TXT", "README.TX", false},
+        {"README.", "readme", true},
+        {"README.", "README.TXT", false},
+        {"README", "readme", true},
+        {"README", "README.TXT", false},
+        {"*.ASM", "hello.asm", true},
+        {"*.ASM", "hello.asx", false},
+        {"*.*", "x", true},
+        {"H*O.A*", "HELLO.ASM", true},
+        {"*X.*", "HELLO.X", false},
+        {".COM", "X.COM", false},
+        {"A$.$$$", "a$.$$$", true},
+    };
+    for (const auto& [pattern, name, matches] : cases)
+        EXPECT_EQ(host::pattern_matches(pattern, name), matches) << pattern << " against " << name;
+}
+
+TEST(HostNames, SpellingDropsTheTrailingDotAndRefusesEscapes)
+{
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"README.", "README"},
+        {"A.B", "A.B"},
+        {".COM", ".COM"},
+        {"A B.C", "A B.C"},
+        {"", std::nullopt},
+        {".", std::nullopt},
+        {"..", std::nullopt},
+        {"...", std::nullopt},
+        {"../X", std::nullopt},
+        {"A/B", std::nullopt},
+        {"/ETC/PASSWD", std::nullopt},
+        {"..\\X", std::nullopt},
+        {"A\x01.B", std::nullopt},
+        {"A\x7F", std::nullopt},
+        {std::string("A\0.B", 4), std::nullopt},
+        {"A?.B", std::nullopt},
+        {"*.B", std::nullopt},
+    };
+    for (const auto& [name, spelling] : cases)
+        EXPECT_EQ(host::host_spelling(name), spelling) << '"' << name << '"';
+}
+
+TEST(HostNames, VisibleNamesFitEightPlusThree)
+{
+    const std::pair<std::string, bool> cases[] = {
+        {"A", true},
+        {"ABCDEFGH", true},
+        {"A.B", true},
+        {"ABCDEFGH.XYZ", true},
+        {"a~!#$%&'.()", true},
+        {"", false},
+        {".", false},
+        {"..", false},
+        {".PROFILE", false},
+        {"ABCDEFGHI", false},
+        {"A.BCDE", false},
+        {"A.", false},
+        {"A.B.C", false},
+        {"A B", false},
+        {"A\x01", false},
+        {"A\x7F", false},
+        {"\xC3\xA9T\xC3\xA9", false},
+        {"A*", false},
+        {"A?", false},
+        {"A:B", false},
+        {"A<B", false},
+        {"A>B", false},
+        {"A|B", false},
+        {"A\"B", false},
+        {"A;B", false},
+        {"A,B", false},
+        {"A=B", false},
+        {"A[B", false},
+        {"A]B", false},
+        {"A\\B", false},
+        {"A/B", false},
+    };
+    for (const auto& [name, visible] : cases)
+        EXPECT_EQ(host::is_visible_name(name), visible) << '"' << name << '"';
+}
+
+void write_file(const fs::path& path, std::string_view contents)
+{
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+std::string read_file(const fs::path& path)
+{
+    std::ifstream stream(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> listing(const fs::path& directory)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string contents_of(host::File& file)
+{
+    std::vector<std::uint8_t> buffer(file.size());
+    buffer.resize(file.read_at(0, buffer));
+    return {buffer.begin(), buffer.end()};
+}
+
+std::vector<std::string> names_of(const std::vector<host::DirectoryEntry>& entries)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : entries)
+        names.push_back(entry.name);
+    return names;
+}
+
+// Each test runs inside work/, a fresh directory whose parent holds a sentinel
+// file that no name handed to the layer may reach.
+class HostFiles : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string base_template = (fs::temp_directory_path() / "kavo-files-XXXXXX").string();
+        ASSERT_NE(mkdtemp(base_template.data()), nullptr);
+        base = base_template;
+        work = base / "work";
+        fs::create_directory(work);
+        write_file(base / "x", "sentinel");
+        previous = fs::current_path();
+        fs::current_path(work);
+    }
+
+    void TearDown() override
+    {
+        fs::current_path(previous);
+        fs::remove_all(base);
+    }
+
+    fs::path previous;
+    fs::path base;
+    fs::path work;
+};
+
+TEST_F(HostFiles, OpenFindsTheNameWithoutRegardToCase)
+{
+    write_file("Readme.txt", "mixed");
+    write_file("readme.txt", "lower");
+    write_file("notes", "no type");
+    write_file("notes.txt", "typed");
+    const std::pair<std::string_view, std::optional<std::string>> cases[] = {
+        {"readme.txt", "lower"},   // the exact spelling wins
+        {"README.TXT", "mixed"},   // else the first in sorted order
+        {"NOTES.", "no type"},     // a trailing dot means no type
+        {"Notes.Txt", "typed"},
+        {"NOTES.T", std::nullopt},
+        {"MISSING.", std::nullopt},
+    };
+    for (const auto& [name, contents] : cases) {
+        auto file = host::File::open_existing(name);
+        ASSERT_EQ(file.has_value(), contents.has_value()) << name;
+        if (file) {
+            EXPECT_EQ(contents_of(*file), *contents) << name;
+        }
+    }
+}
+
+TEST_F(HostFiles, MakeTruncatesTheFileInAnotherCaseOrCreatesTheSpelling)
+{
+    write_file("readme", "old contents");
+    auto truncated = host::File::make("README.");
+    ASSERT_TRUE(truncated);
+    EXPECT_EQ(truncated->size(), 0u);
+    EXPECT_EQ(read_file("readme"), "");
+
+    EXPECT_TRUE(host::File::make("NEW.TXT"));
+    EXPECT_TRUE(host::File::make("NOTYPE."));
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"NEW.TXT", "NOTYPE", "readme"}));
+}
+
+TEST_F(HostFiles, OpenAndMakeReachOnlyRegularFiles)
+{
+    fs::create_directory("sub");
+    fs::create_directory_symlink("sub", "dirlink");
+    fs::create_symlink("../outside", "dangle");
+    write_file("target", "through the link");
+    fs::create_symlink("target", "filelink");
+
+    for (const std::string_view name : {"SUB.", "DIRLINK.", "DANGLE."}) {
+        EXPECT_FALSE(host::File::open_existing(name)) << name;
+        EXPECT_FALSE(host::File::make(name)) << name;
+    }
+    EXPECT_TRUE(fs::is_directory("sub"));
+    EXPECT_FALSE(fs::exists(base / "outside"));
+
+    auto linked = host::File::open_existing("FILELINK.");
+    ASSERT_TRUE(linked);
+    EXPECT_EQ(contents_of(*linked), "through the link");
+}
+
+TEST_F(HostFiles, RefusedNamesTouchNothing)
+{
+    write_file("KEEP.TXT", "kept");
+    const std::string sentinel = (base / "x").string();
+    const std::string refused[] = {
+        "../x", "../X.", "..\\x", "A/B", sentinel, "/", "", ".", "..", "...",
+        std::string("KEEP.TXT\0", 9), "KEEP\x01.TXT", "\x7F",
+    };
+    for (const auto& name : refused) {
+        EXPECT_FALSE(host::File::open_existing(name)) << name;
+        EXPECT_FALSE(host::File::make(name)) << name;
+        EXPECT_TRUE(host::find_files(name).empty()) << name;
+        EXPECT_FALSE(host::rename_file(name, "STOLEN.TXT")) << name;
+        EXPECT_FALSE(host::rename_file("KEEP.TXT", name)) << name;
+        EXPECT_FALSE(host::delete_file(name)) << name;
+    }
+    EXPECT_EQ(listing(work), std::vector<std::string>{"KEEP.TXT"});
+    EXPECT_EQ(read_file("KEEP.TXT"), "kept");
+    EXPECT_EQ(listing(base), (std::vector<std::string>{"work", "x"}));
+    EXPECT_EQ(read_file(sentinel), "sentinel");
+}
+
+TEST_F(HostFiles, FindFilesReportsVisibleRegularFilesInSortedOrder)
+{
+    write_file("b.com", "bbb");
+    write_file("A.COM", "aaaaa");
+    write_file("B1.X", "");
+    write_file("a2.x", "");
+    write_file("a1.x", "");
+    write_file("c1", "c");
+    for (const char* hidden : {".hidden", "TOOLONGNAME", "TWO.DOTS.X", "LONG.TYPE", "BAD NAME"})
+        write_file(hidden, "");
+    fs::create_directory("SUBDIR");
+    fs::create_directory("DIR.COM");
+    fs::create_symlink("A.COM", "LINK.COM");
+    fs::create_directory_symlink("SUBDIR", "DLINK.COM");
+    fs::create_symlink("missing", "GONE.COM");
+    write_file("BIG.DAT", "");
+    fs::resize_file("BIG.DAT", (std::uintmax_t{1} << 32) + 5);
+
+    const auto everything = host::find_files("????????.???");
+    EXPECT_EQ(names_of(everything),
+              (std::vector<std::string>{"A.COM", "a1.x", "a2.x", "b.com", "B1.X", "BIG.DAT", "c1", "LINK.COM"}));
+    const std::pair<std::string_view, std::vector<std::string>> searches[] = {
+        {"*.COM", {"A.COM", "b.com", "LINK.COM"}},
+        {"C1.", {"c1"}},
+        {"A?.X", {"a1.x", "a2.x"}},
+        {".COM", {}},
+        {"SUBDIR.", {}},
+        {"NONE.X", {}},
+    };
+    for (const auto& [pattern, names] : searches)
+        EXPECT_EQ(names_of(host::find_files(pattern)), names) << pattern;
+
+    const auto sizes = host::find_files("*.COM");
+    ASSERT_EQ(sizes.size(), 3u);
+    EXPECT_EQ(sizes[0].size, 5u);
+    EXPECT_EQ(sizes[1].size, 3u);
+    EXPECT_EQ(sizes[2].size, 5u);  // the link's target
+    EXPECT_EQ(host::find_files("BIG.DAT").at(0).size, 5u);  // the low 32 bits
+}
+
+TEST_F(HostFiles, DeleteRemovesOnlyVisibleNames)
+{
+    write_file("GONE.TXT", "");
+    write_file(".hidden", "");
+    write_file("TOOLONGNAME", "");
+    EXPECT_TRUE(host::delete_file("GONE.TXT"));
+    EXPECT_FALSE(host::delete_file("GONE.TXT"));
+    EXPECT_FALSE(host::delete_file(".hidden"));
+    EXPECT_FALSE(host::delete_file("TOOLONGNAME"));
+    EXPECT_EQ(listing(work), (std::vector<std::string>{".hidden", "TOOLONGNAME"}));
+}
+
+TEST_F(HostFiles, RenameNeverReplacesAnotherFile)
+{
+    write_file("OLD.TXT", "old");
+    write_file("other.txt", "other");
+    write_file("lower.txt", "lower");
+    fs::create_directory("sub");
+
+    EXPECT_FALSE(host::rename_file("OLD.TXT", "OTHER.TXT"));
+    EXPECT_FALSE(host::rename_file("MISSING.TXT", "NEW.TXT"));
+    EXPECT_FALSE(host::rename_file("OLD.TXT", "SUB."));
+    EXPECT_FALSE(host::rename_file("SUB.", "MOVED."));
+    EXPECT_EQ(read_file("OLD.TXT"), "old");
+    EXPECT_EQ(read_file("other.txt"), "other");
+
+    EXPECT_TRUE(host::rename_file("LOWER.TXT", "LOWER.TXT"));  // only the case changes
+    EXPECT_TRUE(host::rename_file("old.txt", "NEW."));
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"LOWER.TXT", "NEW", "other.txt", "sub"}));
+    EXPECT_EQ(read_file("LOWER.TXT"), "lower");
+    EXPECT_EQ(read_file("NEW"), "old");
+}
+
+TEST_F(HostFiles, ReadsAndWritesAtOffsets)
+{
+    auto file = host::File::make("DATA.BIN");
+    ASSERT_TRUE(file);
+    const std::vector<std::uint8_t> ones(128, 1);
+    const std::vector<std::uint8_t> twos(10, 2);
+    EXPECT_TRUE(file->write_at(0, ones));
+    EXPECT_TRUE(file->write_at(300, twos));  // past the end: the gap reads as zeros
+    EXPECT_EQ(file->size(), 310u);
+
+    // Another descriptor sees the data at once: nothing waits in a buffer.
+    auto reader = host::File::open_existing("data.bin");
+    ASSERT_TRUE(reader);
+    std::vector<std::uint8_t> buffer(200, 0xEE);
+    ASSERT_EQ(reader->read_at(128, buffer), 182u);
+    EXPECT_TRUE(std::all_of(buffer.begin(), buffer.begin() + 172, [](auto byte) { return byte == 0; }));
+    EXPECT_TRUE(std::all_of(buffer.begin() + 172, buffer.begin() + 182, [](auto byte) { return byte == 2; }));
+    EXPECT_EQ(buffer[182], 0xEE);
+    EXPECT_EQ(reader->read_at(310, buffer), 0u);
+    EXPECT_EQ(reader->read_at(100000, buffer), 0u);
+
+    host::File moved = std::move(*reader);
+    EXPECT_FALSE(reader->is_open());
+    EXPECT_EQ(moved.read_at(0, buffer), 200u);
+    moved.close();
+    EXPECT_EQ(moved.read_at(0, buffer), 0u);
+    EXPECT_FALSE(moved.write_at(0, ones));
+}
+
+// Run in a child process, so that the limit and the ignored SIGXFSZ stay there.
+bool writes_fail_beyond_a_size_limit()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{100, 100};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    auto file = host::File::make("FULL.BIN");
+    const std::vector<std::uint8_t> record(128, 7);
+    const bool partly_written = file->write_at(0, record);
+    const bool written_past_limit = file->write_at(200, std::span(record).first(1));
+    const bool written_within_limit = file->write_at(0, std::span(record).first(50));
+    return !partly_written && !written_past_limit && written_within_limit;
+}
+
+TEST_F(HostFiles, WriteBeyondTheFileSizeLimitFails)
+{
+    EXPECT_EXIT(std::exit(writes_fail_beyond_a_size_limit() ? 0 : 1), testing::ExitedWithCode(0), "");
+}
+
+TEST_F(HostFiles, ReadProgramFindsTheFileWithoutRegardToCase)
+{
+    std::string program(300, '\0');
+    for (std::size_t index = 0; index < program.size(); ++index)
+        program[index] = static_cast<char>(index);
+    write_file("HELLO.COM", program);
+    fs::create_directory("bin");
+    write_file("bin/Tool.com", "tool");
+
+    const std::string absolute = (work / "HELLO.COM").string();
+    const std::tuple<std::string, std::size_t, std::optional<std::string>> cases[] = {
+        {"HELLO.COM", 1000, program},
+        {"hello.com", 1000, program},
+        {absolute, 1000, program},
+        {"HELLO.COM", 100, program.substr(0, 100)},
+        {"HELLO.COM", 0, ""},
+        {"bin/TOOL.COM", 1000, "tool"},
+        {"./bin/tool.COM", 1000, "tool"},
+        {"MISSING.COM", 1000, std::nullopt},
+        {"bin", 1000, std::nullopt},
+        {"BIN", 1000, std::nullopt},
+        {"nowhere/HELLO.COM", 1000, std::nullopt},
+    };
+    for (const auto& [path, limit, expected] : cases) {
+        const auto image = host::read_program(path, limit);
+        ASSERT_EQ(image.has_value(), expected.has_value()) << path;
+        if (image) {
+            EXPECT_EQ(std::string(image->begin(), image->end()), *expected) << path;
+        }
+    }
+}
+
+}  // namespace
