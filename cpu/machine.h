@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,7 +77,7 @@ public:
     void set_pc(std::uint16_t value) { registers.pc = value; }
     void reset() {
         registers.pc = 0;
-        registers.f() = 0x02;
+        registers.f = 0x02;
     }
 
     // Executes from PC until PC reaches the trap area (tested before every
@@ -88,6 +89,10 @@ public:
     // runs it to its end. Prints the usage or missing-file message instead
     // when there is nothing to run.
     void run_program(int argument_count, char** argument_vector);
+
+#ifdef KAVO_COUNTING
+    std::uint64_t instructions_executed = 0;  // kept only by the benchmark's counting build
+#endif
 
     // Host-side CP/M state.
     std::array<FileSlot, 16> file_slots{};
@@ -105,6 +110,45 @@ public:
 
     // One BDOS request: function in C, parameter in DE, results in registers.
     void bdos_call();
+
+    // The slot of the FCB at fcb_address: the one bound to that address, else
+    // the first free one, else none.
+    FileSlot* find_file_slot(std::uint16_t fcb_address);
+    // The host name or pattern of the 11 name bytes at address: name, dot,
+    // type, blanks dropped, bit 7 cleared.
+    std::string fcb_to_host_name(std::uint16_t address) const;
+
+    // The BDOS functions, each given the slot that find_file_slot found for DE.
+    void console_input(FileSlot*);
+    void console_output(FileSlot*);
+    void reader_input(FileSlot*);
+    void punch_output(FileSlot*);
+    void list_output(FileSlot*);
+    void direct_console_io(FileSlot*);
+    void print_string(FileSlot*);
+    void read_console_buffer(FileSlot*);
+    void get_console_status(FileSlot*);
+    void return_version_number(FileSlot*);
+    void reset_disk_system(FileSlot*);
+    void select_disk(FileSlot*);
+    void open_file(FileSlot* slot);
+    void close_file(FileSlot* slot);
+    void search_for_first(FileSlot*);
+    void search_for_next(FileSlot*);
+    void delete_file(FileSlot*);
+    void read_sequential(FileSlot* slot);
+    void write_sequential(FileSlot* slot);
+    void make_file(FileSlot* slot);
+    void rename_file(FileSlot* slot);
+    void return_login_vector(FileSlot*);
+    void return_current_disk(FileSlot*);
+    void set_dma_address(FileSlot*);
+    void get_allocation_vector(FileSlot*);
+    void get_read_only_vector(FileSlot*);
+    void get_disk_parameters(FileSlot*);
+    void get_set_user_code(FileSlot*);
+    void read_random(FileSlot* slot);
+    void write_random(FileSlot* slot);
     // One BIOS entry of the jump vector, by its trap address; false for an
     // address that has no service.
     bool bios_call(std::uint16_t address);
@@ -129,8 +173,19 @@ private:
         return value;
     }
     template <unsigned opcode>
-    void execute(RegisterFile& r);
-    void load_image(int argument_count, char** argument_vector);
+    bool execute(RegisterFile& r);
+    std::uint8_t get(const RegisterFile& r, unsigned code) const;
+    void set(RegisterFile& r, unsigned code, std::uint8_t value);
+    std::uint8_t immediate(RegisterFile& r) const;
+    void call(RegisterFile& r, std::uint16_t target);
+    template <typename Operation>
+    void hook(RegisterFile& r, Operation operation);
+    bool load_image(int argument_count, char** argument_vector);
+    host::File* record_stream(FileSlot* slot);
+    bool read_record(FileSlot* slot);
+    bool write_record(FileSlot* slot);
+    void advance_record();
+    void seek_random_record();
     void supervise();
 };
 

@@ -1,0 +1,217 @@
+// BDOS dispatch over the function number in C, and the console and system functions.
+#include <array>
+#include <utility>
+
+#include "cpu/machine.h"
+#include "machine/memory_map.h"
+
+namespace kavo {
+
+namespace {
+
+using Function = void (Machine::*)(FileSlot* slot);
+
+// Every BDOS function the system performs; all other numbers get the default
+// action.
+constexpr std::pair<std::uint8_t, Function> bdos_functions[] = {
+    {1, &Machine::console_input},
+    {2, &Machine::console_output},
+    {3, &Machine::reader_input},
+    {4, &Machine::punch_output},
+    {5, &Machine::list_output},
+    {6, &Machine::direct_console_io},
+    {9, &Machine::print_string},
+    {10, &Machine::read_console_buffer},
+    {11, &Machine::get_console_status},
+    {12, &Machine::return_version_number},
+    {13, &Machine::reset_disk_system},
+    {14, &Machine::select_disk},
+    {15, &Machine::open_file},
+    {16, &Machine::close_file},
+    {17, &Machine::search_for_first},
+    {18, &Machine::search_for_next},
+    {19, &Machine::delete_file},
+    {20, &Machine::read_sequential},
+    {21, &Machine::write_sequential},
+    {22, &Machine::make_file},
+    {23, &Machine::rename_file},
+    {24, &Machine::return_login_vector},
+    {25, &Machine::return_current_disk},
+    {26, &Machine::set_dma_address},
+    {27, &Machine::get_allocation_vector},
+    {29, &Machine::get_read_only_vector},
+    {31, &Machine::get_disk_parameters},
+    {32, &Machine::get_set_user_code},
+    {33, &Machine::read_random},
+    {34, &Machine::write_random},
+};
+
+constexpr auto dispatch_table = [] {
+    std::array<Function, 256> table{};
+    for (auto [number, function] : bdos_functions)
+        table[number] = function;
+    return table;
+}();
+
+}  // namespace
+
+void Machine::bdos_call() {
+    FileSlot* slot = find_file_slot(registers.de());
+    const std::uint8_t number = registers.c;
+    if (Function function = dispatch_table[number]) {
+        (this->*function)(slot);
+    } else {
+        message("Func=%02X\n", number);
+        registers.a = 0xFF;
+    }
+}
+
+void Machine::console_input(FileSlot*) {
+    const std::uint8_t key = console_in();
+    registers.a = registers.l = key;
+    console_out(key);
+}
+
+// Output pauses while ^S is the waiting key, until one more key comes; any
+// waiting key is consumed. Without a terminal nobody can type ^S, and reading
+// ahead would take the program's next input, so there is no test then.
+void Machine::console_output(FileSlot*) {
+    if (terminal.is_terminal() && console_status()) {
+        if (console_in() == 0x13)
+            console_in();
+    }
+    console_out(registers.e);
+    registers.a = 0x00;
+}
+
+void Machine::reader_input(FileSlot*) { registers.a = registers.l = console_in(); }
+
+void Machine::punch_output(FileSlot*) {
+    console_out(registers.e);
+    registers.a = 0x00;
+}
+
+void Machine::list_output(FileSlot*) {
+    list_out(registers.e);
+    registers.a = 0xFF;
+}
+
+void Machine::direct_console_io(FileSlot*) {
+    if (registers.e == 0xFF) {
+        registers.a = console_status() ? console_in() : 0x00;
+    } else {
+        console_out(registers.e);
+        registers.a = 0x00;
+    }
+}
+
+// Writes up to the '$', which stays unwritten with DE left on it; the string
+// may run through 0xFFFF into page zero.
+void Machine::print_string(FileSlot*) {
+    std::uint16_t address = registers.de();
+    for (std::uint8_t byte = memory[address]; byte != '$'; byte = memory[address]) {
+        ++address;
+        console_out(byte);
+    }
+    registers.set_de(address);
+    registers.a = 0xFF;
+}
+
+// Line input into the buffer at DE (the DMA address when DE is 0): byte 0
+// holds the room, byte 1 receives the count, the characters follow with a
+// zero after them. Enter ends the line unstored; DEL erases the columns the
+// last echo took; control characters echo as ^X; ^C on an empty line ends
+// the run through a warm boot. A is the last byte echoed, 0x08 after TAB,
+// 0x0D after Enter, 0xFF for a buffer of no room.
+void Machine::read_console_buffer(FileSlot*) {
+    const std::uint16_t buffer = registers.de() != 0 ? registers.de() : dma_address;
+    auto at = [&](unsigned offset) -> std::uint8_t& { return memory[std::uint16_t(buffer + offset)]; };
+    const unsigned room = at(0);
+    unsigned count = 0;
+    std::uint8_t result = 0xFF;
+    while (count < room) {
+        const std::uint8_t key = console_in();
+        if (key == 0x0D) {
+            result = 0x0D;
+            break;
+        }
+        if (key == 0x7F) {
+            if (count == 0)
+                continue;
+            const std::uint8_t erased = at(2 + --count);
+            const unsigned columns = erased == 0x09 ? 8 : erased < 0x20 ? 2 : 1;
+            for (unsigned column = 0; column < columns; ++column) {
+                console_out(0x08);
+                console_out(0x20);
+                console_out(0x08);
+            }
+            result = 0x00;
+            continue;
+        }
+        at(2 + count++) = key;
+        if (key == 0x09) {
+            for (unsigned column = 0; column < 8; ++column)
+                console_out(0x20);
+            result = 0x08;
+        } else if (key < 0x20) {
+            console_out('^');
+            console_out(key + 0x40);
+            result = key + 0x40;
+            if (key == 0x03 && count == 1) {
+                push_word(0x0000);
+                return;
+            }
+        } else {
+            console_out(key);
+            result = key;
+        }
+    }
+    at(2 + count) = 0x00;
+    at(1) = std::uint8_t(count);
+    registers.a = result;
+}
+
+void Machine::get_console_status(FileSlot*) { registers.a = console_status(); }
+
+void Machine::return_version_number(FileSlot*) {
+    registers.set_hl(0x0022);
+    registers.a = 0x22;
+    registers.b = 0x00;
+}
+
+void Machine::select_disk(FileSlot*) { registers.a = registers.l = registers.e == 0 ? 0x00 : 0xFF; }
+
+void Machine::return_login_vector(FileSlot*) {
+    registers.set_hl(0x0001);
+    registers.a = 0x00;
+}
+
+void Machine::return_current_disk(FileSlot*) { registers.a = 0x00; }
+
+void Machine::set_dma_address(FileSlot*) {
+    dma_address = registers.de();
+    registers.a = 0xFF;
+}
+
+void Machine::get_allocation_vector(FileSlot*) {
+    registers.set_hl(address::allocation_vector);
+    registers.a = 0xFF;
+}
+
+void Machine::get_read_only_vector(FileSlot*) {
+    registers.set_hl(0x0000);
+    registers.a = 0xFF;
+}
+
+void Machine::get_disk_parameters(FileSlot*) {
+    registers.set_hl(address::disk_parameter_block);
+    registers.a = 0xFF;
+}
+
+void Machine::get_set_user_code(FileSlot*) {
+    if (registers.e != 0xFF)
+        user_code = registers.e;
+    registers.a = user_code;
+}
+
+}  // namespace kavo

@@ -1,0 +1,198 @@
+// The 8080 executor: each opcode decoded by its fields at compile time, one dispatch per instruction.
+#include "cpu/machine.h"
+
+namespace kavo {
+
+namespace {
+
+// The register pair of LXI, INX, DCX and DAD by index; 3 is SP.
+inline std::uint16_t pair_or_sp(const RegisterFile& r, unsigned index) {
+    return index == 3 ? r.sp : r.pair(index);
+}
+inline void set_pair_or_sp(RegisterFile& r, unsigned index, std::uint16_t value) {
+    if (index == 3)
+        r.sp = value;
+    else
+        r.set_pair(index, value);
+}
+
+inline void set_carry(RegisterFile& r, unsigned bit) { r.f = std::uint8_t((r.f & ~flag::carry) | bit); }
+
+}  // namespace
+
+Machine::Machine() { reset(); }
+
+void Machine::nop_group(unsigned) {}
+void Machine::opcode_cb() { registers.pc = fetch_word(registers.pc); }
+void Machine::opcode_d9() { registers.pc = pop_word(); }
+void Machine::opcode_dd() {
+    std::uint16_t target = fetch_word(registers.pc);
+    push_word(registers.pc);
+    registers.pc = target;
+}
+void Machine::opcode_ed() { opcode_dd(); }
+void Machine::opcode_fd() { opcode_dd(); }
+
+// Operand access for the executor, on its own copy r of the registers. These
+// take r as a parameter rather than capturing it, which keeps r eligible for
+// host registers.
+inline std::uint8_t Machine::get(const RegisterFile& r, unsigned code) const {
+    return code == 6 ? memory[r.hl()] : r.byte(code);
+}
+inline void Machine::set(RegisterFile& r, unsigned code, std::uint8_t value) {
+    if (code == 6)
+        memory[r.hl()] = value;
+    else
+        r.byte(code) = value;
+}
+inline std::uint8_t Machine::immediate(RegisterFile& r) const { return memory[r.pc++]; }
+inline void Machine::call(RegisterFile& r, std::uint16_t target) {
+    push_on(r.sp, r.pc);
+    r.pc = target;
+}
+// Hooks work on the Machine's own register file, so r is handed over around them.
+template <typename Operation>
+inline void Machine::hook(RegisterFile& r, Operation operation) {
+    registers = r;
+    operation();
+    r = registers;
+}
+
+// Executes one instruction whose opcode byte has been fetched; false for HLT.
+template <unsigned opcode>
+inline bool Machine::execute(RegisterFile& r) {
+    constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7, p = y >> 1, low = opcode & 0xF;
+    if constexpr (opcode == 0x76) {
+        return false;
+    } else if constexpr (x == 1) {  // MOV
+        set(r, y, get(r, z));
+    } else if constexpr (x == 2) {  // ADD ADC SUB SBB ANA XRA ORA CMP
+        r.alu_op(y, get(r, z));
+    } else if constexpr (x == 0) {
+        if constexpr (low == 0x0 || low == 0x8) {
+            hook(r, [this] { nop_group(y); });
+        } else if constexpr (low == 0x1) {  // LXI
+            set_pair_or_sp(r, p, fetch_word(r.pc));
+        } else if constexpr (low == 0x2 || low == 0xA) {
+            if constexpr (y == 0) memory[r.bc()] = r.a;  // STAX B
+            if constexpr (y == 1) r.a = memory[r.bc()];  // LDAX B
+            if constexpr (y == 2) memory[r.de()] = r.a;  // STAX D
+            if constexpr (y == 3) r.a = memory[r.de()];  // LDAX D
+            if constexpr (y == 4) write_word(fetch_word(r.pc), r.hl());  // SHLD
+            if constexpr (y == 5) r.set_hl(read_word(fetch_word(r.pc)));  // LHLD
+            if constexpr (y == 6) memory[fetch_word(r.pc)] = r.a;  // STA
+            if constexpr (y == 7) r.a = memory[fetch_word(r.pc)];  // LDA
+        } else if constexpr (low == 0x3) {  // INX
+            set_pair_or_sp(r, p, pair_or_sp(r, p) + 1);
+        } else if constexpr (low == 0xB) {  // DCX
+            set_pair_or_sp(r, p, pair_or_sp(r, p) - 1);
+        } else if constexpr (z == 4) {  // INR
+            std::uint8_t value = get(r, y) + 1;
+            set(r, y, value);
+            r.f = std::uint8_t((r.f & (flag::carry | flag::fixed)) | sign_zero_parity[value] |
+                                 ((value & 0x0F) == 0 ? flag::aux : 0));
+        } else if constexpr (z == 5) {  // DCR
+            std::uint8_t value = get(r, y) - 1;
+            set(r, y, value);
+            r.f = std::uint8_t((r.f & (flag::carry | flag::fixed)) | sign_zero_parity[value] |
+                                 ((value & 0x0F) == 0x0F ? 0 : flag::aux));
+        } else if constexpr (z == 6) {  // MVI
+            set(r, y, immediate(r));
+        } else if constexpr (z == 7) {
+            const std::uint8_t a = r.a, carry = r.f & flag::carry;
+            if constexpr (y == 0) { r.a = std::uint8_t(a << 1 | a >> 7); set_carry(r, a >> 7); }       // RLC
+            if constexpr (y == 1) { r.a = std::uint8_t(a >> 1 | a << 7); set_carry(r, a & 1); }        // RRC
+            if constexpr (y == 2) { r.a = std::uint8_t(a << 1 | carry); set_carry(r, a >> 7); }        // RAL
+            if constexpr (y == 3) { r.a = std::uint8_t(a >> 1 | carry << 7); set_carry(r, a & 1); }    // RAR
+            if constexpr (y == 4) r.decimal_adjust();                                                 // DAA
+            if constexpr (y == 5) r.a = std::uint8_t(~a);                                           // CMA
+            if constexpr (y == 6) set_carry(r, 1);                                                       // STC
+            if constexpr (y == 7) set_carry(r, carry ^ 1);                                               // CMC
+        } else if constexpr (low == 0x9) {  // DAD
+            unsigned sum = r.hl() + pair_or_sp(r, p);
+            r.set_hl(std::uint16_t(sum));
+            r.f = std::uint8_t((r.f & ~flag::carry) | (sum >> 16));
+        }
+    } else {  // x == 3
+        if constexpr (low == 0x0 || low == 0x8) {  // Rcc
+            if (r.condition_met(y))
+                r.pc = pop_from(r.sp);
+        } else if constexpr (low == 0x1) {  // POP
+            std::uint16_t value = pop_from(r.sp);
+            r.set_pair(p, value);
+            if constexpr (p == 3)
+                r.f = std::uint8_t((r.f & 0xD7) | 0x02);
+        } else if constexpr (low == 0x2 || low == 0xA) {  // Jcc
+            std::uint16_t target = fetch_word(r.pc);
+            if (r.condition_met(y))
+                r.pc = target;
+        } else if constexpr (low == 0x3 || low == 0xB) {
+            if constexpr (y == 0) r.pc = fetch_word(r.pc);  // JMP
+            if constexpr (y == 1) hook(r, [this] { opcode_cb(); });
+            if constexpr (y == 2) r.pc++;  // OUT: the port byte is skipped, nothing is output
+            if constexpr (y == 3) { r.a = 0xFF; r.pc++; }  // IN
+            if constexpr (y == 4) {  // XTHL
+                std::uint16_t old = r.hl();
+                r.set_hl(read_word(r.sp));
+                write_word(r.sp, old);
+            }
+            if constexpr (y == 5) {  // XCHG
+                std::uint16_t old = r.hl();
+                r.set_hl(r.de());
+                r.set_de(old);
+            }
+            // y 6 and 7, DI and EI: there are no interrupts.
+        } else if constexpr (low == 0x4 || low == 0xC) {  // Ccc
+            std::uint16_t target = fetch_word(r.pc);
+            if (r.condition_met(y))
+                call(r, target);
+        } else if constexpr (low == 0x5) {  // PUSH
+            push_on(r.sp, r.pair(p));
+        } else if constexpr (z == 6) {  // ADI ACI SUI SBI ANI XRI ORI CPI
+            r.alu_op(y, immediate(r));
+        } else if constexpr (z == 7) {  // RST
+            call(r, 8 * y);
+        } else if constexpr (low == 0x9) {
+            if constexpr (y == 1) r.pc = pop_from(r.sp);  // RET
+            if constexpr (y == 3) hook(r, [this] { opcode_d9(); });
+            if constexpr (y == 5) r.pc = r.hl();  // PCHL
+            if constexpr (y == 7) r.sp = r.hl();  // SPHL
+        } else if constexpr (low == 0xD) {
+            if constexpr (y == 1) call(r, fetch_word(r.pc));  // CALL
+            if constexpr (y == 3) hook(r, [this] { opcode_dd(); });
+            if constexpr (y == 5) hook(r, [this] { opcode_ed(); });
+            if constexpr (y == 7) hook(r, [this] { opcode_fd(); });
+        }
+    }
+    return true;
+}
+
+// The 256 cases of the dispatch, each an instantiation of execute.
+#define KAVO_OPCODE(n) case (n): if (!execute<(n)>(r)) { registers = r; return Stop::halt; } break;
+#define KAVO_OPCODES_4(n) KAVO_OPCODE(n) KAVO_OPCODE(n + 1) KAVO_OPCODE(n + 2) KAVO_OPCODE(n + 3)
+#define KAVO_OPCODES_16(n) KAVO_OPCODES_4(n) KAVO_OPCODES_4(n + 4) KAVO_OPCODES_4(n + 8) KAVO_OPCODES_4(n + 12)
+#define KAVO_OPCODES_64(n) KAVO_OPCODES_16(n) KAVO_OPCODES_16(n + 16) KAVO_OPCODES_16(n + 32) KAVO_OPCODES_16(n + 48)
+
+Stop Machine::run_until_trap() {
+    RegisterFile r = registers;
+    while (r.pc < 0xFFC0) {
+#ifdef KAVO_COUNTING
+        ++instructions_executed;
+#endif
+        switch (memory[r.pc++]) {
+            KAVO_OPCODES_64(0x00)
+            KAVO_OPCODES_64(0x40)
+            KAVO_OPCODES_64(0x80)
+            KAVO_OPCODES_64(0xC0)
+        }
+    }
+    registers = r;
+    return Stop::trap;
+}
+
+#undef KAVO_OPCODES_64
+#undef KAVO_OPCODES_16
+#undef KAVO_OPCODES_4
+#undef KAVO_OPCODE
+
+}  // namespace kavo

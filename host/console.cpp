@@ -1,0 +1,33 @@
+// The console device of the Machine, and its system messages, over the host terminal.
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "cpu/machine.h"
+
+namespace kavo {
+
+std::uint8_t Machine::console_status() { return terminal.key_waiting() ? 0xFF : 0x00; }
+
+std::uint8_t Machine::console_in() { return terminal.read_key(); }
+
+void Machine::console_out(std::uint8_t byte) {
+    if (byte != 0x07)  // BEL is dropped
+        terminal.write_byte(byte);
+}
+
+void Machine::list_out(std::uint8_t) {}
+
+void Machine::message(const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::va_list copy;
+    va_copy(copy, arguments);
+    std::string text(std::size_t(std::vsnprintf(nullptr, 0, format, copy)), '\0');
+    va_end(copy);
+    std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+    va_end(arguments);
+    terminal.write_message(text);
+}
+
+}  // namespace kavo

@@ -1,0 +1,26 @@
+// Fixed addresses of the emulated machine: page zero, stack, disk tables and the trap area.
+#pragma once
+
+#include <cstdint>
+
+namespace kavo::address {
+
+constexpr std::uint16_t program = 0x0100;
+constexpr std::uint16_t fcb1 = 0x005C;
+constexpr std::uint16_t fcb2 = 0x006C;
+constexpr std::uint16_t command_tail = 0x0080;
+constexpr std::uint16_t default_dma = 0x0080;
+constexpr std::uint16_t stack = 0xFE80;
+constexpr std::uint16_t directory_buffer = 0xFE80;
+constexpr std::uint16_t check_vector = 0xFF00;
+constexpr std::uint16_t allocation_vector = 0xFF40;
+constexpr std::uint16_t disk_parameter_header = 0xFF60;
+constexpr std::uint16_t disk_parameter_block = 0xFF70;
+// From here up nothing executes: control that arrives is a request to the host.
+constexpr std::uint16_t trap_area = 0xFFC0;
+constexpr std::uint16_t bdos_entry = 0xFFC0;
+constexpr std::uint16_t bios_boot = 0xFFC3;
+constexpr std::uint16_t bios_warm_boot = 0xFFC6;
+constexpr std::uint16_t bios_last_entry = 0xFFF3;  // SECTRAN
+
+}  // namespace kavo::address
