@@ -1,7 +1,10 @@
 // The user's terminal as the CP/M console: raw keys in, bytes out, restored on every way out.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace host {
@@ -35,7 +38,11 @@ public:
     uint8_t read_key();
     bool input_ended() const { return ended; }
 
-    // Writes one byte at once, unchanged.
+    // False when keys come from standard input: there is no terminal.
+    bool is_terminal() const { return descriptor >= 0; }
+
+    // Writes one byte at once, unchanged. When nobody reads standard output
+    // any more (no terminal), the run ends with status 0.
     void write_byte(uint8_t byte);
 
     // Writes a system message to standard output in order with console
@@ -44,7 +51,23 @@ public:
     void write_message(std::string_view text);
 
 private:
+    bool receive(int timeout_milliseconds);
+    void consume(std::size_t length);
+    std::optional<uint8_t> read_standard_input();
+
     bool ended = false;
+    int descriptor = -1;  // /dev/tty in raw mode; -1 when there is no terminal
+    bool messages_need_return = false;  // standard output is that terminal
+
+    // Bytes read from the terminal and not yet decoded into keys.
+    std::array<uint8_t, 64> pending{};
+    std::size_t pending_count = 0;
+    std::optional<uint8_t> second_byte;  // the code of a two-byte key whose prefix was read
+
+    // Without a terminal: a key read ahead by key_waiting(), and the CR LF state.
+    std::optional<uint8_t> input_ahead;
+    bool input_closed = false;
+    bool after_return = false;
 };
 
 }  // namespace host

@@ -1,0 +1,27 @@
+// Turns the bytes a terminal sends for keys into the bytes a CP/M program reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace host {
+
+// One key taken off the front of the terminal's input.
+struct DecodedKey {
+    std::size_t length = 0;  // input bytes the key takes; 0 while a sequence may still go on
+    std::uint8_t bytes[2] = {};
+    std::size_t count = 0;  // 1, or 2 for a prefix (0x00 or 0xE0) and a code
+};
+
+// Decodes the key at the front of input. Escape sequences of cursor, editing
+// and function keys (xterm, VT220, Linux console, with or without modifiers)
+// become a prefix and a code; 0x08 becomes 0x7F; every other byte is itself.
+// While input is a proper beginning of such a sequence the result has length
+// 0, unless paused: then no further byte has come for a while, and the Escape
+// stands alone. An Escape that starts no known sequence is delivered alone, so
+// the rest of an unknown sequence follows byte by byte. Empty input gives
+// length 0.
+DecodedKey decode_key(std::span<const std::uint8_t> input, bool paused);
+
+}  // namespace host
