@@ -59,6 +59,7 @@ public:
     Assembler& dcr(Register r) { return op(0x05 | r << 3); }
     Assembler& inx(Pair pair) { return op(0x03 | pair << 4); }
     Assembler& dcx(Pair pair) { return op(0x0B | pair << 4); }
+    Assembler& dad(Pair pair) { return op(0x09 | pair << 4); }
     Assembler& push(Pair pair) { return op(0xC5 | pair << 4); }
     Assembler& pop(Pair pair) { return op(0xC1 | pair << 4); }
     Assembler& sta(Word word) { return op(0x32, word); }
@@ -87,7 +88,7 @@ public:
     // CALL 5 with the function number in C.
     Assembler& bdos(std::uint8_t function) { return mvi(C, function).call(0x0005); }
     // Warm boot: the end of the run.
-    Assembler& exit() { return jmp(0x0000); }
+    Assembler& exit() { return jmp(std::uint16_t(0x0000)); }
 
     // A subroutine "hex" that prints A as two hex digits and a space through
     // BDOS function 2, keeping every register.
