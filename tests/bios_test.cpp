@@ -1,0 +1,154 @@
+// The BIOS entries of the jump vector through the real executable: register results, the DMA address, jumps into the vector and the console on a terminal.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "tests/assembler.h"
+#include "tests/pty.h"
+#include "tests/register_snapshot.h"
+
+namespace {
+
+using kavo_test::PipeRun;
+using kavo_test::PtyRun;
+using test::A;
+using test::Assembler;
+using test::BC;
+using test::C;
+using test::DE;
+
+constexpr std::uint16_t boot = 0xFFC3, console_status = 0xFFC9, console_input = 0xFFCC, console_output = 0xFFCF,
+                        list = 0xFFD2, punch = 0xFFD5, reader = 0xFFD8, home = 0xFFDB, select_disk = 0xFFDE,
+                        set_track = 0xFFE1, set_sector = 0xFFE4, set_dma = 0xFFE7, read = 0xFFEA, write = 0xFFED,
+                        list_status = 0xFFF0, sector_translate = 0xFFF3;
+
+bool exited_with_zero(std::optional<int> status) { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0; }
+
+void install(const kavo_test::TemporaryDirectory& directory, const std::string& name, const Assembler& program) {
+    program.write(directory.path / (name + ".com"));
+}
+
+// One CALL of a BIOS entry without a terminal, keys from standard input, with
+// the registers set to a known state before it and all printed after it.
+struct BiosCall {
+    const char* name;
+    std::uint16_t entry;
+    std::uint16_t bc = 0xB0C0;
+    std::string input = "";
+    std::string output = "";  // written before the registers
+    std::optional<std::uint8_t> a = std::nullopt;
+    std::optional<std::uint16_t> hl = std::nullopt;
+};
+
+const BiosCall bios_calls[] = {
+    {.name = "BootIsReportedAndReturns", .entry = boot, .output = "PC=FFC3 trap=FFFFFFFD\n"},
+    {.name = "ConsoleStatusWithoutKey", .entry = console_status, .a = 0x00},
+    {.name = "ConsoleStatusWithKey", .entry = console_status, .input = "k", .a = 0xFF},
+    {.name = "ConsoleInputDoesNotEcho", .entry = console_input, .input = "k", .a = 0x6B},
+    {.name = "ConsoleOutput", .entry = console_output, .bc = 0xB05A, .output = "Z"},
+    {.name = "ListIsDiscarded", .entry = list, .bc = 0xB04C},
+    {.name = "PunchDoesNothing", .entry = punch, .bc = 0xB050},
+    {.name = "ReaderIsAtEndOfFile", .entry = reader, .a = 0x1A},
+    {.name = "Home", .entry = home},
+    {.name = "SelectDriveA", .entry = select_disk, .bc = 0xB000, .hl = 0xFF60},
+    {.name = "SelectDriveB", .entry = select_disk, .bc = 0xB001, .hl = 0x0000},
+    {.name = "SetTrack", .entry = set_track},
+    {.name = "SetSector", .entry = set_sector},
+    {.name = "SetDma", .entry = set_dma, .bc = 0x2000},
+    {.name = "Read", .entry = read},
+    {.name = "Write", .entry = write},
+    {.name = "ListStatusIsReady", .entry = list_status, .a = 0xFF},
+    {.name = "SectorTranslateKeepsTheSector", .entry = sector_translate, .bc = 0x0005, .hl = 0x0005},
+    {.name = "AddressBetweenEntriesIsReportedAndReturns", .entry = 0xFFF6, .output = "PC=FFF6 trap=30\n"},
+};
+
+void PrintTo(const BiosCall& call, std::ostream* stream) { *stream << call.name; }
+
+class BiosRegisters : public testing::TestWithParam<BiosCall> {};
+
+TEST_P(BiosRegisters, OnlyTheResultRegistersChange) {
+    const BiosCall& call = GetParam();
+    test::Registers start;
+    start.set_bc(call.bc);
+    test::Registers expected = start;
+    expected.a = call.a.value_or(start.a);
+    if (call.hl)
+        expected.set_hl(*call.hl);
+
+    Assembler program;
+    program.jmp("main").hex_routine().label("main");
+    test::load_registers(program, start).call(call.entry);
+    test::print_registers(program).exit();
+    kavo_test::TemporaryDirectory directory;
+    install(directory, "call", program);
+    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"call"}, call.input);
+    EXPECT_TRUE(exited_with_zero(run.status));
+    EXPECT_EQ(run.output, call.output + expected.printed());
+}
+
+INSTANTIATE_TEST_SUITE_P(JumpVector, BiosRegisters, testing::ValuesIn(bios_calls),
+                         [](const testing::TestParamInfo<BiosCall>& info) { return std::string(info.param.name); });
+
+// SETDMA moves the buffer of the BDOS record functions: the record read
+// lands at 0x2000, and the default buffer at 0x0080 keeps the command tail.
+TEST(SetDma, BdosReadLandsAtTheNewAddress) {
+    Assembler program;
+    program.jmp("main").hex_routine().label("main");
+    program.lxi(BC, 0x2000).call(set_dma);
+    program.lxi(DE, 0x005C).bdos(15).call("hex").lxi(DE, 0x005C).bdos(20).call("hex");
+    program.dump(0x2000, 4).dump(0x0080, 2).exit();
+    kavo_test::TemporaryDirectory directory;
+    install(directory, "dma", program);
+    std::vector<unsigned char> record(128, 'z');
+    record[0] = 'A', record[1] = 'B', record[2] = 'C', record[3] = 'D';
+    directory.write("RECORD.DAT", record);
+    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"dma", "record.dat"}, "");
+    EXPECT_TRUE(exited_with_zero(run.status));
+    EXPECT_EQ(run.output, "00 00 41 42 43 44 0B 20 ");
+}
+
+// A subroutine that ends in a jump to CONOUT returns, through CONOUT, to the
+// subroutine's caller.
+TEST(JumpVector, SubroutineEndingInAJumpToConoutReturnsToItsCaller) {
+    Assembler program;
+    program.mvi(C, 'J').call("put").mvi(C, '!').call(console_output).exit();
+    program.label("put").jmp(console_output);
+    kavo_test::TemporaryDirectory directory;
+    install(directory, "tail", program);
+    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"tail"}, "");
+    EXPECT_TRUE(exited_with_zero(run.status));
+    EXPECT_EQ(run.output, "J!");
+}
+
+// Programs find the BIOS through the word at 0x0001 (the WBOOT entry, with
+// CONOUT three entries on) or through a jump's target word in the vector.
+// The CALL at 0x0103 gets the address found written into it.
+TEST(JumpVector, AddressesReadOutOfTheVectorAreCallable) {
+    Assembler program;
+    program.jmp("main").call(0xFFFF).ret().label("main");
+    program.lhld(0x0001).lxi(DE, 9).dad(DE).shld(0x0104).mvi(C, 'V').call(0x0103);
+    program.lhld(console_output + 1).shld(0x0104).mvi(C, 'W').call(0x0103).exit();
+    kavo_test::TemporaryDirectory directory;
+    install(directory, "vector", program);
+    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"vector"}, "");
+    EXPECT_TRUE(exited_with_zero(run.status));
+    EXPECT_EQ(run.output, "VW");
+}
+
+// CONIN waits for a key on the terminal and does not echo it; CONOUT writes it.
+TEST(ConsoleEntries, KeyTypedOnATerminalComesBackThroughConout) {
+    Assembler program;
+    program.mvi(C, '>').call(console_output).call(console_input).mov(C, A).call(console_output);
+    program.mvi(C, '<').call(console_output).exit();
+    kavo_test::TemporaryDirectory directory;
+    install(directory, "echo", program);
+    PtyRun run(directory.path, {"echo"});
+    ASSERT_TRUE(run.wait_for(">"));
+    ASSERT_TRUE(run.type("x"));
+    EXPECT_TRUE(exited_with_zero(run.wait_exit()));
+    EXPECT_EQ(run.output, ">x<");
+}
+
+}  // namespace
