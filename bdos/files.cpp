@@ -23,6 +23,24 @@ bool equal_ignoring_case(std::string_view left, std::string_view right) {
            std::equal(left.begin(), left.end(), right.begin(), [&](char a, char b) { return lower(a) == lower(b); });
 }
 
+// The records of a file of size bytes inside the logical extent: 0 to 128, a
+// part record counting as one. CP/M's directory entry of that extent holds
+// this count, and opening the extent copies it into RC.
+std::uint8_t records_in_extent(std::uint64_t size, unsigned extent) {
+    const std::uint64_t records = (size + record_size - 1) / record_size;
+    const std::uint64_t before = std::uint64_t(extent) * records_per_extent;
+    return std::uint8_t(std::min<std::uint64_t>(records - std::min(records, before), records_per_extent));
+}
+
+// CP/M opens every extent that a record function moves into, so that RC
+// then counts the records of the new extent, not those of the one left.
+void follow_extent(Machine& machine, const FileSlot* slot, std::uint8_t previous_extent) {
+    const std::uint16_t address = machine.registers.de();
+    const std::uint8_t extent = machine.memory[std::uint16_t(address + fcb::extent)];
+    if (slot && slot->stream.is_open() && extent != previous_extent)
+        machine.memory[std::uint16_t(address + fcb::record_count)] = records_in_extent(slot->stream.size(), extent);
+}
+
 }  // namespace
 
 FileSlot* Machine::find_file_slot(std::uint16_t fcb_address) {
@@ -67,10 +85,8 @@ void Machine::open_file(FileSlot* slot) {
         return;
     slot->stream.close();
     if (auto file = host::File::open_existing(fcb_to_host_name(address + 1))) {
-        const std::uint64_t records = (file->size() + record_size - 1) / record_size;
-        const std::uint64_t before = std::uint64_t(memory[std::uint16_t(address + fcb::extent)]) * records_per_extent;
         memory[std::uint16_t(address + fcb::record_count)] =
-            std::uint8_t(std::min<std::uint64_t>(records - std::min(records, before), records_per_extent));
+            records_in_extent(file->size(), memory[std::uint16_t(address + fcb::extent)]);
         slot->stream = std::move(*file);
         slot->fcb_address = address;
         registers.a = 0x00;
@@ -262,24 +278,34 @@ void Machine::seek_random_record() {
 }
 
 void Machine::read_sequential(FileSlot* slot) {
+    const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
     if (read_record(slot))
         advance_record();
+    follow_extent(*this, slot, extent);
 }
 
 void Machine::write_sequential(FileSlot* slot) {
+    const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
     if (write_record(slot))
         advance_record();
+    follow_extent(*this, slot, extent);
 }
 
 void Machine::read_random(FileSlot* slot) {
-    if (record_stream(slot))
+    const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
+    if (record_stream(slot)) {
         seek_random_record();
+        follow_extent(*this, slot, extent);
+    }
     read_record(slot);
 }
 
 void Machine::write_random(FileSlot* slot) {
-    if (record_stream(slot))
+    const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
+    if (record_stream(slot)) {
         seek_random_record();
+        follow_extent(*this, slot, extent);
+    }
     write_record(slot);
 }
 

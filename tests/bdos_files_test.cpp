@@ -1,0 +1,715 @@
+// Tests of the BDOS file functions: FCB names and the open-file table directly, everything else through the real executable.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cpu/machine.h"
+#include "tests/assembler.h"
+#include "tests/run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::A;
+using test::B;
+using test::DE;
+using test::E;
+using test::HL;
+using test::M;
+
+// The BDOS functions the test programs call.
+enum Function : std::uint8_t {
+    reset_disk_system = 13,
+    open_file = 15,
+    close_file = 16,
+    search_for_first = 17,
+    search_for_next = 18,
+    delete_file = 19,
+    read_sequential = 20,
+    write_sequential = 21,
+    make_file = 22,
+    rename_file = 23,
+    set_dma_address = 26,
+    read_random = 33,
+    write_random = 34,
+};
+constexpr std::uint16_t default_dma = 0x0080;
+
+// The 11 name bytes of "NAME.TYP": name and type padded with blanks to 8 + 3.
+std::string name_field(std::string_view name) {
+    const std::size_t dot = name.find('.');
+    std::string base(name.substr(0, dot));
+    std::string type(dot == std::string_view::npos ? "" : name.substr(dot + 1));
+    base.resize(8, ' ');
+    type.resize(3, ' ');
+    return base + type;
+}
+
+// "41 42 43": the bytes in hex as the programs print them.
+std::string hex_dump(std::string_view bytes) {
+    std::string text;
+    for (unsigned char byte : bytes) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%02X", byte);
+        if (!text.empty())
+            text += ' ';
+        text += digits;
+    }
+    return text;
+}
+std::string hex(std::initializer_list<int> bytes) {
+    std::string raw;
+    for (int byte : bytes)
+        raw += char(byte);
+    return hex_dump(raw);
+}
+
+// The output split at line ends, without the blanks at the end of each line.
+std::vector<std::string> lines(const std::string& output) {
+    std::vector<std::string> result;
+    std::string line;
+    for (char character : output) {
+        if (character == '\n') {
+            result.push_back(line);
+            line.clear();
+        } else if (character != '\r') {
+            line += character;
+        }
+    }
+    if (!line.empty())
+        result.push_back(line);
+    for (std::string& each : result)
+        each.erase(each.find_last_not_of(' ') + 1);
+    return result;
+}
+
+// A file of count records in which record n begins with n, low byte first.
+std::string numbered_records(unsigned count) {
+    std::string content;
+    for (unsigned record = 0; record < count; ++record) {
+        std::string bytes(128, char(0x40 + record % 32));
+        bytes[0] = char(record & 0xFF);
+        bytes[1] = char(record >> 8);
+        content += bytes;
+    }
+    return content;
+}
+
+std::vector<std::string> listing(const fs::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The FCB fields a test program sets before its first call.
+struct FcbFields {
+    std::uint8_t extent = 0;
+    std::uint8_t record_count = 0;
+    std::uint8_t current_record = 0;
+    std::uint16_t random_record = 0;
+    std::string new_name = "";  // the 11 name bytes that rename takes, if any
+};
+
+// A test program: code from 0x0100, FCBs and other data from data_origin on,
+// so that data can be placed while the code is written.
+class Program : public test::Assembler {
+public:
+    static constexpr std::uint16_t data_origin = 0x2000;
+
+    std::uint16_t fcb(std::string_view name, const FcbFields& fields = {}) {
+        return fcb_with_name_bytes(name_field(name), fields);
+    }
+    std::uint16_t fcb_with_name_bytes(const std::string& name_bytes, const FcbFields& fields = {}) {
+        std::string bytes(36, '\0');
+        bytes.replace(1, 11, name_bytes);
+        bytes[12] = char(fields.extent);
+        bytes[15] = char(fields.record_count);
+        if (!fields.new_name.empty())
+            bytes.replace(17, 11, fields.new_name);
+        bytes[32] = char(fields.current_record);
+        bytes[33] = char(fields.random_record & 0xFF);
+        bytes[34] = char(fields.random_record >> 8);
+        return place(bytes);
+    }
+    std::uint16_t place(std::string_view bytes) {
+        const std::uint16_t address = std::uint16_t(data_origin + data.size());
+        data += bytes;
+        return address;
+    }
+
+    // BDOS function with DE = parameter; prints A.
+    Program& request(std::uint8_t function, std::uint16_t parameter = 0) {
+        lxi(DE, parameter).bdos(function).call("hex");
+        return *this;
+    }
+    Program& show(std::uint16_t address, std::uint8_t count) {
+        dump(address, count);
+        return *this;
+    }
+    // Prints EX and CR.
+    Program& show_position(std::uint16_t fcb) { return show(fcb + 12, 1).show(fcb + 32, 1); }
+    Program& show_record_count(std::uint16_t fcb) { return show(fcb + 15, 1); }
+    Program& new_line() {
+        mvi(E, '\r').bdos(2).mvi(E, '\n').bdos(2);
+        return *this;
+    }
+    Program& store(std::uint16_t address, std::initializer_list<std::uint8_t> bytes) {
+        lxi(HL, address);
+        for (std::uint8_t byte : bytes)
+            mvi(M, byte).inx(HL);
+        return *this;
+    }
+    Program& set_random_record(std::uint16_t fcb, std::uint16_t record) {
+        return store(fcb + 33, {std::uint8_t(record), std::uint8_t(record >> 8)});
+    }
+    Program& copy(std::uint16_t from, std::uint16_t to, std::uint8_t count) {
+        const std::string loop = unique("copy");
+        lxi(HL, from).lxi(DE, to).mvi(B, count);
+        label(loop).mov(A, M).stax(DE).inx(HL).inx(DE).dcr(B).jnz(loop.c_str());
+        return *this;
+    }
+    // count sequential writes through fcb; the first byte of each record is
+    // the number of writes still to come, counting this one.
+    Program& write_records(std::uint16_t fcb, std::uint8_t count) {
+        const std::uint16_t counter = place(std::string(1, '\0'));
+        const std::string loop = unique("write");
+        mvi(A, count).sta(counter);
+        label(loop).lda(counter).sta(default_dma).lxi(DE, fcb).bdos(write_sequential);
+        lda(counter).dcr(A).sta(counter).jnz(loop.c_str());
+        return *this;
+    }
+    // Search for first with pattern, then search for next until 0xFF: one
+    // line per call, A and the 32 bytes of the entry at entry_address.
+    Program& list_directory(std::uint16_t pattern, std::uint16_t entry_address = default_dma) {
+        const std::string next = unique("next"), done = unique("done");
+        lxi(DE, pattern).bdos(search_for_first);
+        label(next).call("hex").cpi(0xFF).jz(done.c_str());
+        show(entry_address, 32).new_line().bdos(search_for_next).jmp(next.c_str());
+        label(done);
+        new_line();
+        return *this;
+    }
+
+    void write(const fs::path& path) {
+        exit();
+        hex_routine();
+        if (here() > data_origin)
+            throw std::length_error("test program runs into its data");
+        ds(data_origin - here());
+        db(data);
+        test::Assembler::write(path);
+    }
+
+private:
+    std::string unique(const std::string& stem) { return stem + std::to_string(++labels_made); }
+    std::string data;
+    unsigned labels_made = 0;
+};
+
+// Each test runs its program in work/, whose parent holds the program and
+// nothing else the program should see.
+class BdosFiles : public testing::Test {
+protected:
+    void SetUp() override { fs::create_directory(work); }
+
+    fs::path install(Program& program) {
+        const fs::path path = base / "T.COM";
+        program.write(path);
+        return path;
+    }
+    test::Result run(Program& program, std::chrono::seconds timeout = 60s) {
+        return test::run_kavo(work, {install(program).string()}, "", timeout);
+    }
+    void create(const std::string& name, const std::string& content) { test::write_file(work / name, content); }
+    void create_sized(const std::string& name, std::uintmax_t size) {
+        create(name, "");
+        fs::resize_file(work / name, size);
+    }
+    std::string contents(const std::string& name) { return test::read_file(work / name); }
+
+    test::TemporaryDirectory base;
+    fs::path work = base / "work";
+};
+
+// fcb_to_host_name and find_file_slot on a machine of their own.
+
+struct HostNameCase {
+    std::uint16_t address;
+    std::string name_bytes;  // the 11 bytes of name and type
+    std::string host_name;
+};
+
+TEST(FcbNames, HostNameDropsBlanksAndBitSeven) {
+    const HostNameCase cases[] = {
+        {0x005C, "README     ", "README."},
+        {0x005C, "LONGFILENAM", "LONGFILE.NAM"},
+        {0x005C, "ABCDEFGHI  ", "ABCDEFGH.I"},
+        {0x005C, "???????????", "????????.???"},
+        {0x005C, "        COM", ".COM"},
+        {0x005C, "           ", "."},
+        {0x005C, "A B     T X", "A.T"},  // the first blank ends the part
+        {0x005C, "readme  txt", "readme.txt"},
+        {0x005C, "\xC1\xC2\xC3     \xC4\xC1\xD4", "ABC.DAT"},
+        {0x005C, "A\xA0" "B     TXT", "A B.TXT"},  // 0xA0 is no blank until bit 7 is cleared
+        {0xFFFA, "WRAPPED TXT", "WRAPPED.TXT"},  // the name runs through 0xFFFF into page zero
+    };
+    auto machine = std::make_unique<kavo::Machine>();
+    for (const auto& [address, name_bytes, host_name] : cases) {
+        for (std::size_t offset = 0; offset < name_bytes.size(); ++offset)
+            machine->memory[std::uint16_t(address + offset)] = std::uint8_t(name_bytes[offset]);
+        EXPECT_EQ(machine->fcb_to_host_name(address), host_name) << '"' << name_bytes << '"';
+    }
+}
+
+// Slots get their streams from files made in a fresh current directory.
+class FileSlots : public testing::Test {
+protected:
+    void SetUp() override {
+        previous = fs::current_path();
+        fs::current_path(directory.path());
+    }
+    void TearDown() override { fs::current_path(previous); }
+
+    void open_slot(unsigned index, std::uint16_t fcb_address) {
+        std::string name = std::to_string(index);
+        name += '.';
+        machine->file_slots[index].stream = std::move(*host::File::make(name));
+        machine->file_slots[index].fcb_address = fcb_address;
+    }
+
+    test::TemporaryDirectory directory;
+    fs::path previous;
+    std::unique_ptr<kavo::Machine> machine = std::make_unique<kavo::Machine>();
+};
+
+TEST_F(FileSlots, FindsTheBoundSlotElseTheFirstFreeOne) {
+    auto& slots = machine->file_slots;
+    auto address_of = [](unsigned index) { return std::uint16_t(0x1000 + 36 * index); };
+    EXPECT_EQ(machine->find_file_slot(0x005C), &slots[0]);
+
+    for (unsigned index = 0; index < slots.size(); ++index)
+        open_slot(index, address_of(index));
+    for (unsigned index = 0; index < slots.size(); ++index)
+        EXPECT_EQ(machine->find_file_slot(address_of(index)), &slots[index]) << index;
+    EXPECT_EQ(machine->find_file_slot(0x5000), nullptr);  // 16 streams open for other FCBs
+
+    slots[9].stream.close();
+    EXPECT_EQ(machine->find_file_slot(0x5000), &slots[9]);         // a closed slot is free
+    EXPECT_EQ(machine->find_file_slot(address_of(9)), &slots[9]);  // and still bound
+
+    slots[2].stream.close();
+    EXPECT_EQ(machine->find_file_slot(address_of(9)), &slots[9]);  // binding before the first free slot
+    EXPECT_EQ(machine->find_file_slot(0x5000), &slots[2]);
+
+    open_slot(2, 0x5000);  // another FCB takes over slot 2
+    EXPECT_EQ(machine->find_file_slot(0x5000), &slots[2]);
+    EXPECT_EQ(machine->find_file_slot(address_of(2)), &slots[9]);
+}
+
+// Reading and writing records.
+
+TEST_F(BdosFiles, SequentialReadPadsTheLastRecordAndLeavesTheBufferAtTheEnd) {
+    std::string content;
+    for (int byte = 0; byte < 200; ++byte)
+        content += char(byte);
+    create("DATA.BIN", content);
+    create("EMPTY.BIN", "");
+    Program program;
+    const std::uint16_t data = program.fcb("DATA.BIN"), empty = program.fcb("EMPTY.BIN");
+    program.request(open_file, data).new_line();
+    for (int read = 0; read < 3; ++read)
+        program.request(read_sequential, data).show_position(data).show(default_dma, 128).new_line();
+    program.request(open_file, empty).request(read_sequential, empty).show_position(empty).show(default_dma, 128);
+
+    const std::string second_record = content.substr(128) + std::string(56, '\x1A');
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{
+                                              "00",
+                                              "00 00 01 " + hex_dump(content.substr(0, 128)),
+                                              "00 00 02 " + hex_dump(second_record),
+                                              "01 00 02 " + hex_dump(second_record),
+                                              "00 01 00 00 " + hex_dump(second_record),
+                                          }));
+}
+
+TEST_F(BdosFiles, SequentialWriteMovesIntoTheNextExtent) {
+    Program program;
+    const std::uint16_t file = program.fcb("NEW.BIN");
+    program.request(make_file, file).write_records(file, 129).show_position(file);
+    EXPECT_EQ(lines(run(program).output), std::vector<std::string>{"00 01 01"});
+
+    const std::string written = contents("NEW.BIN");
+    ASSERT_EQ(written.size(), 129u * 128);
+    EXPECT_EQ(written[0], char(129));
+    EXPECT_EQ(written[127 * 128], char(2));
+    EXPECT_EQ(written[16384], char(1));
+}
+
+TEST_F(BdosFiles, RandomRecordsLeaveThePositionOnTheRecordTransferred) {
+    create("RANDOM.BIN", numbered_records(320));
+    Program program;
+    const std::uint16_t file = program.fcb("RANDOM.BIN", {.random_record = 300});
+    const std::uint16_t far = program.fcb("FAR.BIN", {.random_record = 1000});
+    program.request(open_file, file).new_line();
+    // Record 300 is the record at byte 38,400; a sequential read after it reads it again.
+    program.request(read_random, file).show(default_dma, 2).show_position(file).show(file + 33, 3).new_line();
+    program.request(read_sequential, file).show(default_dma, 2).show_position(file).new_line();
+    program.request(read_sequential, file).show(default_dma, 2).show_position(file).new_line();
+    // Record 32,768 wraps to record 0.
+    program.set_random_record(file, 32768).request(read_random, file).show(default_dma, 2).show_position(file).new_line();
+    // Past the end: end of file, the buffer as it was, the position on the record asked for.
+    program.set_random_record(file, 400).request(read_random, file).show(default_dma, 2).show_position(file).new_line();
+    // A random write and a sequential write after it both go to record 300.
+    program.set_random_record(file, 300).store(default_dma, {0xAA}).request(write_random, file).show_position(file);
+    program.store(default_dma, {0xBB}).request(write_sequential, file).show_position(file).new_line();
+    // Far past the end of a new file.
+    program.request(make_file, far).store(default_dma, {0xCC}).request(write_random, far).show_position(far);
+
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{
+                                              "00",
+                                              "00 2C 01 02 2C 2C 01 00",
+                                              "00 2C 01 02 2D",
+                                              "00 2D 01 02 2E",
+                                              "00 00 00 00 00",
+                                              "01 00 00 03 10",
+                                              "00 02 2C 00 02 2D",
+                                              "00 00 07 68",
+                                          }));
+    const std::string random = contents("RANDOM.BIN");
+    ASSERT_EQ(random.size(), 320u * 128);
+    EXPECT_EQ(random[300 * 128], '\xBB');
+    EXPECT_EQ(random[301 * 128], char(301 & 0xFF));
+    const std::string far_file = contents("FAR.BIN");
+    ASSERT_EQ(far_file.size(), 1001u * 128);
+    EXPECT_EQ(far_file[1000 * 128], '\xCC');
+    EXPECT_EQ(far_file.find_first_not_of('\0'), 1000u * 128);
+}
+
+TEST_F(BdosFiles, OpenSetsTheRecordCountOfItsExtentAndMakeEmptiesTheFile) {
+    create("EMPTY.BIN", "");
+    create("SMALL.BIN", numbered_records(1) + std::string(72, 'x'));
+    create_sized("FULL.BIN", 16384);
+    create_sized("BIG.BIN", 40000);
+    create("OLD.TXT", "old contents");
+    struct Case {
+        std::string name;
+        std::uint8_t extent;
+        int record_count;
+    };
+    const Case cases[] = {
+        {"EMPTY.BIN", 0, 0x00}, {"SMALL.BIN", 0, 0x02}, {"FULL.BIN", 0, 0x80}, {"FULL.BIN", 1, 0x00},
+        {"BIG.BIN", 1, 0x80},   {"BIG.BIN", 2, 0x39},   {"BIG.BIN", 3, 0x00},  {"BIG.BIN", 255, 0x00},
+    };
+    Program program;
+    std::vector<std::string> expected;
+    for (const Case& each : cases) {
+        const std::uint16_t file = program.fcb(each.name, {.extent = each.extent, .record_count = 0x99});
+        program.request(open_file, file).show_record_count(file).new_line();
+        expected.push_back(hex({0x00, each.record_count}));
+    }
+
+    // Open writes RC and nothing else; the first read is of the record CR names.
+    std::string fcb_bytes(36, '\0');
+    for (std::size_t offset = 12; offset < 36; ++offset)
+        fcb_bytes[offset] = char(0x30 + offset);
+    fcb_bytes.replace(1, 11, name_field("SMALL.BIN"));
+    fcb_bytes[12] = 0;
+    fcb_bytes[32] = 1;
+    const std::uint16_t small = program.place(fcb_bytes);
+    program.request(open_file, small).show(small, 36).new_line().request(read_sequential, small).show(default_dma, 1).new_line();
+    fcb_bytes[15] = 0x02;
+    expected.push_back("00 " + hex_dump(fcb_bytes));
+    expected.push_back("00 78");
+
+    const std::uint16_t old_file = program.fcb("OLD.TXT", {.record_count = 0x55});
+    const std::uint16_t new_file = program.fcb("NEW.DAT", {.record_count = 0x55});
+    const std::uint16_t missing = program.fcb("MISSING.DAT");
+    program.request(make_file, old_file).show_record_count(old_file).request(make_file, new_file).show_record_count(new_file);
+    program.request(open_file, missing).new_line();
+    expected.push_back("00 00 00 00 FF");
+
+    // A failed reopen has already closed the stream of the FCB.
+    const std::uint16_t reopened = program.fcb("SMALL.BIN");
+    program.request(open_file, reopened).store(reopened + 1, {'M', 'I', 'S', 'S', 'I', 'N', 'G', ' '});
+    program.request(open_file, reopened).request(close_file, reopened);
+    expected.push_back("00 FF FF");
+
+    EXPECT_EQ(lines(run(program).output), expected);
+    EXPECT_EQ(contents("OLD.TXT"), "");
+    EXPECT_TRUE(fs::exists(work / "NEW.DAT"));
+    EXPECT_EQ(fs::file_size(work / "NEW.DAT"), 0u);
+    EXPECT_FALSE(fs::exists(work / "MISSING.DAT"));
+}
+
+TEST_F(BdosFiles, WritesRaiseTheRecordCountButNeverLowerIt) {
+    Program program;
+    const std::uint16_t file = program.fcb("NEW.BIN", {.random_record = 10});
+    program.request(make_file, file).new_line();
+    for (int write = 0; write < 3; ++write)
+        program.request(write_sequential, file).show_record_count(file);
+    program.new_line().store(file + 32, {1}).request(write_sequential, file).show_record_count(file);
+    program.request(write_random, file).show_record_count(file);
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"00", "00 01 00 02 00 03", "00 03 00 0B"}));
+    EXPECT_EQ(fs::file_size(work / "NEW.BIN"), 11u * 128);
+}
+
+TEST_F(BdosFiles, StaleRecordCountAfterMovingToAnotherExtent) {
+    create_sized("BIG.BIN", 40000);  // 313 records: 128, 128 and 57 in extents 0 to 2
+    Program program;
+    const std::uint16_t written = program.fcb("NEW.BIN");
+    const std::uint16_t read = program.fcb("BIG.BIN", {.extent = 1, .current_record = 127});
+    // CP/M opens each extent it moves into and takes RC from it.
+    program.request(make_file, written).write_records(written, 129).show_position(written).show_record_count(written).new_line();
+    program.request(open_file, read).show_record_count(read);
+    program.request(read_sequential, read).show_position(read).show_record_count(read).new_line();
+    program.set_random_record(read, 10).request(read_random, read).show_position(read).show_record_count(read);
+    program.set_random_record(read, 400).request(write_random, read).show_position(read).show_record_count(read);
+    EXPECT_EQ(lines(run(program).output),
+              (std::vector<std::string>{"00 01 01 01", "00 80 00 02 00 39", "00 00 0A 80 00 03 10 11"}));
+}
+
+TEST_F(BdosFiles, WriteThatTheHostRefusesKeepsThePosition) {
+    Program program;
+    const std::uint16_t file = program.fcb("FULL.BIN");
+    program.request(make_file, file);
+    for (int write = 0; write < 3; ++write)
+        program.request(write_sequential, file);
+    program.show_position(file).show_record_count(file);
+    const fs::path path = install(program);
+
+    // The limit and the ignored SIGXFSZ pass to kavo; the third record crosses 300 bytes.
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit limited{300, saved.rlim_max};
+    const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const test::Result result = test::run_kavo(work, {path.string()});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous_handler);
+
+    EXPECT_EQ(lines(result.output), std::vector<std::string>{"00 00 00 FF 00 02 02"});
+}
+
+TEST_F(BdosFiles, ReadAndWriteReachTheFileThroughAClosedOrCopiedFcb) {
+    create("DATA.BIN", numbered_records(5));
+    Program program;
+    const std::uint16_t original = program.fcb("DATA.BIN");
+    const std::uint16_t copy = program.place(std::string(36, '\0'));
+    const std::uint16_t missing = program.fcb("MISSING.BIN");
+    program.request(open_file, original).request(read_sequential, original).show(default_dma, 1).request(close_file, original);
+    program.request(read_sequential, original).show(default_dma, 1).request(close_file, original).new_line();
+    program.request(open_file, original).copy(original, copy, 36);
+    program.request(read_sequential, copy).show(default_dma, 1).request(read_sequential, original).show(default_dma, 1);
+    program.store(default_dma, {0xEE}).request(write_sequential, copy).request(read_sequential, original).show(default_dma, 1);
+    program.new_line().request(read_sequential, missing).request(write_sequential, missing).request(close_file, missing);
+    EXPECT_EQ(lines(run(program).output),
+              (std::vector<std::string>{"00 00 00 00 00 01 00", "00 00 02 00 02 00 00 EE", "FF FF FF"}));
+    EXPECT_EQ(contents("DATA.BIN")[3 * 128], '\xEE');
+    EXPECT_FALSE(fs::exists(work / "MISSING.BIN"));
+}
+
+TEST_F(BdosFiles, SixteenFilesOpenAtOnce) {
+    create("DATA.BIN", numbered_records(1));
+    Program program;
+    std::vector<std::uint16_t> fcbs;
+    for (int index = 0; index < 17; ++index)
+        fcbs.push_back(program.fcb("DATA.BIN"));
+    const std::uint16_t new_file = program.fcb("NEW.BIN");
+    for (int index = 0; index < 16; ++index)
+        program.request(open_file, fcbs[index]);
+    program.new_line().request(open_file, fcbs[16]).request(make_file, new_file).request(read_sequential, fcbs[16]).new_line();
+    program.request(close_file, fcbs[5]).request(open_file, fcbs[16]).request(read_sequential, fcbs[16]);
+    program.request(read_sequential, fcbs[4]);
+    std::string all_open = "00";
+    for (int index = 1; index < 16; ++index)
+        all_open += " 00";
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{all_open, "FF FF FF", "00 00 00 00"}));
+    EXPECT_FALSE(fs::exists(work / "NEW.BIN"));
+}
+
+TEST_F(BdosFiles, DataWrittenWithoutCloseSurvivesTheKill) {
+    Program program;
+    const std::uint16_t file = program.fcb("KEPT.DAT", {.random_record = 5});
+    program.request(make_file, file).store(default_dma, {'A'}).request(write_sequential, file);
+    program.store(default_dma, {'B'}).request(write_sequential, file);
+    program.store(default_dma, {'C'}).request(write_random, file).new_line();
+    program.label("forever").jmp("forever");
+
+    const test::Result result = run(program, 2s);
+    EXPECT_EQ(result.status, 128 + SIGKILL);
+    EXPECT_EQ(lines(result.output), std::vector<std::string>{"00 00 00 00"});
+    const std::string kept = contents("KEPT.DAT");
+    ASSERT_EQ(kept.size(), 6u * 128);
+    EXPECT_EQ(kept[0], 'A');
+    EXPECT_EQ(kept[128], 'B');
+    EXPECT_EQ(kept[5 * 128], 'C');
+}
+
+// The directory.
+
+TEST_F(BdosFiles, SearchReportsLargeFilesInEntriesOfTwoExtents) {
+    struct Size {
+        std::uintmax_t bytes;
+        std::vector<std::pair<int, int>> entries;  // EX, RC
+    };
+    const Size sizes[] = {
+        {0, {{0, 0}}},
+        {1, {{0, 1}}},
+        {128, {{0, 1}}},
+        {10000, {{0, 79}}},
+        {16384, {{0, 128}}},
+        {16385, {{1, 1}}},
+        {20000, {{1, 29}}},
+        {32768, {{1, 128}}},
+        {32769, {{1, 128}, {2, 1}}},
+        {40000, {{1, 128}, {2, 57}}},
+        {49152, {{1, 128}, {2, 128}}},
+        {65536, {{1, 128}, {3, 128}}},
+        {100000, {{1, 128}, {3, 128}, {5, 128}, {6, 14}}},
+    };
+    std::vector<std::string> expected;
+    for (std::size_t index = 0; index < std::size(sizes); ++index) {
+        std::string name = std::to_string(100 + index);
+        name += ".DAT";
+        create_sized(name, sizes[index].bytes);
+        for (auto [extent, record_count] : sizes[index].entries) {
+            std::string entry(32, '\0');
+            entry.replace(1, 11, name_field(name));
+            entry[12] = char(extent);
+            entry[15] = char(record_count);
+            expected.push_back("00 " + hex_dump(entry));
+        }
+    }
+    expected.push_back("FF");
+    Program program;
+    program.list_directory(program.fcb_with_name_bytes("???????????"));
+    EXPECT_EQ(lines(run(program).output), expected);
+}
+
+TEST_F(BdosFiles, SearchMatchesPatternsAndEnds) {
+    create("b.TXT", "");
+    create("notes.txt", "");
+    create("README", "");
+    create("zeta.dat", "");
+    auto entry = [](std::string_view name) {
+        std::string bytes(32, '\0');
+        bytes.replace(1, 11, name_field(name));
+        return "00 " + hex_dump(bytes);
+    };
+    Program program;
+    program.request(search_for_next).new_line();
+    program.list_directory(program.fcb_with_name_bytes("???????????"));
+    program.request(search_for_next).new_line();
+    program.list_directory(program.fcb_with_name_bytes("*       TXT"));
+    program.list_directory(program.fcb_with_name_bytes("????????   "));
+    program.store(default_dma, {0x11, 0x22}).list_directory(program.fcb("NOMATCH?.*")).show(default_dma, 2);
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{
+                                              "FF",
+                                              entry("B.TXT"),
+                                              entry("NOTES.TXT"),
+                                              entry("README"),
+                                              entry("ZETA.DAT"),
+                                              "FF",
+                                              "FF",
+                                              entry("B.TXT"),
+                                              entry("NOTES.TXT"),
+                                              "FF",
+                                              entry("README"),
+                                              "FF",
+                                              "FF",
+                                              "11 22",
+                                          }));
+}
+
+TEST_F(BdosFiles, DeleteRemovesEveryMatchAndEndsTheSearch) {
+    for (const char* name : {"A.TXT", "b.txt", "C.DAT", "D.DAT", "E.DAT"})
+        create(name, "x");
+    Program program;
+    const std::uint16_t everything = program.fcb_with_name_bytes("???????????");
+    const std::uint16_t texts = program.fcb_with_name_bytes("????????TXT");
+    const std::uint16_t opened = program.fcb("D.DAT");
+    program.request(search_for_first, everything).request(delete_file, program.fcb("E.DAT")).request(search_for_next).new_line();
+    program.request(delete_file, texts).request(delete_file, texts).new_line();
+    program.request(open_file, opened).request(delete_file, opened).request(close_file, opened);
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"00 00 FF", "00 FF", "00 00 FF"}));
+    EXPECT_EQ(listing(work), std::vector<std::string>{"C.DAT"});
+}
+
+TEST_F(BdosFiles, RenameNeverReplacesAndClosesTheRenamedFcb) {
+    create("old.txt", "old");
+    create("first.txt", "1");
+    create("second.txt", "2");
+    Program program;
+    const std::uint16_t renamed = program.fcb("OLD.TXT", {.new_name = name_field("NEW.TXT")});
+    const std::uint16_t clash = program.fcb("FIRST.TXT", {.new_name = name_field("SECOND.TXT")});
+    const std::uint16_t open_clash = program.fcb("FIRST.TXT", {.new_name = name_field("SECOND.TXT")});
+    const std::uint16_t missing = program.fcb("MISSING.TXT", {.new_name = name_field("OTHER.TXT")});
+    program.request(rename_file, renamed).request(rename_file, clash).new_line();
+    program.request(open_file, open_clash).request(rename_file, open_clash).request(close_file, open_clash).new_line();
+    program.request(rename_file, missing);
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"00 FF", "00 00 FF", "FF"}));
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"NEW.TXT", "first.txt", "second.txt"}));
+    EXPECT_EQ(contents("NEW.TXT"), "old");
+    EXPECT_EQ(contents("first.txt"), "1");
+    EXPECT_EQ(contents("second.txt"), "2");
+}
+
+TEST_F(BdosFiles, ResetClosesEveryFileAndKeepsTheDmaAddressAndTheSearch) {
+    create("A.BIN", numbered_records(1));
+    create("B.BIN", "");
+    constexpr std::uint16_t buffer = 0x6000;
+    Program program;
+    const std::uint16_t first = program.fcb("A.BIN"), second = program.fcb("B.BIN");
+    program.request(set_dma_address, buffer).request(open_file, first).request(open_file, second);
+    program.request(search_for_first, program.fcb_with_name_bytes("???????????")).show(buffer + 1, 1).new_line();
+    program.request(reset_disk_system).request(close_file, first).request(close_file, second).new_line();
+    program.request(search_for_next).show(buffer + 1, 1).store(buffer, {0x99});
+    program.request(read_sequential, first).show(buffer, 1);
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"FF 00 00 00 41", "00 FF FF", "00 42 00 00"}));
+}
+
+TEST_F(BdosFiles, HostileNamesTouchNothingOutsideTheDirectory) {
+    test::write_file(base / "x", "sentinel");
+    create("KEEP.TXT", "kept");
+    create("A", "a");
+    const std::string hostile_names[] = {
+        "..         ",
+        "\xAE\xAE         ",  // ".." with bit 7 set
+        "../X       ",
+        "..\xAFX       ",  // '/' with bit 7 set
+        "..\\X       ",
+        "A/B        ",
+        "/ETC/PASSWD",
+        std::string("A\0      TXT", 11),
+        "A\x01         ",
+    };
+    Program program;
+    for (const std::string& name : hostile_names) {
+        const std::uint16_t hostile = program.fcb_with_name_bytes(name, {.new_name = name_field("STOLEN")});
+        const std::uint16_t keep = program.fcb("KEEP.TXT", {.new_name = name});
+        for (Function function : {open_file, make_file, search_for_first, delete_file, read_sequential, write_sequential, rename_file})
+            program.request(function, hostile);
+        program.request(rename_file, keep).new_line();
+    }
+    const std::vector<std::string> refused(std::size(hostile_names), "FF FF FF FF FF FF FF FF");
+    EXPECT_EQ(lines(run(program).output), refused);
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"A", "KEEP.TXT"}));
+    EXPECT_EQ(listing(base.path()), (std::vector<std::string>{"T.COM", "work", "x"}));
+    EXPECT_EQ(contents("KEEP.TXT"), "kept");
+    EXPECT_EQ(contents("A"), "a");
+    EXPECT_EQ(test::read_file(base / "x"), "sentinel");
+}
+
+}  // namespace

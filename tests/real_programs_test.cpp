@@ -1,0 +1,71 @@
+// Real CP/M software through the real executable: Digital Research's assembler and loader, and Microsoft BASIC-80.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A writable copy in directory: the programs open their files for reading and writing.
+void copy_into(const fs::path& file, const test::TemporaryDirectory& directory) {
+    const fs::path copy = directory / file.filename().string();
+    fs::copy_file(file, copy);
+    fs::permissions(copy, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(RealPrograms, AssemblerAndLoaderBuildAProgramThatRuns) {
+    KAVO_REQUIRE_SHARED("cpm/programs/ASM.COM", assembler);
+    KAVO_REQUIRE_SHARED("cpm/programs/LOAD.COM", loader);
+    KAVO_REQUIRE_SHARED("cpm/programs/HELLO.ASM", source);
+    test::TemporaryDirectory directory;
+    for (const fs::path& file : {assembler, loader, source})
+        copy_into(file, directory);
+
+    const test::Result assembled = test::run_kavo(directory.path(), {"ASM", "HELLO"});
+    EXPECT_TRUE(contains(assembled.output, "END OF ASSEMBLY")) << assembled.output;
+    EXPECT_EQ(assembled.status, 0);
+    // LXI D,MSG; MVI C,9; CALL BDOS at 0100H.
+    EXPECT_TRUE(test::read_file(directory / "HELLO.HEX").starts_with(":100100001129010E09CD0500"));
+    EXPECT_TRUE(contains(test::read_file(directory / "HELLO.PRN"), "HELLO FROM ASM:"));
+
+    const test::Result loaded = test::run_kavo(directory.path(), {"LOAD", "HELLO"});
+    EXPECT_TRUE(contains(loaded.output, "RECORDS WRITTEN 01")) << loaded.output;
+    EXPECT_EQ(loaded.status, 0);
+    ASSERT_TRUE(fs::exists(directory / "HELLO.COM"));
+
+    const test::Result greeted = test::run_kavo(directory.path(), {"HELLO", "world"});
+    EXPECT_EQ(greeted.output, "HELLO FROM ASM: WORLD\r\n");
+    EXPECT_EQ(greeted.status, 0);
+}
+
+TEST(RealPrograms, BasicWritesAFileAndReadsItBack) {
+    KAVO_REQUIRE_SHARED("cpm/programs/MBASIC.COM", interpreter);
+    KAVO_REQUIRE_SHARED("cpm/programs/FILEIO.BAS", source);
+    test::TemporaryDirectory directory;
+    copy_into(interpreter, directory);
+    copy_into(source, directory);
+
+    const test::Result result = test::run_kavo(directory.path(), {"MBASIC", "FILEIO"});
+    EXPECT_TRUE(contains(result.output, "SUM OF SQUARES 338350")) << result.output;
+    EXPECT_EQ(result.status, 0);
+
+    // PRINT # writes each number between blanks on a line of its own; ^Z ends
+    // the text inside the last record.
+    std::string squares;
+    for (int number = 1; number <= 100; ++number) {
+        squares += ' ';
+        squares += std::to_string(number * number);
+        squares += " \r\n";
+    }
+    const std::string written = test::read_file(directory / "NUMBERS.DAT");
+    EXPECT_TRUE(written.starts_with(squares + "\x1A"));
+    EXPECT_EQ(written.size() % 128, 0u);
+}
+
+}  // namespace
