@@ -172,6 +172,7 @@ inline bool Machine::execute(RegisterFile& r) {
 #define KAVO_OPCODES_4(n) KAVO_OPCODE(n) KAVO_OPCODE(n + 1) KAVO_OPCODE(n + 2) KAVO_OPCODE(n + 3)
 #define KAVO_OPCODES_16(n) KAVO_OPCODES_4(n) KAVO_OPCODES_4(n + 4) KAVO_OPCODES_4(n + 8) KAVO_OPCODES_4(n + 12)
 #define KAVO_OPCODES_64(n) KAVO_OPCODES_16(n) KAVO_OPCODES_16(n + 16) KAVO_OPCODES_16(n + 32) KAVO_OPCODES_16(n + 48)
+#define KAVO_EVERY_OPCODE KAVO_OPCODES_64(0x00) KAVO_OPCODES_64(0x40) KAVO_OPCODES_64(0x80) KAVO_OPCODES_64(0xC0)
 
 Stop Machine::run_until_trap() {
     RegisterFile r = registers;
@@ -179,17 +180,24 @@ Stop Machine::run_until_trap() {
 #ifdef KAVO_COUNTING
         ++instructions_executed;
 #endif
-        switch (memory[r.pc++]) {
-            KAVO_OPCODES_64(0x00)
-            KAVO_OPCODES_64(0x40)
-            KAVO_OPCODES_64(0x80)
-            KAVO_OPCODES_64(0xC0)
-        }
+        switch (memory[r.pc++]) { KAVO_EVERY_OPCODE }
     }
     registers = r;
     return Stop::trap;
 }
 
+// The same dispatch for a single instruction, for callers that keep their
+// own count.
+Stop Machine::step() {
+    if (registers.pc >= 0xFFC0)
+        return Stop::trap;
+    RegisterFile r = registers;
+    switch (memory[r.pc++]) { KAVO_EVERY_OPCODE }
+    registers = r;
+    return Stop::none;
+}
+
+#undef KAVO_EVERY_OPCODE
 #undef KAVO_OPCODES_64
 #undef KAVO_OPCODES_16
 #undef KAVO_OPCODES_4

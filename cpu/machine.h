@@ -14,8 +14,9 @@
 
 namespace kavo {
 
-// Why run_until_trap handed control back.
-enum class Stop { trap, halt };
+// Why the processor handed control back: PC reached the trap area, or a HLT
+// ran; none when a single step simply executed an instruction.
+enum class Stop { trap, halt, none };
 
 // One entry of the open-file table: a host file bound to the FCB address it
 // was last opened or made through. A slot without an open file is free.
@@ -84,6 +85,14 @@ public:
     // instruction, so it may execute nothing) or right after a HLT, with PC
     // one past the HLT byte.
     Stop run_until_trap();
+    // One instruction, unless PC is already in the trap area.
+    Stop step();
+
+    // One pass of the supervisor over a stop of the processor: ends the run
+    // (false) on HLT, warm boot, BDOS function 0 or the end of standard input
+    // without a terminal; otherwise serves the BDOS or BIOS request at PC, or
+    // reports an address without service, and returns to the caller.
+    bool serve(Stop stop);
 
     // Builds the memory image from the command line, loads the program and
     // runs it to its end. Prints the usage or missing-file message instead
@@ -186,7 +195,6 @@ private:
     bool write_record(FileSlot* slot);
     void advance_record();
     void seek_random_record();
-    void supervise();
 };
 
 }  // namespace kavo

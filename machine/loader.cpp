@@ -115,33 +115,30 @@ void Machine::run_program(int argument_count, char** argument_vector) {
     registers.pc = address::program;
     registers.sp = address::stack;
     terminal.start();
-    supervise();
-}
-
-// Runs the processor and serves each stop until a warm boot, BDOS function
-// 0, HLT, or the end of standard input when there is no terminal. After
-// every service the program resumes at the return address on its stack.
-void Machine::supervise() {
-    for (;;) {
-        if (run_until_trap() == Stop::halt) {
-            message("\nHALT instruction\n");
-            break;
-        }
-        const std::uint16_t pc = registers.pc;
-        if (pc == address::bios_warm_boot)
-            break;
-        if (pc == address::bdos_entry) {
-            if (registers.c == 0)
-                break;
-            bdos_call();
-        } else if (!bios_call(pc)) {
-            message("PC=%04X trap=%02X\n", pc, unsigned(int(pc) - address::bios_warm_boot));
-        }
-        if (terminal.input_ended())
-            break;
-        set_pc(pop_word());
+    while (serve(run_until_trap())) {
     }
     search_handle.reset();
+}
+
+bool Machine::serve(Stop stop) {
+    if (stop == Stop::halt) {
+        message("\nHALT instruction\n");
+        return false;
+    }
+    const std::uint16_t pc = registers.pc;
+    if (pc == address::bios_warm_boot)
+        return false;
+    if (pc == address::bdos_entry) {
+        if (registers.c == 0)
+            return false;
+        bdos_call();
+    } else if (!bios_call(pc)) {
+        message("PC=%04X trap=%02X\n", pc, unsigned(int(pc) - address::bios_warm_boot));
+    }
+    if (terminal.input_ended())
+        return false;
+    set_pc(pop_word());
+    return true;
 }
 
 }  // namespace kavo
