@@ -16,6 +16,21 @@ inline void set_pair_or_sp(RegisterFile& r, unsigned index, std::uint16_t value)
         r.set_pair(index, value);
 }
 
+// S, Z, P and AC after INR and DCR, by the new value: AC is the carry out of
+// the low four bits, which for DCR is every case but a borrow.
+constexpr auto increment_flags = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned value = 0; value < 256; ++value)
+        table[value] = sign_zero_parity[value] | ((value & 0x0F) == 0 ? flag::aux : 0);
+    return table;
+}();
+constexpr auto decrement_flags = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned value = 0; value < 256; ++value)
+        table[value] = sign_zero_parity[value] | ((value & 0x0F) == 0x0F ? 0 : flag::aux);
+    return table;
+}();
+
 inline void set_carry(RegisterFile& r, unsigned bit) { r.f = std::uint8_t((r.f & ~flag::carry) | bit); }
 
 }  // namespace
@@ -89,13 +104,11 @@ inline bool Machine::execute(RegisterFile& r) {
         } else if constexpr (z == 4) {  // INR
             std::uint8_t value = get(r, y) + 1;
             set(r, y, value);
-            r.f = std::uint8_t((r.f & (flag::carry | flag::fixed)) | sign_zero_parity[value] |
-                                 ((value & 0x0F) == 0 ? flag::aux : 0));
+            r.f = std::uint8_t((r.f & (flag::carry | flag::fixed)) | increment_flags[value]);
         } else if constexpr (z == 5) {  // DCR
             std::uint8_t value = get(r, y) - 1;
             set(r, y, value);
-            r.f = std::uint8_t((r.f & (flag::carry | flag::fixed)) | sign_zero_parity[value] |
-                                 ((value & 0x0F) == 0x0F ? 0 : flag::aux));
+            r.f = std::uint8_t((r.f & (flag::carry | flag::fixed)) | decrement_flags[value]);
         } else if constexpr (z == 6) {  // MVI
             set(r, y, immediate(r));
         } else if constexpr (z == 7) {
@@ -167,40 +180,71 @@ inline bool Machine::execute(RegisterFile& r) {
     return true;
 }
 
-// The 256 cases of the dispatch, each an instantiation of execute.
-#define KAVO_OPCODE(n) case (n): if (!execute<(n)>(r)) { registers = r; return Stop::halt; } break;
-#define KAVO_OPCODES_4(n) KAVO_OPCODE(n) KAVO_OPCODE(n + 1) KAVO_OPCODE(n + 2) KAVO_OPCODE(n + 3)
-#define KAVO_OPCODES_16(n) KAVO_OPCODES_4(n) KAVO_OPCODES_4(n + 4) KAVO_OPCODES_4(n + 8) KAVO_OPCODES_4(n + 12)
-#define KAVO_OPCODES_64(n) KAVO_OPCODES_16(n) KAVO_OPCODES_16(n + 16) KAVO_OPCODES_16(n + 32) KAVO_OPCODES_16(n + 48)
-#define KAVO_EVERY_OPCODE KAVO_OPCODES_64(0x00) KAVO_OPCODES_64(0x40) KAVO_OPCODES_64(0x80) KAVO_OPCODES_64(0xC0)
+// Threaded dispatch: every opcode's handler ends in its own fetch and jump, so
+// each has its own indirect branch to predict, and there is one unsigned
+// compare per instruction for the trap test. The handlers are the 256
+// instantiations of execute, named by the opcode's two hex digits; the
+// executor's decoding by fields happens at compile time inside execute.
+#define KAVO_EACH_LOW(M, high) \
+    M(high, 0) M(high, 1) M(high, 2) M(high, 3) M(high, 4) M(high, 5) M(high, 6) M(high, 7) \
+    M(high, 8) M(high, 9) M(high, A) M(high, B) M(high, C) M(high, D) M(high, E) M(high, F)
+#define KAVO_EACH_OPCODE(M)                                                         \
+    KAVO_EACH_LOW(M, 0) KAVO_EACH_LOW(M, 1) KAVO_EACH_LOW(M, 2) KAVO_EACH_LOW(M, 3) \
+    KAVO_EACH_LOW(M, 4) KAVO_EACH_LOW(M, 5) KAVO_EACH_LOW(M, 6) KAVO_EACH_LOW(M, 7) \
+    KAVO_EACH_LOW(M, 8) KAVO_EACH_LOW(M, 9) KAVO_EACH_LOW(M, A) KAVO_EACH_LOW(M, B) \
+    KAVO_EACH_LOW(M, C) KAVO_EACH_LOW(M, D) KAVO_EACH_LOW(M, E) KAVO_EACH_LOW(M, F)
+
+#ifdef KAVO_COUNTING
+#define KAVO_COUNT() ++instructions_executed
+#else
+#define KAVO_COUNT()
+#endif
+#define KAVO_NEXT()                     \
+    do {                                \
+        if (r.pc >= 0xFFC0)             \
+            goto trapped;               \
+        KAVO_COUNT();                   \
+        goto* handlers[memory[r.pc++]]; \
+    } while (0)
+#define KAVO_HANDLER_ADDRESS(high, low) &&opcode_##high##low,
+#define KAVO_HANDLER(high, low)     \
+    opcode_##high##low:             \
+    if (!execute<0x##high##low>(r)) \
+        goto halted;                \
+    KAVO_NEXT();
 
 Stop Machine::run_until_trap() {
+    static constexpr void* handlers[256] = {KAVO_EACH_OPCODE(KAVO_HANDLER_ADDRESS)};
     RegisterFile r = registers;
-    while (r.pc < 0xFFC0) {
-#ifdef KAVO_COUNTING
-        ++instructions_executed;
-#endif
-        switch (memory[r.pc++]) { KAVO_EVERY_OPCODE }
-    }
+    KAVO_NEXT();
+    KAVO_EACH_OPCODE(KAVO_HANDLER)
+halted:
+    registers = r;
+    return Stop::halt;
+trapped:
     registers = r;
     return Stop::trap;
 }
 
-// The same dispatch for a single instruction, for callers that keep their
-// own count.
+#define KAVO_INSTRUCTION(high, low) &Machine::execute<0x##high##low>,
+
+// The same instructions one at a time, for callers that keep their own count.
 Stop Machine::step() {
+    static constexpr bool (Machine::*instructions[256])(RegisterFile&) = {KAVO_EACH_OPCODE(KAVO_INSTRUCTION)};
     if (registers.pc >= 0xFFC0)
         return Stop::trap;
     RegisterFile r = registers;
-    switch (memory[r.pc++]) { KAVO_EVERY_OPCODE }
+    const bool running = (this->*instructions[memory[r.pc++]])(r);
     registers = r;
-    return Stop::none;
+    return running ? Stop::none : Stop::halt;
 }
 
-#undef KAVO_EVERY_OPCODE
-#undef KAVO_OPCODES_64
-#undef KAVO_OPCODES_16
-#undef KAVO_OPCODES_4
-#undef KAVO_OPCODE
+#undef KAVO_INSTRUCTION
+#undef KAVO_HANDLER
+#undef KAVO_HANDLER_ADDRESS
+#undef KAVO_NEXT
+#undef KAVO_COUNT
+#undef KAVO_EACH_OPCODE
+#undef KAVO_EACH_LOW
 
 }  // namespace kavo
