@@ -1,5 +1,8 @@
 // The 8080 executor: each opcode decoded by its fields at compile time, one dispatch per instruction.
+#include <cassert>
+
 #include "cpu/machine.h"
+#include "machine/memory_map.h"
 
 namespace kavo {
 
@@ -61,6 +64,15 @@ inline void Machine::set(RegisterFile& r, unsigned code, std::uint8_t value) {
         r.byte(code) = value;
 }
 inline std::uint8_t Machine::immediate(RegisterFile& r) const { return memory[r.pc++]; }
+// The 16-bit operand after the opcode. The instruction began below the trap
+// area, so its operand bytes cannot wrap past 0xFFFF, and the two loads can
+// become one.
+inline std::uint16_t Machine::operand_word(RegisterFile& r) const {
+    const unsigned address = r.pc;
+    assert(address < address::trap_area + 2);
+    r.pc += 2;
+    return std::uint16_t(memory[address] | memory[address + 1] << 8);
+}
 inline void Machine::call(RegisterFile& r, std::uint16_t target) {
     push_on(r.sp, r.pc);
     r.pc = target;
@@ -87,16 +99,16 @@ inline bool Machine::execute(RegisterFile& r) {
         if constexpr (low == 0x0 || low == 0x8) {
             hook(r, [this] { nop_group(y); });
         } else if constexpr (low == 0x1) {  // LXI
-            set_pair_or_sp(r, p, fetch_word(r.pc));
+            set_pair_or_sp(r, p, operand_word(r));
         } else if constexpr (low == 0x2 || low == 0xA) {
             if constexpr (y == 0) memory[r.bc()] = r.a;  // STAX B
             if constexpr (y == 1) r.a = memory[r.bc()];  // LDAX B
             if constexpr (y == 2) memory[r.de()] = r.a;  // STAX D
             if constexpr (y == 3) r.a = memory[r.de()];  // LDAX D
-            if constexpr (y == 4) write_word(fetch_word(r.pc), r.hl());  // SHLD
-            if constexpr (y == 5) r.set_hl(read_word(fetch_word(r.pc)));  // LHLD
-            if constexpr (y == 6) memory[fetch_word(r.pc)] = r.a;  // STA
-            if constexpr (y == 7) r.a = memory[fetch_word(r.pc)];  // LDA
+            if constexpr (y == 4) write_word(operand_word(r), r.hl());  // SHLD
+            if constexpr (y == 5) r.set_hl(read_word(operand_word(r)));  // LHLD
+            if constexpr (y == 6) memory[operand_word(r)] = r.a;  // STA
+            if constexpr (y == 7) r.a = memory[operand_word(r)];  // LDA
         } else if constexpr (low == 0x3) {  // INX
             set_pair_or_sp(r, p, pair_or_sp(r, p) + 1);
         } else if constexpr (low == 0xB) {  // DCX
@@ -136,11 +148,11 @@ inline bool Machine::execute(RegisterFile& r) {
             if constexpr (p == 3)
                 r.f = std::uint8_t((r.f & 0xD7) | 0x02);
         } else if constexpr (low == 0x2 || low == 0xA) {  // Jcc
-            std::uint16_t target = fetch_word(r.pc);
+            std::uint16_t target = operand_word(r);
             if (r.condition_met(y))
                 r.pc = target;
         } else if constexpr (low == 0x3 || low == 0xB) {
-            if constexpr (y == 0) r.pc = fetch_word(r.pc);  // JMP
+            if constexpr (y == 0) r.pc = operand_word(r);  // JMP
             if constexpr (y == 1) hook(r, [this] { opcode_cb(); });
             if constexpr (y == 2) r.pc++;  // OUT: the port byte is skipped, nothing is output
             if constexpr (y == 3) { r.a = 0xFF; r.pc++; }  // IN
@@ -156,7 +168,7 @@ inline bool Machine::execute(RegisterFile& r) {
             }
             // y 6 and 7, DI and EI: there are no interrupts.
         } else if constexpr (low == 0x4 || low == 0xC) {  // Ccc
-            std::uint16_t target = fetch_word(r.pc);
+            std::uint16_t target = operand_word(r);
             if (r.condition_met(y))
                 call(r, target);
         } else if constexpr (low == 0x5) {  // PUSH
@@ -171,7 +183,7 @@ inline bool Machine::execute(RegisterFile& r) {
             if constexpr (y == 5) r.pc = r.hl();  // PCHL
             if constexpr (y == 7) r.sp = r.hl();  // SPHL
         } else if constexpr (low == 0xD) {
-            if constexpr (y == 1) call(r, fetch_word(r.pc));  // CALL
+            if constexpr (y == 1) call(r, operand_word(r));  // CALL
             if constexpr (y == 3) hook(r, [this] { opcode_dd(); });
             if constexpr (y == 5) hook(r, [this] { opcode_ed(); });
             if constexpr (y == 7) hook(r, [this] { opcode_fd(); });
@@ -201,7 +213,7 @@ inline bool Machine::execute(RegisterFile& r) {
 #endif
 #define KAVO_NEXT()                     \
     do {                                \
-        if (r.pc >= 0xFFC0)             \
+        if (r.pc >= address::trap_area) \
             goto trapped;               \
         KAVO_COUNT();                   \
         goto* handlers[memory[r.pc++]]; \
@@ -231,7 +243,7 @@ trapped:
 // The same instructions one at a time, for callers that keep their own count.
 Stop Machine::step() {
     static constexpr bool (Machine::*instructions[256])(RegisterFile&) = {KAVO_EACH_OPCODE(KAVO_INSTRUCTION)};
-    if (registers.pc >= 0xFFC0)
+    if (registers.pc >= address::trap_area)
         return Stop::trap;
     RegisterFile r = registers;
     const bool running = (this->*instructions[memory[r.pc++]])(r);

@@ -94,9 +94,11 @@ public:
     // reports an address without service, and returns to the caller.
     bool serve(Stop stop);
 
-    // Builds the memory image from the command line, loads the program and
-    // runs it to its end. Prints the usage or missing-file message instead
-    // when there is nothing to run.
+    // Builds the memory image from the command line and loads the program,
+    // with PC and SP at their start. Prints the usage or missing-file message
+    // instead and returns false when there is nothing to run.
+    bool load(int argument_count, char** argument_vector);
+    // Loads the program and runs it to its end on the terminal.
     void run_program(int argument_count, char** argument_vector);
 
 #ifdef KAVO_COUNTING
@@ -186,6 +188,7 @@ private:
     std::uint8_t get(const RegisterFile& r, unsigned code) const;
     void set(RegisterFile& r, unsigned code, std::uint8_t value);
     std::uint8_t immediate(RegisterFile& r) const;
+    std::uint16_t operand_word(RegisterFile& r) const;
     void call(RegisterFile& r, std::uint16_t target);
     template <typename Operation>
     void hook(RegisterFile& r, Operation operation);
