@@ -105,15 +105,21 @@ bool Machine::load_image(int argument_count, char** argument_vector) {
     return true;
 }
 
-void Machine::run_program(int argument_count, char** argument_vector) {
+bool Machine::load(int argument_count, char** argument_vector) {
     if (argument_count < 2) {
         message("Usage: kavo.exe <command>\n");
-        return;
+        return false;
     }
     if (!load_image(argument_count, argument_vector))
-        return;
+        return false;
     registers.pc = address::program;
     registers.sp = address::stack;
+    return true;
+}
+
+void Machine::run_program(int argument_count, char** argument_vector) {
+    if (!load(argument_count, argument_vector))
+        return;
     terminal.start();
     while (serve(run_until_trap())) {
     }
