@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <poll.h>
 #include <string>
@@ -51,11 +52,18 @@ struct Result {
     int status = -1;     // exit status, or 128 + signal
 };
 
+// What a test changes in the child before kavo starts (limits, user, mounts);
+// it runs before the child enters the directory. False ends the child with
+// status 125: the test could not set up the run.
+using ChildSetup = std::function<bool()>;
+constexpr int setup_failed = 125;
+
 // Runs kavo with the arguments in directory, in a session of its own so that
 // it has no controlling terminal: keys come from input, console output and
 // messages from standard output. A run that outlives the timeout is killed.
 inline Result run_kavo(const std::filesystem::path& directory, const std::vector<std::string>& arguments,
-                       const std::string& input = "", std::chrono::seconds timeout = std::chrono::seconds(60)) {
+                       const std::string& input = "", std::chrono::seconds timeout = std::chrono::seconds(60),
+                       const ChildSetup& setup = {}) {
     int to_child[2], from_child[2];
     if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
         return {};
@@ -64,6 +72,8 @@ inline Result run_kavo(const std::filesystem::path& directory, const std::vector
         setsid();
         dup2(to_child[0], 0);
         dup2(from_child[1], 1);
+        if (setup && !setup())
+            _exit(setup_failed);
         if (chdir(directory.c_str()) != 0)
             _exit(127);
         std::vector<char*> argv{const_cast<char*>(KAVO_EXECUTABLE)};

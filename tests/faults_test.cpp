@@ -1,0 +1,518 @@
+// Runs under faults and hostile input through the real executable: full and vanishing file systems, signals, memory edges and huge files.
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/assembler.h"
+#include "tests/pty.h"
+#include "tests/run.h"
+
+// Covered elsewhere, and not repeated here:
+//   program images of 0, 0xFE00 and more bytes: LoaderSizes (loader_test.cpp);
+//   a program file that is a directory: LoaderMessages.DirectoryIsNotAProgram;
+//   a command line of 10,000 characters: LoaderImage.LongCommandLineTouchesNothingPastTheTailArea;
+//   a write past the file size limit (RLIMIT_FSIZE, SIGXFSZ ignored):
+//     BdosFiles.WriteThatTheHostRefusesKeepsThePosition;
+//   FCB names with '/', '..', control bytes and bit 7: BdosFiles.HostileNamesTouchNothingOutsideTheDirectory;
+//   17 files open: BdosFiles.SixteenFilesOpenAtOnce;
+//   a string for function 9 through 0xFFFF: PrintString.StringWithoutDollarUpToTheTopWrapsThroughAddressZero;
+//   bursts of 10,000 keys: TerminalTest.KeysTypedAheadAllArriveInOrder (terminal) and
+//     TerminalTest.WithoutTerminalKeysComeFromStandardInput (pipe).
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::A;
+using test::B;
+using test::C;
+using test::DE;
+using test::E;
+using test::HL;
+using test::M;
+using test::PSW;
+
+enum Function : std::uint8_t {
+    console_input = 1,
+    open_file = 15,
+    close_file = 16,
+    search_for_first = 17,
+    search_for_next = 18,
+    delete_file = 19,
+    read_sequential = 20,
+    write_sequential = 21,
+    make_file = 22,
+    rename_file = 23,
+    set_dma_address = 26,
+    read_random = 33,
+    write_random = 34,
+};
+constexpr std::uint16_t default_dma = 0x0080;
+
+// A test program that calls the BDOS at its entry, 0xFFC0, and not through
+// page zero, so that it goes on working when its FCBs or records overwrite
+// page zero. Results are printed as hex bytes separated by blanks.
+class Program : public test::Assembler {
+public:
+    Program& system(std::uint8_t function) {
+        mvi(C, function).call(0xFFC0);
+        return *this;
+    }
+    // The function with DE = parameter; prints A.
+    Program& request(std::uint8_t function, std::uint16_t parameter = 0) {
+        lxi(DE, parameter);
+        system(function).call("hex");
+        return *this;
+    }
+    Program& show(std::uint16_t address, std::uint8_t count) {
+        const std::string loop = "show" + std::to_string(here());
+        lxi(HL, address).mvi(B, count).label(loop).mov(A, M).call("hex").inx(HL).dcr(B).jnz(loop.c_str());
+        return *this;
+    }
+    Program& store(std::uint16_t address, std::string_view bytes) {
+        lxi(HL, address);
+        for (char byte : bytes)
+            mvi(M, std::uint8_t(byte)).inx(HL);
+        return *this;
+    }
+    // An FCB of 36 bytes at address with the 11 name bytes, EX and CR; every
+    // other byte 0. Addresses wrap past 0xFFFF.
+    Program& fcb(std::uint16_t address, std::string_view name_bytes, std::uint8_t extent = 0,
+                 std::uint8_t current_record = 0) {
+        std::string bytes(36, '\0');
+        bytes.replace(1, 11, name_bytes);
+        bytes[12] = char(extent);
+        bytes[32] = char(current_record);
+        return store(address, bytes);
+    }
+    Program& say(std::string_view text) {
+        for (char character : text) {
+            mvi(E, std::uint8_t(character));
+            system(2);
+        }
+        return *this;
+    }
+
+    void write(const fs::path& path) {
+        system(0);
+        label("hex").push(PSW).push(test::BC).push(DE).push(HL).push(PSW);
+        rrc().rrc().rrc().rrc().call("digit").pop(PSW).call("digit");
+        mvi(E, ' ');
+        system(2).pop(HL).pop(DE).pop(test::BC).pop(PSW).ret();
+        label("digit").ani(0x0F).cpi(10).jc("decimal").adi('A' - '0' - 10);
+        label("decimal").adi('0').mov(E, A);
+        system(2).ret();
+        test::Assembler::write(path);
+    }
+};
+
+// The output's words separated by single blanks.
+std::string words(const std::string& output) {
+    std::istringstream stream(output);
+    std::string word, result;
+    while (stream >> word)
+        result += (result.empty() ? "" : " ") + word;
+    return result;
+}
+
+// A sparse file of size bytes whose records begin with the given bytes.
+void sparse_file(const fs::path& path, std::uintmax_t size, const std::vector<std::pair<std::uintmax_t, char>>& records) {
+    std::ofstream(path, std::ios::binary).close();
+    fs::resize_file(path, size);
+    std::fstream stream(path, std::ios::binary | std::ios::in | std::ios::out);
+    for (auto [record, byte] : records) {
+        stream.seekp(std::streamoff(record * 128));
+        stream.put(byte);
+    }
+}
+
+char byte_at(const fs::path& path, std::uintmax_t offset) {
+    std::ifstream stream(path, std::ios::binary);
+    stream.seekg(std::streamoff(offset));
+    return char(stream.get());
+}
+
+bool exited_with_zero(std::optional<int> status) { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0; }
+
+// ---------------------------------------------------------------------------
+// File system faults.
+
+// In the child: a mount namespace of its own (a user namespace too when not
+// root) with a tmpfs of 64 KiB over directory, so nothing else sees it.
+bool mount_small_file_system(const fs::path& directory) {
+    const uid_t user = geteuid();
+    const gid_t group = getegid();
+    if (unshare(CLONE_NEWNS) != 0) {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return false;
+        auto write_map = [](const char* file, const std::string& text) {
+            std::ofstream stream(file);
+            stream << text;
+            return bool(stream.flush());
+        };
+        if (!write_map("/proc/self/setgroups", "deny") ||
+            !write_map("/proc/self/uid_map", std::to_string(user) + " " + std::to_string(user) + " 1") ||
+            !write_map("/proc/self/gid_map", std::to_string(group) + " " + std::to_string(group) + " 1"))
+            return false;
+    }
+    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", directory.c_str(), "tmpfs", 0, "size=64k") == 0;
+}
+
+TEST(FileSystemFaults, WriteIntoAFullFileSystemFailsAndTheProgramGoesOn) {
+    test::TemporaryDirectory base;
+    const fs::path work = base / "work";
+    fs::create_directory(work);
+    Program program;
+    program.fcb(0x3000, "FULL    DAT").fcb(0x3100, "OTHER   DAT");
+    program.request(make_file, 0x3000);
+    program.label("fill").lxi(DE, 0x3000);
+    program.system(write_sequential).ora(A).jz("fill").call("hex");
+    program.show(0x3000 + 12, 1).show(0x3000 + 32, 1).say("| ");
+    program.store(0x3000 + 33, std::string(2, '\0')).request(write_random, 0x3000).request(close_file, 0x3000);
+    program.request(make_file, 0x3100).request(write_sequential, 0x3100).say("| end");
+    program.write(base / "T.COM");
+
+    const test::Result result = test::run_kavo(work, {(base / "T.COM").string()}, "", 60s,
+                                               [&] { return mount_small_file_system(work); });
+    if (result.status == test::setup_failed)
+        GTEST_SKIP() << "no mount namespace for a small file system here";
+    // 512 records fill the 64 KiB: the 513th write fails at EX 4, CR 0; record
+    // 0 can still be rewritten in place, and an empty file still be made.
+    EXPECT_EQ(words(result.output), "00 FF 04 00 | 00 00 00 FF | end");
+    EXPECT_EQ(result.status, 0);
+}
+
+// The file size limit with SIGXFSZ at its default action, as a shell leaves
+// it: kavo used to die of the signal at the first write past the limit,
+// leaving the terminal in raw mode. The write must fail with 0xFF instead.
+TEST(FileSystemFaults, WritePastTheFileSizeLimitFailsInsteadOfKillingTheRun) {
+    kavo_test::TemporaryDirectory directory;
+    Program program;
+    program.fcb(0x3000, "BIG     DAT").request(make_file, 0x3000);
+    for (int write = 0; write < 3; ++write)
+        program.request(write_sequential, 0x3000);
+    program.say("end");
+    program.write(directory.path / "T.COM");
+
+    // The third record crosses 300 bytes. The limit passes to kavo; the test
+    // keeps it only while it starts kavo.
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit limited{300, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limited);
+    kavo_test::PtyRun run(directory.path, {"T"});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_TRUE(exited_with_zero(run.wait_exit()));
+    EXPECT_EQ(run.output, "00 00 00 FF end");
+    EXPECT_TRUE(kavo_test::same_settings(run.settings(), run.settings_before));
+    EXPECT_GE(fs::file_size(directory.path / "BIG.DAT"), 256u);  // the two records written
+}
+
+// The test deletes the open file while the program waits for a key. Linux
+// keeps the file for the open descriptor: reads and writes go on working on
+// the vanished file, and what is written there is gone with it at the close.
+// Opening the name again fails, and nothing brings the file back.
+TEST(FileSystemFaults, FileDeletedWhileOpenStaysUsableUntilClosed) {
+    kavo_test::TemporaryDirectory directory;
+    sparse_file(directory.path / "DATA.BIN", 4 * 128, {{0, 'a'}, {1, 'b'}, {2, 'c'}, {3, 'd'}});
+    Program program;
+    program.fcb(0x3000, "DATA    BIN").request(open_file, 0x3000).say("?").system(console_input);
+    program.request(read_sequential, 0x3000).show(default_dma, 1);
+    program.store(default_dma, "W").request(write_sequential, 0x3000);
+    program.store(0x3000 + 33, std::string("\x01\x00", 2)).request(read_random, 0x3000).show(default_dma, 1);
+    program.request(close_file, 0x3000).request(open_file, 0x3000).request(search_for_first, 0x3000).say("!");
+    program.write(directory.path / "T.COM");
+
+    kavo_test::PtyRun run(directory.path, {"T"});
+    ASSERT_TRUE(run.wait_for("?"));
+    fs::remove(directory.path / "DATA.BIN");
+    run.type("k");
+    EXPECT_TRUE(exited_with_zero(run.wait_exit()));
+    EXPECT_EQ(words(run.output), "00 ?k00 61 00 00 57 00 FF FF !");
+    EXPECT_FALSE(fs::exists(directory.path / "DATA.BIN"));
+}
+
+// Files the process may not read, or only read: open and make refuse them and
+// leave them as they were, the directory still lists them, and rename and
+// delete work, for they change only the directory. As root the run drops to
+// nobody, for whom the permissions hold.
+TEST(FileSystemFaults, UnreadableAndReadOnlyFilesCannotBeOpened) {
+    test::TemporaryDirectory directory;
+    fs::permissions(directory.path(), fs::perms::all);
+    test::write_file(directory / "SECRET.TXT", "secret");
+    test::write_file(directory / "RO.TXT", "read only");
+    test::write_file(directory / "p.com", "\xC9");
+    fs::permissions(directory / "SECRET.TXT", fs::perms::none);
+    fs::permissions(directory / "RO.TXT", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(directory / "p.com", fs::perms::none);
+    Program program;
+    program.fcb(0x3000, "SECRET  TXT").fcb(0x3100, "RO      TXT");
+    program.store(0x3100 + 17, "RENAMED TXT");
+    for (std::uint16_t fcb : {0x3000, 0x3100}) {
+        program.request(open_file, fcb).request(make_file, fcb).request(read_sequential, fcb);
+        program.request(search_for_first, fcb).show(default_dma + 1, 1).say("| ");
+    }
+    program.request(delete_file, 0x3000).request(rename_file, 0x3100);
+    program.write(directory / "T.COM");
+    const test::ChildSetup as_nobody = [] {
+        constexpr uid_t nobody = 65534;
+        return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0);
+    };
+
+    test::Result result = test::run_kavo(directory.path(), {"T"}, "", 60s, as_nobody);
+    EXPECT_EQ(words(result.output), "FF FF FF 00 53 | FF FF FF 00 52 | 00 00");
+    EXPECT_FALSE(fs::exists(directory / "SECRET.TXT"));
+    EXPECT_EQ(test::read_file(directory / "RENAMED.TXT"), "read only");
+
+    result = test::run_kavo(directory.path(), {"p"}, "", 60s, as_nobody);
+    EXPECT_EQ(result.output, "File p.com not found.\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+// The test removes the current directory while the program waits for a key.
+// Files already open go on working on their vanished files; everything that
+// needs the directory fails with 0xFF, and the run ends normally.
+TEST(FileSystemFaults, DirectoryRemovedDuringTheRunFailsFileFunctionsCleanly) {
+    kavo_test::TemporaryDirectory base;
+    const fs::path work = base.path / "work";
+    fs::create_directory(work);
+    sparse_file(work / "A.DAT", 128, {{0, 'a'}});
+    Program program;
+    program.fcb(0x3000, "A       DAT").fcb(0x3040, "B       DAT").fcb(0x3080, "???????????").fcb(0x30C0, "C       DAT");
+    program.store(0x3040 + 17, "D       DAT");
+    program.request(open_file, 0x3000).request(make_file, 0x3040).say("?").system(console_input);
+    program.store(default_dma, "b").request(write_sequential, 0x3040);
+    program.request(read_sequential, 0x3000).show(default_dma, 1);
+    program.request(close_file, 0x3000).request(close_file, 0x3040).say("| ");
+    program.request(open_file, 0x3000).request(make_file, 0x30C0).request(search_for_first, 0x3080);
+    program.request(delete_file, 0x3080).request(rename_file, 0x3040).request(write_sequential, 0x3080).say("!");
+    program.write(base.path / "T.COM");
+
+    kavo_test::PtyRun run(work, {(base.path / "T.COM").string()});
+    ASSERT_TRUE(run.wait_for("?"));
+    fs::remove_all(work);
+    run.type("k");
+    EXPECT_TRUE(exited_with_zero(run.wait_exit()));
+    EXPECT_EQ(words(run.output), "00 00 ?k00 00 61 00 00 | FF FF FF FF FF FF !");
+    EXPECT_TRUE(kavo_test::same_settings(run.settings(), run.settings_before));
+}
+
+// ---------------------------------------------------------------------------
+// Standard streams closed by the caller.
+
+// kavo used to leave them closed, so the program's first file took the free
+// number: console output and messages were written into the file over the
+// program's records, and keys were read out of it.
+TEST(StandardStreams, ClosedStreamsNeverReachTheProgramsFiles) {
+    const std::vector<std::vector<int>> closed_sets = {{STDIN_FILENO}, {STDOUT_FILENO}, {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}};
+    for (const std::vector<int>& closed : closed_sets) {
+        SCOPED_TRACE("closed: " + testing::PrintToString(closed));
+        test::TemporaryDirectory directory;
+        Program program;
+        program.fcb(0x3000, "OUT     DAT").request(make_file, 0x3000);
+        program.store(default_dma, std::string(128, 'R')).request(write_sequential, 0x3000);
+        program.say("hello").system(console_input).say("key");
+        program.write(directory / "T.COM");
+        const test::Result result = test::run_kavo(directory.path(), {"T"}, "", 60s, [&] {
+            for (int descriptor : closed)
+                close(descriptor);
+            return true;
+        });
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(test::read_file(directory / "OUT.DAT"), std::string(128, 'R'));
+        if (closed.size() == 1 && closed.front() == STDIN_FILENO) {
+            EXPECT_EQ(result.output, "00 00 hello\r");  // the end of input reads as Enter and ends the run
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Signals: whatever the program is doing, the run ends with the terminal
+// restored and the records written so far in the file.
+
+struct Phase {
+    const char* name;
+    std::function<void(Program&)> code;
+};
+
+struct Stop {
+    const char* name;
+    std::function<void(kavo_test::PtyRun&)> send;
+    int dies_of;  // 0: ends with status 0
+};
+
+TEST(SignalsDuringARun, EachEndsCleanlyWithTheTerminalRestoredAndTheWritesKept) {
+    const Phase phases[] = {
+        {"output", [](Program& program) { program.label("loop").mvi(C, 'x').call(0xFFCF).jmp("loop"); }},
+        {"key wait", [](Program& program) { program.system(console_input).say("unreached"); }},
+        {"compute", [](Program& program) { program.label("loop").inx(HL).jmp("loop"); }},
+    };
+    const Stop stops[] = {
+        {"SIGTERM", [](kavo_test::PtyRun& run) { kill(run.pid, SIGTERM); }, SIGTERM},
+        {"SIGHUP", [](kavo_test::PtyRun& run) { kill(run.pid, SIGHUP); }, SIGHUP},
+        {"SIGQUIT", [](kavo_test::PtyRun& run) { kill(run.pid, SIGQUIT); }, 0},
+        {"Ctrl+\\", [](kavo_test::PtyRun& run) { run.type("\x1c"); }, 0},
+    };
+    for (const Phase& phase : phases) {
+        for (const Stop& stop : stops) {
+            SCOPED_TRACE(std::string(stop.name) + " during " + phase.name);
+            kavo_test::TemporaryDirectory directory;
+            Program program;
+            program.fcb(0x3000, "SIG     DAT").request(make_file, 0x3000);
+            program.store(default_dma, "1").request(write_sequential, 0x3000);
+            program.store(default_dma, "2").request(write_sequential, 0x3000).say("go");
+            phase.code(program);
+            program.write(directory.path / "T.COM");
+
+            kavo_test::PtyRun run(directory.path, {"T"});
+            ASSERT_TRUE(run.wait_for("go"));
+            stop.send(run);
+            const std::optional<int> status = run.wait_exit();
+            ASSERT_TRUE(status);
+            if (stop.dies_of)
+                EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == stop.dies_of);
+            else
+                EXPECT_TRUE(exited_with_zero(status));
+            EXPECT_TRUE(kavo_test::same_settings(run.settings(), run.settings_before));
+            const fs::path file = directory.path / "SIG.DAT";
+            EXPECT_EQ(fs::file_size(file), 256u);
+            EXPECT_EQ(byte_at(file, 0), '1');
+            EXPECT_EQ(byte_at(file, 128), '2');
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Hostile input: FCBs and records at the top of memory, files beyond what
+// CP/M can address.
+
+// Every file function once on TOP.DAT, with the FCB and the DMA buffer where
+// the case puts them; both may run through 0xFFFF into page zero.
+void file_functions_at(Program& program, std::uint16_t fcb, std::uint16_t dma) {
+    auto at = [](std::uint16_t address, unsigned offset) { return std::uint16_t(address + offset); };
+    program.lxi(DE, dma);
+    program.system(set_dma_address).fcb(fcb, "TOP     DAT");
+    program.request(make_file, fcb);
+    program.store(dma, "A").request(write_sequential, fcb).store(dma, "B").request(write_sequential, fcb);
+    program.show(at(fcb, 12), 1).show(at(fcb, 32), 1).show(at(fcb, 15), 1).say("| ");
+    program.store(at(fcb, 33), std::string("\x05\x00", 2)).store(dma, "C").request(write_random, fcb);
+    program.request(close_file, fcb).request(open_file, fcb).show(at(fcb, 15), 1).say("| ");
+    program.store(at(fcb, 32), std::string(1, '\0')).request(read_sequential, fcb).show(dma, 1);
+    program.request(read_random, fcb).show(dma, 1).say("| ");
+    program.request(search_for_first, fcb).show(at(dma, 1), 11).show(at(dma, 12), 1).show(at(dma, 15), 1).say("| ");
+    program.store(at(fcb, 17), "NEW     DAT").request(rename_file, fcb).request(search_for_next);
+}
+const std::string file_functions_output =
+    "00 00 00 00 02 02 | 00 00 00 06 | 00 41 00 43 | 00 54 4F 50 20 20 20 20 20 44 41 54 00 06 | 00 FF";
+
+void check_new_file(const fs::path& directory) {
+    const fs::path file = directory / "NEW.DAT";
+    ASSERT_TRUE(fs::exists(file));
+    EXPECT_EQ(fs::file_size(file), 6u * 128);
+    EXPECT_EQ(byte_at(file, 0), 'A');
+    EXPECT_EQ(byte_at(file, 128), 'B');
+    EXPECT_EQ(byte_at(file, 5 * 128), 'C');
+    EXPECT_FALSE(fs::exists(directory / "TOP.DAT"));
+}
+
+constexpr std::uintmax_t four_mebibytes = 4u << 20;
+
+// BIG.DAT: 4 MiB and one record more. Records 0 and 32,767 (the last one that
+// EX and CR can name) and 32,768 (beyond them) begin with Z, Y and X.
+void make_big_file(const fs::path& directory) {
+    sparse_file(directory / "BIG.DAT", four_mebibytes + 128, {{0, 'Z'}, {32767, 'Y'}, {32768, 'X'}});
+}
+
+// Sequential reads and writes from the last record that EX and CR name wrap
+// EX to 0, back to the start of the file: the record past 4 MiB stays out of
+// reach. RC follows into each extent.
+void across_four_mebibytes(Program& program) {
+    program.fcb(0x3000, "BIG     DAT", 255, 127).request(open_file, 0x3000).show(0x3000 + 15, 1).say("| ");
+    program.request(read_sequential, 0x3000).show(default_dma, 1);
+    program.show(0x3000 + 12, 1).show(0x3000 + 32, 1).show(0x3000 + 15, 1).say("| ");
+    program.request(read_sequential, 0x3000).show(default_dma, 1).say("| ");
+    program.store(0x3000 + 12, "\xFF").store(0x3000 + 32, "\x7F").store(default_dma, "W");
+    program.request(write_sequential, 0x3000).show(0x3000 + 12, 1).show(0x3000 + 32, 1);
+}
+
+void check_big_file_written_at_its_last_record(const fs::path& directory) {
+    const fs::path file = directory / "BIG.DAT";
+    EXPECT_EQ(fs::file_size(file), four_mebibytes + 128);
+    EXPECT_EQ(byte_at(file, 0), 'Z');
+    EXPECT_EQ(byte_at(file, four_mebibytes - 128), 'W');
+    EXPECT_EQ(byte_at(file, four_mebibytes), 'X');
+}
+
+// Counts the directory entries of the file named and prints the count, then
+// EX and RC of the last entry, which stays in the buffer after the 0xFF.
+std::function<void(Program&)> count_entries(std::string name_bytes) {
+    return [name_bytes](Program& program) {
+        program.fcb(0x3000, name_bytes).store(0x3100, std::string(1, '\0'));
+        program.lxi(DE, 0x3000);
+        program.system(search_for_first).label("entry").cpi(0xFF).jz("counted").lda(0x3100).inr(A).sta(0x3100);
+        program.system(search_for_next).jmp("entry").label("counted");
+        program.show(0x3100, 1).show(default_dma + 12, 1).show(default_dma + 15, 1);
+    };
+}
+
+struct HostileInput {
+    const char* name;
+    std::function<void(const fs::path&)> files;  // made before the run
+    std::function<void(Program&)> code;
+    std::string output;
+    std::function<void(const fs::path&)> check;  // of the files after the run
+};
+
+void nothing(const fs::path&) {}
+
+const HostileInput hostile_inputs[] = {
+    {"FcbAt0xFFE0", nothing, [](Program& p) { file_functions_at(p, 0xFFE0, 0x4000); }, file_functions_output, check_new_file},
+    {"FcbAt0xFFF0", nothing, [](Program& p) { file_functions_at(p, 0xFFF0, 0x4000); }, file_functions_output, check_new_file},
+    {"FcbAt0xFFFF", nothing, [](Program& p) { file_functions_at(p, 0xFFFF, 0x4000); }, file_functions_output, check_new_file},
+    {"DmaAt0xFFE0", nothing, [](Program& p) { file_functions_at(p, 0x4000, 0xFFE0); }, file_functions_output, check_new_file},
+    {"DmaAt0xFFFF", nothing, [](Program& p) { file_functions_at(p, 0x4000, 0xFFFF); }, file_functions_output, check_new_file},
+    {"SequentialRecordsWrapAt4MiB", make_big_file, across_four_mebibytes,
+     "00 80 | 00 59 00 00 80 | 00 5A | 00 00 00", check_big_file_written_at_its_last_record},
+    // 128 entries of two full extents each, then the last record in extent
+    // 256, reported as EX 0.
+    {"SearchReportsExtentsBeyond4MiBModulo256", make_big_file, count_entries("BIG     DAT"), "81 00 01", nothing},
+    // Only the low 32 bits of the size count: 200 bytes, two records.
+    {"SearchReportsFilesBeyond4GiBByTheLow32BitsOfTheirSize",
+     [](const fs::path& directory) { sparse_file(directory / "HUGE.DAT", (std::uintmax_t(1) << 32) + 200, {}); },
+     count_entries("HUGE    DAT"), "01 00 02", nothing},
+};
+
+void PrintTo(const HostileInput& input, std::ostream* stream) { *stream << input.name; }
+
+class HostileInputs : public testing::TestWithParam<HostileInput> {};
+
+TEST_P(HostileInputs, RunToTheirExpectedEnd) {
+    const HostileInput& input = GetParam();
+    test::TemporaryDirectory base;
+    const fs::path work = base / "work";
+    fs::create_directory(work);
+    input.files(work);
+    Program program;
+    input.code(program);
+    program.write(base / "T.COM");
+    const test::Result result = test::run_kavo(work, {(base / "T.COM").string()});
+    EXPECT_EQ(words(result.output), input.output);
+    EXPECT_EQ(result.status, 0);
+    input.check(work);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HostileInputs, testing::ValuesIn(hostile_inputs),
+                         [](const testing::TestParamInfo<HostileInput>& info) { return info.param.name; });
+
+}  // namespace
