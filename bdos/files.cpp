@@ -32,15 +32,6 @@ std::uint8_t records_in_extent(std::uint64_t size, unsigned extent) {
     return std::uint8_t(std::min<std::uint64_t>(records - std::min(records, before), records_per_extent));
 }
 
-// CP/M opens every extent that a record function moves into, so that RC
-// then counts the records of the new extent, not those of the one left.
-void follow_extent(Machine& machine, const FileSlot* slot, std::uint8_t previous_extent) {
-    const std::uint16_t address = machine.registers.de();
-    const std::uint8_t extent = machine.memory[std::uint16_t(address + fcb::extent)];
-    if (slot && slot->stream.is_open() && extent != previous_extent)
-        machine.memory[std::uint16_t(address + fcb::record_count)] = records_in_extent(slot->stream.size(), extent);
-}
-
 }  // namespace
 
 FileSlot* Machine::find_file_slot(std::uint16_t fcb_address) {
@@ -277,25 +268,34 @@ void Machine::seek_random_record() {
     memory[std::uint16_t(address + fcb::extent)] = std::uint8_t(record / records_per_extent);
 }
 
+// CP/M opens every extent that a record function moves into, so that RC
+// then counts the records of the new extent, not those of the one left.
+void Machine::follow_extent(const FileSlot* slot, std::uint8_t previous_extent) {
+    const std::uint16_t address = registers.de();
+    const std::uint8_t extent = memory[std::uint16_t(address + fcb::extent)];
+    if (slot && slot->stream.is_open() && extent != previous_extent)
+        memory[std::uint16_t(address + fcb::record_count)] = records_in_extent(slot->stream.size(), extent);
+}
+
 void Machine::read_sequential(FileSlot* slot) {
     const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
     if (read_record(slot))
         advance_record();
-    follow_extent(*this, slot, extent);
+    follow_extent(slot, extent);
 }
 
 void Machine::write_sequential(FileSlot* slot) {
     const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
     if (write_record(slot))
         advance_record();
-    follow_extent(*this, slot, extent);
+    follow_extent(slot, extent);
 }
 
 void Machine::read_random(FileSlot* slot) {
     const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
     if (record_stream(slot)) {
         seek_random_record();
-        follow_extent(*this, slot, extent);
+        follow_extent(slot, extent);
     }
     read_record(slot);
 }
@@ -304,7 +304,7 @@ void Machine::write_random(FileSlot* slot) {
     const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
     if (record_stream(slot)) {
         seek_random_record();
-        follow_extent(*this, slot, extent);
+        follow_extent(slot, extent);
     }
     write_record(slot);
 }

@@ -198,6 +198,7 @@ private:
     bool write_record(FileSlot* slot);
     void advance_record();
     void seek_random_record();
+    void follow_extent(const FileSlot* slot, std::uint8_t previous_extent);
 };
 
 }  // namespace kavo
