@@ -9,7 +9,9 @@ namespace kavo {
 
 namespace {
 
-constexpr std::size_t image_limit = 0x10000 - address::program;  // 0xFE00 bytes, up to 0xFFFF
+// The image may fill memory from 0x0100 through 0xFFFF, over the tables
+// written before it.
+constexpr std::size_t image_limit = 0x10000 - address::program;
 constexpr std::size_t tail_limit = 126;                          // characters between 0x0081 and the zero byte
 
 // One drive of 200 blocks of 2 KiB with 128 directory entries and no reserved tracks.

@@ -1,0 +1,661 @@
+// The loader and the supervisor loop through the real executable: messages, program names, the memory image, the ends of a run.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cpu/machine.h"
+#include "tests/assembler.h"
+#include "tests/run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::A;
+using test::Assembler;
+using test::B;
+using test::BC;
+using test::C;
+using test::D;
+using test::DE;
+using test::E;
+using test::H;
+using test::HL;
+using test::L;
+using test::M;
+
+using Image = std::array<std::uint8_t, 0x10000>;
+
+// The room for the program image: from 0x0100 up to and including 0xFFFF,
+// over the disk tables and the jump vector that a long image replaces.
+constexpr std::size_t image_room = 0x10000 - 0x0100;
+
+struct Range {
+    std::uint16_t start;
+    unsigned length;
+};
+
+// A program that prints the bytes of the ranges in hex, two digits and a
+// space each, and ends with JMP 0.
+Assembler dump_program(const std::vector<Range>& ranges) {
+    Assembler program;
+    for (const Range& range : ranges)
+        for (unsigned done = 0; done < range.length; done += 256)
+            program.dump(std::uint16_t(range.start + done), std::uint8_t(std::min(256u, range.length - done)));
+    program.exit().hex_routine();
+    return program;
+}
+
+std::vector<std::uint8_t> parse_hex(const std::string& text) {
+    std::istringstream stream(text);
+    std::vector<std::uint8_t> bytes;
+    std::string token;
+    while (stream >> token)
+        bytes.push_back(std::uint8_t(std::stoul(token, nullptr, 16)));
+    return bytes;
+}
+
+// Lines of 16 bytes with their addresses, so that a mismatch shows where.
+std::string show(std::uint16_t start, const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char piece[16];
+    for (std::size_t index = 0; index < bytes.size(); ++index) {
+        if (index % 16 == 0) {
+            std::snprintf(piece, sizeof piece, "\n%04X:", unsigned(std::uint16_t(start + index)));
+            text += piece;
+        }
+        std::snprintf(piece, sizeof piece, " %02X", bytes[index]);
+        text += piece;
+    }
+    return text;
+}
+
+std::vector<std::uint8_t> slice(const Image& image, const std::vector<Range>& ranges) {
+    std::vector<std::uint8_t> bytes;
+    for (const Range& range : ranges)
+        for (unsigned index = 0; index < range.length; ++index)
+            bytes.push_back(image[std::uint16_t(range.start + index)]);
+    return bytes;
+}
+
+// Compares the dump in output with the image over the ranges, range by range.
+void expect_dump(const std::string& output, const Image& image, const std::vector<Range>& ranges) {
+    const std::vector<std::uint8_t> got = parse_hex(output);
+    std::size_t offset = 0;
+    for (const Range& range : ranges) {
+        ASSERT_GE(got.size(), offset + range.length) << "output: " << output;
+        std::vector<std::uint8_t> part(got.begin() + long(offset), got.begin() + long(offset + range.length));
+        EXPECT_EQ(show(range.start, part), show(range.start, slice(image, {range})));
+        offset += range.length;
+    }
+    EXPECT_EQ(got.size(), offset) << "output: " << output;
+}
+
+void place(Image& image, std::uint16_t address, const std::vector<std::uint8_t>& bytes) {
+    for (std::size_t index = 0; index < bytes.size(); ++index)
+        image[std::uint16_t(address + index)] = bytes[index];
+}
+void place_text(Image& image, std::uint16_t address, const std::string& text) {
+    place(image, address, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+// The memory image at the first instruction, before the program image and
+// with the default FCBs and tail of a command line without arguments.
+Image initial_image() {
+    Image image{};
+    place(image, 0x0000, {0xC3, 0xC6, 0xFF, 0x00, 0x00, 0xC3, 0xC0, 0xFF});
+    place_text(image, 0x005D, std::string(11, ' '));
+    place_text(image, 0x006D, std::string(11, ' '));
+    image[0xFF40] = 0xC0;
+    place(image, 0xFF68, {0x80, 0xFE, 0x70, 0xFF, 0x00, 0xFF, 0x40, 0xFF});
+    place(image, 0xFF70, {0x28, 0x00, 0x04, 0x0F, 0x01, 0xC7, 0x00, 0x7F, 0x00, 0xC0, 0x00, 0x20, 0x00, 0x00, 0x00});
+    for (unsigned entry = 0xFFC0; entry <= 0xFFF3; entry += 3)
+        place(image, std::uint16_t(entry), {0xC3, std::uint8_t(entry), std::uint8_t(entry >> 8)});
+    return image;
+}
+
+void write_program(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    test::write_file(path, std::string(bytes.begin(), bytes.end()));
+}
+
+// Writes the program as t.com into a fresh directory and runs "kavo t arguments...".
+test::Result run_program(const Assembler& program, const std::vector<std::string>& arguments = {},
+                         std::chrono::seconds timeout = std::chrono::seconds(30)) {
+    test::TemporaryDirectory directory;
+    program.write(directory / "t.com");
+    std::vector<std::string> command = {"t"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return test::run_kavo(directory.path(), command, "", timeout);
+}
+
+// A program that prints text through BDOS function 2 and ends with JMP 0.
+Assembler printing(const std::string& text) {
+    Assembler program;
+    for (char character : text)
+        program.mvi(E, std::uint8_t(character)).bdos(2);
+    return program.exit();
+}
+
+// ---------------------------------------------------------------------------
+// Usage and missing-file messages, program names.
+
+TEST(LoaderMessages, UsageWithoutArguments) {
+    test::TemporaryDirectory directory;
+    const test::Result result = test::run_kavo(directory.path(), {});
+    EXPECT_EQ(result.output, "Usage: kavo.exe <command>\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(LoaderMessages, MissingFileNamesTheFileAsTried) {
+    test::TemporaryDirectory directory;
+    const test::Result result = test::run_kavo(directory.path(), {"prog", "a.txt"});
+    EXPECT_EQ(result.output, "File prog.com not found.\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(LoaderMessages, DirectoryIsNotAProgram) {
+    test::TemporaryDirectory directory;
+    fs::create_directory(directory / "x.com");
+    test::Result result = test::run_kavo(directory.path(), {"x.com"});
+    EXPECT_EQ(result.output, "File x.com not found.\n");
+    EXPECT_EQ(result.status, 0);
+    result = test::run_kavo(directory.path(), {"x"});
+    EXPECT_EQ(result.output, "File x.com not found.\n");
+    EXPECT_EQ(result.status, 0);
+
+    // A directory that matches only without regard to case is no program either.
+    test::TemporaryDirectory other;
+    fs::create_directory(other / "Y.COM");
+    result = test::run_kavo(other.path(), {"y"});
+    EXPECT_EQ(result.output, "File y.com not found.\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(LoaderMessages, OnlyRegularFilesAreLoaded) {
+    // A FIFO (which must not block the loader), a device, a dangling link
+    // and a link to a directory are all missing; a link to a program runs.
+    test::TemporaryDirectory directory;
+    ASSERT_EQ(mkfifo((directory / "fifo.com").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", directory / "zero.com");
+    fs::create_symlink("nowhere.com", directory / "dangling.com");
+    fs::create_directory(directory / "folder");
+    fs::create_symlink("folder", directory / "folder.com");
+    for (const char* name : {"fifo", "zero", "dangling", "folder"}) {
+        SCOPED_TRACE(name);
+        const test::Result result = test::run_kavo(directory.path(), {name}, "", std::chrono::seconds(10));
+        EXPECT_EQ(result.output, std::string("File ") + name + ".com not found.\n");
+        EXPECT_EQ(result.status, 0);
+    }
+    printing("linked").write(directory / "real.com");
+    fs::create_symlink("real.com", directory / "link.com");
+    const test::Result result = test::run_kavo(directory.path(), {"link"});
+    EXPECT_EQ(result.output, "linked");
+}
+
+TEST(LoaderMessages, UnreadableFileIsMissing) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root reads every file";
+    test::TemporaryDirectory directory;
+    printing("X").write(directory / "p.com");
+    fs::permissions(directory / "p.com", fs::perms::none);
+    const test::Result result = test::run_kavo(directory.path(), {"p"});
+    EXPECT_EQ(result.output, "File p.com not found.\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(LoaderMessages, ProgramNamesTooLongForTheirRoom) {
+    // The name with ".com" and its zero byte has room for 0xFF00 bytes from
+    // 0x0100; at the limit and beyond it there is no such file either way.
+    for (std::size_t length : {std::size_t(0xFEFB), std::size_t(0xFEFC), std::size_t(70000)}) {
+        SCOPED_TRACE("argument of " + std::to_string(length) + " characters");
+        test::TemporaryDirectory directory;
+        const std::string name(length, 'n');
+        const test::Result result = test::run_kavo(directory.path(), {name});
+        EXPECT_EQ(result.output, "File " + name + ".com not found.\n");
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
+struct NameCase {
+    const char* argument;
+    const char* opened;
+};
+constexpr NameCase name_cases[] = {
+    {"prog", "prog.com"},         {"PROG.COM", "PROG.COM"}, {"prog.Com", "prog.Com"}, {"abc", "abc.com"},
+    {".com", ".com"},             {"com", "com.com"},       {"prog.txt", "prog.txt.com"}, {"a", "a.com"},
+    {"prog.co", "prog.co.com"},   {"x.cOm", "x.cOm"},       {"abccom", "abccom.com"}, {"xCOM", "xCOM.com"},
+};
+
+TEST(LoaderNames, ComIsAppendedUnlessTheNameEndsInIt) {
+    for (const NameCase& c : name_cases) {
+        SCOPED_TRACE(std::string("argument ") + c.argument);
+        test::TemporaryDirectory empty;
+        test::Result result = test::run_kavo(empty.path(), {c.argument});
+        EXPECT_EQ(result.output, std::string("File ") + c.opened + " not found.\n");
+        EXPECT_EQ(result.status, 0);
+
+        test::TemporaryDirectory directory;
+        printing("ran").write(directory / c.opened);
+        result = test::run_kavo(directory.path(), {c.argument});
+        EXPECT_EQ(result.output, "ran");
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
+TEST(LoaderNames, ProgramIsFoundWithoutRegardToCase) {
+    test::TemporaryDirectory directory;
+    printing("hello").write(directory / "HELLO.COM");
+    for (const char* argument : {"hello", "HELLO", "Hello.Com", "hello.com", "HELLO.COM"}) {
+        SCOPED_TRACE(argument);
+        const test::Result result = test::run_kavo(directory.path(), {argument});
+        EXPECT_EQ(result.output, "hello");
+        EXPECT_EQ(result.status, 0);
+    }
+    // In a directory named on the command line too; the directory part is
+    // taken as written.
+    fs::create_directory(directory / "sub");
+    printing("sub").write(directory / "sub" / "Tool.Com");
+    test::Result result = test::run_kavo(directory.path(), {"sub/tool"});
+    EXPECT_EQ(result.output, "sub");
+    result = test::run_kavo(directory.path(), {"sub/nothing"});
+    EXPECT_EQ(result.output, "File sub/nothing.com not found.\n");
+    // The exact name is preferred when both exist.
+    printing("exact").write(directory / "hello.com");
+    result = test::run_kavo(directory.path(), {"hello"});
+    EXPECT_EQ(result.output, "exact");
+}
+
+TEST(LoaderNames, ProgramByPath) {
+    test::TemporaryDirectory directory;
+    test::TemporaryDirectory elsewhere;
+    printing("far").write(elsewhere / "far.com");
+    test::Result result = test::run_kavo(directory.path(), {(elsewhere / "far").string()});
+    EXPECT_EQ(result.output, "far");
+    EXPECT_EQ(result.status, 0);
+
+    // A relative path far longer than a file name is still a name that fits.
+    fs::path deep;
+    for (char level : {'a', 'b', 'c', 'd', 'e'})
+        deep /= std::string(100, level);
+    fs::create_directories(directory / deep);
+    printing("deep").write(directory / deep / "deep.com");
+    result = test::run_kavo(directory.path(), {(deep / "DEEP").string()});
+    EXPECT_EQ(result.output, "deep");
+    EXPECT_EQ(result.status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// The memory image.
+
+TEST(LoaderImage, PageZeroTablesAndJumpVector) {
+    const std::vector<Range> ranges = {{0x0000, 0x100}, {0x8000, 0x100}, {0xFE80, 0x180}};
+    const test::Result result = run_program(dump_program(ranges));
+    EXPECT_EQ(result.status, 0);
+    expect_dump(result.output, initial_image(), ranges);
+}
+
+TEST(LoaderImage, ProgramReachesBiosThroughTheTargetsInTheJumpVector) {
+    // As Microsoft BASIC-80 does: take WBOOT's address from 0x0001, step to
+    // CONOUT (WBOOT + 9), read the address inside that JMP and call it.
+    Assembler program;
+    program.lhld(0x0001).lxi(DE, 9).op(0x19 /* DAD D */).inx(HL).mov(E, M).inx(HL).mov(D, M).xchg();
+    program.lxi(DE, "back").push(DE).mvi(C, 'Q').op(0xE9 /* PCHL */);
+    program.label("back").mvi(C, 'R').call(0xFFCF);  // and CONOUT called directly
+    program.lhld(0x0006).lxi(DE, "back2").push(DE).mvi(C, 2).mvi(E, 'S').op(0xE9);  // BDOS through 0x0006
+    program.label("back2").exit();
+    const test::Result result = run_program(program);
+    EXPECT_EQ(result.output, "QRS");
+    EXPECT_EQ(result.status, 0);
+}
+
+struct ArgumentCase {
+    std::vector<std::string> arguments;
+    std::uint8_t fcb1_drive;
+    std::string fcb1_name;
+    std::uint8_t fcb2_drive;
+    std::string fcb2_name;
+    std::string tail;
+};
+
+const std::string spaces(11, ' ');
+
+const ArgumentCase argument_cases[] = {
+    {{}, 0, spaces, 0, spaces, ""},
+    {{"a.txt", "b.dat", "c"}, 0, "A       TXT", 0, "B       DAT", " A.TXT B.DAT C"},
+    {{"x-1_y"}, 0, "X-1_Y      ", 0, spaces, " X-1_Y"},
+    {{"x:foo.bar"}, 0x38, "FOO     BAR", 0, spaces, " X:FOO.BAR"},
+    {{"*.asm"}, 0, "*       ASM", 0, spaces, " *.ASM"},
+    {{"?"}, 0, "?          ", 0, spaces, " ?"},
+    {{"a"}, 0, "A          ", 0, spaces, " A"},
+    {{"B:prog.com", "b:x"}, 2, "PROG    COM", 0x22, "X          ", " B:PROG.COM B:X"},
+    {{"one", "two", "three", "four"}, 0, "ONE        ", 0, "TWO        ", " ONE TWO THREE FOUR"},
+    {{"\x80\xE9z\xFF", "\xC3.\xE4q"}, 0, "\x80\xE9Z\xFF       ", 0, "\xC3       \xE4Q ", " \x80\xE9Z\xFF \xC3.\xE4Q"},
+    {{"LONGFILENAME.TXT", "A.B.C"}, 0, "LONGFILENAM", 0, "A       B  ", " LONGFILENAME.TXT A.B.C"},
+    {{""}, 0, spaces, 0, spaces, " "},
+    {{std::string(125, 'a')}, 0, "AAAAAAAAAAA", 0, spaces, " " + std::string(125, 'A')},
+    {{std::string(126, 'b')}, 0, "BBBBBBBBBBB", 0, spaces, " " + std::string(125, 'B')},
+    {{std::string(10000, 'c')}, 0, "CCCCCCCCCCC", 0, spaces, " " + std::string(125, 'C')},
+    {{"x", std::string(10000, 'd')}, 0, "X          ", 0, "DDDDDDDDDDD", " X " + std::string(123, 'D')},
+};
+
+TEST(LoaderImage, DefaultFcbsAndCommandTail) {
+    const std::vector<Range> ranges = {{0x005C, 0xA4}};
+    for (const ArgumentCase& c : argument_cases) {
+        std::string trace = "arguments:";
+        for (const std::string& argument : c.arguments)
+            trace += " [" + argument.substr(0, 20) + (argument.size() > 20 ? "..." : "") + "]";
+        SCOPED_TRACE(trace);
+        Image image = initial_image();
+        image[0x005C] = c.fcb1_drive;
+        place_text(image, 0x005D, c.fcb1_name);
+        image[0x006C] = c.fcb2_drive;
+        place_text(image, 0x006D, c.fcb2_name);
+        ASSERT_LE(c.tail.size(), 126u);
+        image[0x0080] = std::uint8_t(c.tail.size());
+        place_text(image, 0x0081, c.tail);
+        const test::Result result = run_program(dump_program(ranges), c.arguments);
+        EXPECT_EQ(result.status, 0);
+        expect_dump(result.output, image, ranges);
+    }
+}
+
+TEST(LoaderImage, LongCommandLineTouchesNothingPastTheTailArea) {
+    // Many short arguments and one huge one: the tail is cut to 126
+    // characters and the program at 0x0100 stays as it was loaded.
+    const std::vector<Range> ranges = {{0x0080, 0x80}, {0x0100, 0x40}};
+    const Assembler program = dump_program(ranges);
+    const std::vector<std::uint8_t> bytes = program.bytes();
+    ASSERT_GE(bytes.size(), 0x40u);
+    std::vector<std::string> arguments(200, "ab");
+    arguments.push_back(std::string(10000, 'z'));
+    const test::Result result = run_program(program, arguments);
+    EXPECT_EQ(result.status, 0);
+    Image image{};
+    std::string tail;
+    while (tail.size() < 126)
+        tail += " AB";
+    tail.resize(126);
+    image[0x0080] = 126;
+    place_text(image, 0x0081, tail);
+    image[0x00FF] = 0;
+    place(image, 0x0100, bytes);
+    expect_dump(result.output, image, ranges);
+}
+
+TEST(LoaderImage, NameStaysWhereTheImageDoesNotCoverIt) {
+    // The name is assembled at 0x0100; a program shorter than the name
+    // leaves the rest of it, and its zero byte, in memory.
+    const std::string stem = "n" + std::string(239, 'x') + "0123456789";
+    const std::string name = stem + ".com";
+    const std::vector<Range> ranges = {{std::uint16_t(0x0100 + 200), unsigned(name.size() + 1 - 200)}};
+    ASSERT_LT(dump_program(ranges).bytes().size(), 200u);
+    test::TemporaryDirectory directory;
+    write_program(directory / name, dump_program(ranges).bytes());
+    const test::Result result = test::run_kavo(directory.path(), {stem});
+    Image image{};
+    place_text(image, 0x0100, name);
+    expect_dump(result.output, image, ranges);
+}
+
+// Program bytes: code, then a pattern up to size bytes.
+std::vector<std::uint8_t> padded(const Assembler& program, std::size_t size, std::uint8_t salt) {
+    std::vector<std::uint8_t> bytes = program.bytes();
+    EXPECT_LT(bytes.size(), size);
+    for (std::size_t index = bytes.size(); index < size; ++index)
+        bytes.push_back(std::uint8_t(index * 7 + salt + (index >> 8)));
+    return bytes;
+}
+
+TEST(LoaderSizes, FileOf0xFE00BytesFillsUpTo0xFEFF) {
+    const std::vector<Range> ranges = {{0x0000, 0x08}, {0xFEF0, 0x110}};
+    const std::vector<std::uint8_t> bytes = padded(dump_program(ranges), 0xFE00, 1);
+    test::TemporaryDirectory directory;
+    write_program(directory / "big.com", bytes);
+    const test::Result result = test::run_kavo(directory.path(), {"big"});
+    EXPECT_EQ(result.status, 0);
+    Image image = initial_image();
+    place(image, 0x0100, bytes);
+    expect_dump(result.output, image, ranges);
+}
+
+TEST(LoaderSizes, ImageOverwritesTheTablesItReaches) {
+    // 0xFE41 bytes reach the allocation-vector byte at 0xFF40 and no further.
+    const std::vector<Range> ranges = {{0xFF30, 0x20}};
+    std::vector<std::uint8_t> bytes = padded(dump_program(ranges), 0xFE41, 2);
+    bytes.back() = 0x5A;
+    test::TemporaryDirectory directory;
+    write_program(directory / "big.com", bytes);
+    const test::Result result = test::run_kavo(directory.path(), {"big"});
+    Image image = initial_image();
+    place(image, 0x0100, bytes);
+    ASSERT_EQ(image[0xFF40], 0x5A);
+    expect_dump(result.output, image, ranges);
+}
+
+// Prints the registers A, B, C, D, E, H and L as the program starts.
+Assembler& print_registers(Assembler& program) {
+    program.call("hex");
+    for (test::Register r : {B, C, D, E, H, L})
+        program.mov(A, r).call("hex");
+    return program;
+}
+
+TEST(LoaderSizes, FullRoomFillsUpTo0xFFFFAndTheRestIsIgnored) {
+    // A file that fills all the room, and longer ones: the first image_room
+    // bytes are loaded; nothing wraps to page zero and nothing spills past
+    // memory (into the registers, say). The BDOS is still reached though the
+    // jump vector's bytes are now the file's.
+    const std::vector<Range> ranges = {{0x0000, 0x100}, {0xFF00, 0x100}};
+    Assembler program;
+    print_registers(program);
+    for (const Range& range : ranges)
+        program.dump(range.start, std::uint8_t(range.length));
+    program.exit().hex_routine();
+
+    Assembler small;
+    print_registers(small).exit().hex_routine();
+    const std::string registers = run_program(small).output;
+    ASSERT_EQ(registers.size(), 7u * 3u) << registers;
+
+    for (std::size_t size : {image_room, image_room + 1, image_room + 0x1000}) {
+        SCOPED_TRACE("file of " + std::to_string(size) + " bytes");
+        const std::vector<std::uint8_t> bytes = padded(program, size, 3);
+        test::TemporaryDirectory directory;
+        write_program(directory / "big.com", bytes);
+        const test::Result result = test::run_kavo(directory.path(), {"big"});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.output.substr(0, registers.size()), registers) << "registers at the start";
+        Image image = initial_image();
+        place(image, 0x0100, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + long(image_room)));
+        expect_dump(result.output.substr(std::min(result.output.size(), registers.size())), image, ranges);
+    }
+}
+
+TEST(LoaderSizes, EmptyFileEndsCleanly) {
+    // Nothing is loaded; the name "e.com" stays at 0x0100 and runs as code
+    // (MOV H,L; MVI L,'c'; MOV L,A; MOV L,L), then NOPs up to the RNZ that is
+    // the allocation vector's 0xC0, which returns to 0x0000: a warm boot.
+    test::TemporaryDirectory directory;
+    test::write_file(directory / "e.com", "");
+    const test::Result result = test::run_kavo(directory.path(), {"e"}, "", std::chrono::seconds(20));
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// host_name_to_fcb.
+
+struct FcbCase {
+    std::string name;
+    std::uint8_t drive;
+    std::string bytes;  // the 11 name and type bytes
+};
+
+const FcbCase fcb_cases[] = {
+    {"hello.txt", 0, "HELLO   TXT"},
+    {"B:prog.com", 2, "PROG    COM"},
+    {"b:x", 0x22, "X          "},
+    {"README", 0, "README     "},
+    {"ABCDEFGH.COM", 0, "ABCDEFGHCOM"},
+    {"ABCDEFGHI.COM", 0, "ABCDEFGHI  "},
+    {"LONGFILENAME.TXT", 0, "LONGFILENAM"},
+    {"FOO.TEXT", 0, "FOO     TEX"},
+    {"A.B.C", 0, "A       B  "},
+    {".profile", 0, "        PRO"},
+    {"LONGFI~1.TXT", 0, "LONGFI~1TXT"},
+    {"", 0, "           "},
+    {"x:foo.bar", 0x38, "FOO     BAR"},
+    {"a", 0, "A          "},
+    {"a:", 0x21, "           "},
+    {":", 0, ":          "},
+    {"*.asm", 0, "*       ASM"},
+    {"?:*.*", 0xFF, "*       *  "},
+    {"\x80z\xE9.\xFFq", 0, "\x80Z\xE9     \xFFQ "},
+    {"abcdefgh..x", 0, "ABCDEFGH   "},
+    {"abcdefgh.", 0, "ABCDEFGH   "},
+    {"ab..cd", 0, "AB         "},
+};
+
+TEST(HostNameToFcb, NameTable) {
+    for (const FcbCase& c : fcb_cases) {
+        SCOPED_TRACE("name [" + c.name + "]");
+        auto machine = std::make_unique<kavo::Machine>();
+        machine->memory.fill(0xEE);
+        machine->host_name_to_fcb(c.name.c_str(), 0x005C);
+        EXPECT_EQ(machine->memory[0x005C], c.drive);
+        EXPECT_EQ(std::string(machine->memory.begin() + 0x5D, machine->memory.begin() + 0x68), c.bytes);
+        EXPECT_EQ(machine->memory[0x005B], 0xEE) << "written before the FCB";
+        EXPECT_EQ(machine->memory[0x0068], 0xEE) << "written past the 12 bytes";
+    }
+}
+
+TEST(HostNameToFcb, AddressesWrap) {
+    auto machine = std::make_unique<kavo::Machine>();
+    machine->memory.fill(0xEE);
+    machine->host_name_to_fcb("B:hello.txt", 0xFFF8);
+    const std::string expected = "\x02HELLO   TXT";
+    for (std::size_t index = 0; index < expected.size(); ++index)
+        EXPECT_EQ(machine->memory[std::uint16_t(0xFFF8 + index)], std::uint8_t(expected[index])) << index;
+    EXPECT_EQ(machine->memory[0xFFF7], 0xEE);
+    EXPECT_EQ(machine->memory[0x0004], 0xEE);
+}
+
+// ---------------------------------------------------------------------------
+// The ends of a run, and traps without service.
+
+TEST(SupervisorEnd, JumpToZero) {
+    Assembler program = printing("A");
+    program.mvi(E, 'B').bdos(2).exit();
+    const test::Result result = run_program(program);
+    EXPECT_EQ(result.output, "A");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(SupervisorEnd, ReturnOnTheEmptyStack) {
+    Assembler program;
+    program.mvi(E, 'A').bdos(2).ret().mvi(E, 'B').bdos(2).exit();
+    const test::Result result = run_program(program);
+    EXPECT_EQ(result.output, "A");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(SupervisorEnd, CallZeroAndJumpToWarmBoot) {
+    Assembler program;
+    program.mvi(E, 'A').bdos(2).call(std::uint16_t(0x0000)).mvi(E, 'B').bdos(2).exit();
+    test::Result result = run_program(program);
+    EXPECT_EQ(result.output, "A");
+    Assembler direct;
+    direct.mvi(E, 'A').bdos(2).jmp(0xFFC6).mvi(E, 'B').bdos(2).exit();
+    result = run_program(direct);
+    EXPECT_EQ(result.output, "A");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(SupervisorEnd, BdosFunctionZero) {
+    Assembler program;
+    program.mvi(E, 'A').bdos(2).bdos(0).mvi(E, 'B').bdos(2).exit();
+    const test::Result result = run_program(program);
+    EXPECT_EQ(result.output, "A");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(SupervisorEnd, HaltWithItsMessageAndNothingAfter) {
+    Assembler program;
+    program.mvi(E, 'A').bdos(2).jmp(0x0200);
+    program.ds(0x0200 - program.here());
+    program.hlt().mvi(E, 'B').bdos(2).exit();
+    const test::Result result = run_program(program);
+    EXPECT_EQ(result.output, "A\nHALT instruction\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(SupervisorEnd, Byte76BelowTheBdosEntryIsNoHalt) {
+    // A data byte 0x76 at 0xFFBF (a CR field there, say) before a BDOS call:
+    // the call is served and the run goes on.
+    Assembler program;
+    program.mvi(A, 0x76).sta(0xFFBF).mvi(E, 'X').bdos(2).mvi(E, 'Y').bdos(2);
+    program.mvi(A, 0x76).sta(0xFFBF).call(0xFFF6).mvi(E, 'Z').bdos(2).exit();
+    const test::Result result = run_program(program);
+    EXPECT_EQ(result.output, "XYPC=FFF6 trap=30\nZ");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(SupervisorEnd, HltExecutedAt0xFFBFHalts) {
+    // After the HLT, PC is 0xFFC0 with C = 2: were it served as a BDOS call,
+    // X would be printed.
+    Assembler program;
+    program.mvi(A, 0x76).sta(0xFFBF).mvi(C, 2).mvi(E, 'X').jmp(0xFFBF);
+    const test::Result result = run_program(program);
+    EXPECT_EQ(result.output, "\nHALT instruction\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(SupervisorTraps, AddressesWithoutServiceAreReportedAndTheRunGoesOn) {
+    struct Case { std::uint16_t address; const char* line; };
+    const Case cases[] = {
+        {0xFFC3, "PC=FFC3 trap=FFFFFFFD\n"}, {0xFFF6, "PC=FFF6 trap=30\n"}, {0xFFC1, "PC=FFC1 trap=FFFFFFFB\n"},
+        {0xFFC5, "PC=FFC5 trap=FFFFFFFF\n"}, {0xFFC7, "PC=FFC7 trap=01\n"},  {0xFFFF, "PC=FFFF trap=39\n"},
+        {0xFFF4, "PC=FFF4 trap=2E\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        Assembler program;
+        program.mvi(E, 'A').bdos(2).call(c.address).mvi(E, 'Z').bdos(2).exit();
+        const test::Result result = run_program(program);
+        EXPECT_EQ(result.output, std::string("A") + c.line + "Z");
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
+TEST(SupervisorTraps, JumpToATrapReturnsToTheSubroutinesCaller) {
+    Assembler program;
+    program.call("sub").mvi(E, 'Z').bdos(2).exit();
+    program.label("sub").mvi(E, 'S').bdos(2).jmp(0xFFC3).mvi(E, 'N').bdos(2).ret();
+    const test::Result result = run_program(program);
+    EXPECT_EQ(result.output, "SPC=FFC3 trap=FFFFFFFD\nZ");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(SupervisorTraps, RegistersSurviveAReportedTrap) {
+    // "No register changes" for an address without service: A, BC, DE, HL
+    // and the flags come back as they went.
+    Assembler program;
+    program.lxi(BC, 0x1234).lxi(DE, 0x5678).lxi(HL, 0x9ABC).mvi(A, 0xDE).op(0x37 /* STC */);
+    program.call(0xFFF6);
+    program.push(test::PSW).push(HL).push(DE).push(BC);
+    program.lxi(HL, 0xFE78).mvi(B, 8).label("loop").mov(A, M).call("hex").inx(HL).dcr(B).jnz("loop").exit();
+    program.hex_routine();
+    const test::Result result = run_program(program);
+    EXPECT_EQ(result.output, "PC=FFF6 trap=30\n34 12 78 56 BC 9A 03 DE ");
+}
+
+}  // namespace
