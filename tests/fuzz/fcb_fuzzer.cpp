@@ -1,0 +1,87 @@
+// libFuzzer target: arbitrary 36-byte FCBs, FCB addresses and DMA addresses handed to each BDOS file function.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "cpu/machine.h"
+#include "tests/fuzz/sandbox.h"
+
+namespace {
+
+// One operation of the input, 41 bytes:
+//   0      the function, as an index into file_functions; with bit 7 set the
+//          FCB bytes are not stored, so the FCB stays as earlier calls left it
+//   1-2    the FCB address, low byte first
+//   3-4    the DMA address, low byte first
+//   5-40   the 36 FCB bytes, stored from the FCB address on (addresses wrap)
+constexpr std::size_t operation_size = 41;
+
+constexpr std::uint8_t file_functions[] = {13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 33, 34};
+constexpr std::uint8_t set_dma_address = 26;
+constexpr std::uint8_t read_sequential = 20, read_random = 33, reset_disk_system = 13;
+
+fuzz::Sandbox& sandbox() {
+    static fuzz::Sandbox instance;
+    return instance;
+}
+
+// Files of every kind a program may meet: with and without a type, in lower
+// case, large, and names it must never reach or create through: a directory,
+// a FIFO and a link that leads out of the directory to nothing.
+void make_fixture(const fuzz::fs::path& directory) {
+    fuzz::write_file(directory / "A.TXT", std::string(300, 'a'));
+    fuzz::write_file(directory / "b", "");
+    fuzz::write_file(directory / "lower.com", "\xC9");
+    fuzz::write_file(directory / "LONG.DAT", "");
+    fuzz::fs::resize_file(directory / "LONG.DAT", 40000);
+    fuzz::fs::create_directory(directory / "DIR.SUB");
+    fuzz::write_file(directory / "DIR.SUB" / "INNER.TXT", "inner");
+    mkfifo((directory / "PIPE.TXT").c_str(), 0666);
+    fuzz::fs::create_symlink("../OUTSIDE", directory / "DANGLE.TXT");
+}
+
+void call(kavo::Machine& machine, std::uint8_t function, std::uint16_t parameter) {
+    machine.registers.c = function;
+    machine.registers.set_de(parameter);
+    machine.bdos_call();
+}
+
+bool result_allowed(std::uint8_t function, std::uint8_t result) {
+    if (function == reset_disk_system)
+        return result == 0x00;
+    if (function == read_sequential || function == read_random)
+        return result == 0x00 || result == 0x01 || result == 0xFF;
+    return result == 0x00 || result == 0xFF;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::Sandbox& box = sandbox();
+    box.enter();
+    make_fixture(box.run_directory());
+    {
+        auto machine = std::make_unique<kavo::Machine>();
+        for (std::size_t offset = 0; offset + operation_size <= size; offset += operation_size) {
+            const std::uint8_t* operation = data + offset;
+            const std::uint8_t function = file_functions[(operation[0] & 0x7F) % std::size(file_functions)];
+            const std::uint16_t fcb = std::uint16_t(operation[1] | operation[2] << 8);
+            const std::uint16_t dma = std::uint16_t(operation[3] | operation[4] << 8);
+            if (!(operation[0] & 0x80))
+                for (unsigned index = 0; index < 36; ++index)
+                    machine->memory[std::uint16_t(fcb + index)] = operation[5 + index];
+            call(*machine, set_dma_address, dma);
+            call(*machine, function, fcb);
+            if (!result_allowed(function, machine->registers.a))
+                fuzz::fail("function " + std::to_string(function) + " returned " + std::to_string(machine->registers.a));
+        }
+    }
+    if (fuzz::read_file(box.run_directory() / "DIR.SUB" / "INNER.TXT") != "inner")
+        fuzz::fail("a file inside a subdirectory changed");
+    box.leave({});
+    return 0;
+}

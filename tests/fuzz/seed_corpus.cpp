@@ -1,0 +1,167 @@
+// Writes the fuzz targets' seed corpus: small 8080 programs for the program-image target, FCB call sequences for the FCB target.
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "tests/assembler.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace test;
+
+// Prints a string through function 9, then ends through function 0.
+Assembler hello() {
+    Assembler program;
+    program.lxi(DE, "message").bdos(9).bdos(0);
+    program.label("message").db("hello, world\r\n$");
+    return program;
+}
+
+// Makes the file named in the first default FCB, writes, reads and renames it,
+// lists the directory and deletes what it made.
+Assembler files() {
+    Assembler program;
+    program.lxi(DE, 0x005C).bdos(22).lxi(DE, 0x005C).bdos(21).lxi(DE, 0x005C).bdos(21);
+    program.lxi(DE, 0x005C).bdos(16).lxi(DE, 0x005C).bdos(15).lxi(DE, 0x005C).bdos(20);
+    program.lxi(HL, 0x0003).shld(0x005C + 33).lxi(DE, 0x005C).bdos(34).lxi(DE, 0x005C).bdos(33);
+    program.lxi(DE, "pattern").bdos(17).bdos(18).bdos(18);
+    program.lxi(DE, "rename").bdos(23).lxi(DE, "pattern").bdos(19);
+    program.exit();
+    program.label("pattern").db({0}).db("???????????").ds(24);
+    program.label("rename").db({0}).db("A       TXT").ds(5).db("C       TXT").ds(9);
+    return program;
+}
+
+// Asks every console and system function, then waits for a line: the end of
+// input ends the run there.
+Assembler console() {
+    Assembler program;
+    program.bdos(11).mvi(E, 0xFF).bdos(6).mvi(E, 'x').bdos(6).bdos(12).bdos(24).bdos(25).bdos(27);
+    program.bdos(29).bdos(31).mvi(E, 0xFF).bdos(32).mvi(E, 0x07).bdos(32).bdos(40).mvi(E, 'y').bdos(2);
+    program.lxi(DE, "buffer").bdos(10).bdos(1).exit();
+    program.label("buffer").db({20}).ds(22);
+    return program;
+}
+
+// Calls every entry of the BIOS jump vector and an address between them, the
+// console input last.
+Assembler bios() {
+    Assembler program;
+    program.lxi(BC, 0x4000);
+    for (std::uint16_t entry : {0xFFC9, 0xFFCF, 0xFFD2, 0xFFD5, 0xFFD8, 0xFFDB, 0xFFDE, 0xFFE1, 0xFFE4, 0xFFE7, 0xFFEA,
+                                0xFFED, 0xFFF0, 0xFFF3, 0xFFF6, 0xFFC3, 0xFFCC})
+        program.call(entry);
+    return program.hlt();
+}
+
+// Arithmetic, stack and the undefined opcodes in a loop, then HLT.
+Assembler processor() {
+    Assembler program;
+    program.mvi(B, 200).lxi(HL, 0x1234).label("loop");
+    program.mov(A, B).adi(0x99).op(0x27).dad(HL).push(HL).op(0xE3).pop(DE).inx(SP).dcx(SP);
+    program.op(0x08).op(0xCB, Word("next")).label("next").op(0xDD, Word("sub")).op(0x37).op(0x1F);
+    program.dcr(B).jnz("loop").hlt();
+    program.label("sub").op(0xD9);
+    return program;
+}
+
+// File functions with the DMA buffer and the FCB at the top of memory, and a
+// string for function 9 that runs through 0xFFFF.
+Assembler top_of_memory() {
+    Assembler program;
+    program.lxi(DE, 0xFFE0).bdos(26);
+    program.lxi(HL, "name").lxi(DE, 0xFFF0).mvi(B, 12).label("copy").mov(A, M).stax(DE).inx(HL).inx(DE).dcr(B).jnz("copy");
+    program.lxi(DE, 0xFFF0).bdos(22).lxi(DE, 0xFFF0).bdos(21).lxi(DE, 0xFFF0).bdos(33).lxi(DE, 0xFFF0).bdos(17);
+    program.mvi(A, '$').sta(0x0008).lxi(DE, 0xFFF8).bdos(9).exit();
+    program.label("name").db({0}).db("TOP     DAT");
+    return program;
+}
+
+// One operation of the FCB target: the function's index, the FCB and DMA
+// addresses, and the FCB's 36 bytes: drive, the 11 name bytes, then EX, CR
+// and the random record number in their places.
+struct Operation {
+    std::uint8_t function_index;  // 13 15 16 17 18 19 20 21 22 23 33 34 in that order; bit 7 keeps the FCB
+    std::uint16_t fcb;
+    std::uint16_t dma;
+    std::string name = "           ";
+    std::string new_name = "           ";
+    std::uint8_t extent = 0, current_record = 0;
+    std::uint16_t random_record = 0;
+};
+
+std::string encode(std::initializer_list<Operation> operations) {
+    std::string bytes;
+    for (const Operation& operation : operations) {
+        std::string fcb(36, '\0');
+        fcb.replace(1, 11, operation.name);
+        fcb[12] = char(operation.extent);
+        fcb.replace(17, 11, operation.new_name);
+        fcb[32] = char(operation.current_record);
+        fcb[33] = char(operation.random_record);
+        fcb[34] = char(operation.random_record >> 8);
+        bytes += char(operation.function_index);
+        bytes += {char(operation.fcb), char(operation.fcb >> 8), char(operation.dma), char(operation.dma >> 8)};
+        bytes += fcb;
+    }
+    return bytes;
+}
+
+constexpr std::uint8_t reset = 0, open = 1, close = 2, search_first = 3, search_next = 4, erase = 5, read_sequential = 6,
+                       write_sequential = 7, make = 8, rename = 9, read_random = 10, write_random = 11, keep = 0x80;
+
+const std::string fcb_seeds[] = {
+    encode({{make, 0x005C, 0x0080, "NEW     DAT"},
+            {write_sequential | keep, 0x005C, 0x0080},
+            {write_sequential | keep, 0x005C, 0x0080},
+            {close | keep, 0x005C, 0x0080},
+            {open, 0x005C, 0x0080, "NEW     DAT"},
+            {read_sequential | keep, 0x005C, 0x0080}}),
+    encode({{open, 0x1000, 0x0080, "A       TXT"},
+            {read_random, 0x1000, 0x0080, "A       TXT", "           ", 0, 0, 2},
+            {search_first, 0x2000, 0x3000, "???????????"},
+            {search_next, 0x2000, 0x3000},
+            {search_next, 0x2000, 0x3000},
+            {search_next, 0x2000, 0x3000}}),
+    encode({{rename, 0x005C, 0x0080, "A       TXT", "C       TXT"},
+            {erase, 0x005C, 0x0080, "????????DAT"},
+            {reset, 0x0000, 0x0080}}),
+    encode({{make, 0xFFF0, 0xFFE0, "TOP     DAT"},
+            {write_random | keep, 0xFFF0, 0xFFE0},
+            {read_random | keep, 0xFFF0, 0xFFE0},
+            {open, 0xFFE0, 0xFFF0, "LONG    DAT", "           ", 2, 127},
+            {read_sequential | keep, 0xFFE0, 0xFFF0}}),
+    encode({{open, 0x005C, 0x0080, "..         "},
+            {make, 0x005C, 0x0080, "DANGLE  TXT"},
+            {open, 0x005C, 0x0080, "PIPE    TXT"},
+            {open, 0x005C, 0x0080, "DIR     SUB"},
+            {rename, 0x005C, 0x0080, "A       TXT", "../X       "},
+            {write_random, 0x005C, 0x0080, "LOWER   COM", "           ", 0, 0, 0xFFFF}}),
+};
+
+void write(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+}  // namespace
+
+int main(int argument_count, char** argument_vector) {
+    if (argument_count != 2)
+        return 2;
+    const fs::path corpus = argument_vector[1];
+    fs::create_directories(corpus / "program_image");
+    fs::create_directories(corpus / "fcb");
+    const std::pair<const char*, Assembler> programs[] = {
+        {"hello", hello()},     {"files", files()},         {"console", console()},
+        {"bios", bios()},       {"processor", processor()}, {"top_of_memory", top_of_memory()},
+    };
+    for (const auto& [name, program] : programs)
+        program.write(corpus / "program_image" / name);
+    for (std::size_t index = 0; index < std::size(fcb_seeds); ++index)
+        write(corpus / "fcb" / std::to_string(index + 1), fcb_seeds[index]);
+    return 0;
+}
