@@ -44,6 +44,26 @@ TEST(RealPrograms, AssemblerAndLoaderBuildAProgramThatRuns) {
     EXPECT_EQ(greeted.status, 0);
 }
 
+// The greeter's byte table and its assembly source are one program: Digital
+// Research's own tools, run here, make the same bytes from the source.
+TEST(RealPrograms, GreeterSourceAssemblesToTheBytesTheBuildWrites) {
+    KAVO_REQUIRE_SHARED("cpm/programs/ASM.COM", assembler);
+    KAVO_REQUIRE_SHARED("cpm/programs/LOAD.COM", loader);
+    test::TemporaryDirectory directory;
+    copy_into(assembler, directory);
+    copy_into(loader, directory);
+    std::string source;
+    for (char character : test::read_file(fs::path(KAVO_EXAMPLES_DIR) / "greet.asm"))
+        source += character == '\n' ? std::string("\r\n") : std::string(1, character);
+    test::write_file(directory / "GREET.ASM", source + "\x1A");
+
+    EXPECT_TRUE(contains(test::run_kavo(directory.path(), {"ASM", "GREET"}).output, "END OF ASSEMBLY"));
+    EXPECT_TRUE(contains(test::run_kavo(directory.path(), {"LOAD", "GREET"}).output, "RECORDS WRITTEN"));
+    const std::string built = test::read_file(fs::path(KAVO_EXECUTABLE).parent_path() / "GREET.COM");
+    ASSERT_FALSE(built.empty());
+    EXPECT_EQ(test::read_file(directory / "GREET.COM").substr(0, built.size()), built);
+}
+
 TEST(RealPrograms, BasicWritesAFileAndReadsItBack) {
     KAVO_REQUIRE_SHARED("cpm/programs/MBASIC.COM", interpreter);
     KAVO_REQUIRE_SHARED("cpm/programs/FILEIO.BAS", source);
