@@ -13,8 +13,9 @@
 
 namespace {
 
-using kavo_test::PipeRun;
-using kavo_test::PtyRun;
+using test::exited_with_zero;
+
+using test::PtyRun;
 using test::A;
 using test::Assembler;
 using test::B;
@@ -37,10 +38,9 @@ std::string hex_bytes(std::string_view bytes) {
 
 std::string hex_byte(std::uint8_t byte) { return hex_bytes(std::string(1, char(byte))); }
 
-bool exited_with_zero(std::optional<int> status) { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0; }
 
-void install(const kavo_test::TemporaryDirectory& directory, const std::string& name, const Assembler& program) {
-    program.write(directory.path / (name + ".com"));
+void install(const test::TemporaryDirectory& directory, const std::string& name, const Assembler& program) {
+    program.write(directory.path() / (name + ".com"));
 }
 
 // A program that begins with a jump over the hex printer to "main".
@@ -134,9 +134,9 @@ class LineEditing : public testing::TestWithParam<LineEdit> {};
 
 TEST_P(LineEditing, EchoAndBufferOnATerminal) {
     const LineEdit& edit = GetParam();
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "line", line_edit_program(edit));
-    PtyRun run(directory.path, {"line"});
+    PtyRun run(directory.path(), {"line"});
     ASSERT_TRUE(run.wait_for(">")) << testing::PrintToString(run.output);
     ASSERT_TRUE(run.type(edit.keys));
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
@@ -163,9 +163,9 @@ Assembler pause_program() {
 }
 
 TEST(ConsoleOutput, ControlSWaitingHoldsOutputUntilAnotherKeyAndBothAreLost) {
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "pause", pause_program());
-    PtyRun run(directory.path, {"pause"});
+    PtyRun run(directory.path(), {"pause"});
     ASSERT_TRUE(run.wait_for(">"));
     ASSERT_TRUE(run.type("\x13"));
     EXPECT_FALSE(run.wait_for("X", 500ms)) << "output went on while ^S was waiting";
@@ -175,9 +175,9 @@ TEST(ConsoleOutput, ControlSWaitingHoldsOutputUntilAnotherKeyAndBothAreLost) {
 }
 
 TEST(ConsoleOutput, AnotherWaitingKeyIsLost) {
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "pause", pause_program());
-    PtyRun run(directory.path, {"pause"});
+    PtyRun run(directory.path(), {"pause"});
     ASSERT_TRUE(run.wait_for(">"));
     ASSERT_TRUE(run.type("k"));
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
@@ -185,11 +185,11 @@ TEST(ConsoleOutput, AnotherWaitingKeyIsLost) {
 }
 
 TEST(DirectConsoleIo, NoKeyOnATerminalReturnsZeroAtOnce) {
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     Assembler program = program_with_hex_printer();
     program.mvi(E, '>').bdos(2).mvi(E, 0xFF).bdos(6).call("hex").exit();
     install(directory, "direct", program);
-    PtyRun run(directory.path, {"direct"});
+    PtyRun run(directory.path(), {"direct"});
     EXPECT_TRUE(exited_with_zero(run.wait_exit(5s)));
     EXPECT_EQ(run.output, ">00 ");
 }
@@ -276,10 +276,10 @@ TEST_P(BdosRegisters, OnlyTheResultRegistersChange) {
     expected.l = call.l.value_or(start.l);
     expected.set_de(call.de.value_or(call.parameter));
 
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "call", bdos_call_program(call, start));
-    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"call"}, call.input);
-    EXPECT_TRUE(exited_with_zero(run.status));
+    const test::Result run = test::run_kavo(directory.path(), {"call"}, call.input);
+    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, call.output + expected.printed());
 }
 
@@ -309,10 +309,10 @@ TEST(ReadConsoleBuffer, ControlCFirstPushesZeroAndKeepsEveryRegister) {
     program.lhld(0xFE7C).shld(copied_stack).lhld(0xFE7E).shld(copied_stack + 2).lhld(copied_stack + 4);
     test::print_registers(program).dump(copied_stack, 4).dump(line_address + 1, 3).bdos(0);
 
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "control", program);
-    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"control"}, "\x03");
-    EXPECT_TRUE(exited_with_zero(run.status));
+    const test::Result run = test::run_kavo(directory.path(), {"control"}, "\x03");
+    EXPECT_EQ(run.status, 0);
     test::Registers expected = start;
     expected.sp = 0xFE7E;
     const std::string stack_words{0x00, 0x00, char(return_address & 0xFF), char(return_address >> 8)};
@@ -325,10 +325,10 @@ TEST(PrintString, StringWithoutDollarUpToTheTopWrapsThroughAddressZero) {
     Assembler program = program_with_hex_printer();
     program.mvi(A, '$' - 1).inr(A).sta(0x0003);
     program.lxi(DE, 0x0004).bdos(9).mov(A, D).call("hex").mov(A, E).call("hex").exit();
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "wrap", program);
-    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"wrap"}, "");
-    EXPECT_TRUE(exited_with_zero(run.status));
+    const test::Result run = test::run_kavo(directory.path(), {"wrap"}, "");
+    EXPECT_EQ(run.status, 0);
     const std::string end_of_string = "\xC3\xC6\xFF" "00 03 ";
     ASSERT_GT(run.output.size(), 0xFF00u);
     EXPECT_EQ(run.output.substr(run.output.size() - end_of_string.size()), end_of_string);
@@ -340,10 +340,10 @@ TEST(ReadConsoleBuffer, BufferPastTheTopWrapsToAddressZero) {
     Assembler program = program_with_hex_printer();
     program.mvi(A, 4).sta(0xFFFE).lxi(DE, 0xFFFE).bdos(10);
     program.dump(0xFFFE, 2).dump(std::uint16_t(0x0000), 5).bdos(0);
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "top", program);
-    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"top"}, "abc\n");
-    EXPECT_TRUE(exited_with_zero(run.status));
+    const test::Result run = test::run_kavo(directory.path(), {"top"}, "abc\n");
+    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "abc" + hex_bytes(std::string("\x04\x03" "abc\0\0", 7)));
 }
 
@@ -353,10 +353,10 @@ TEST(ReadConsoleBuffer, BufferPastTheTopWrapsToAddressZero) {
 TEST(ReadConsoleBuffer, BufferInTheTrapAreaLeavesTheEntriesWorking) {
     Assembler program = program_with_hex_printer();
     program.lxi(DE, 0xFFC9).bdos(10).dump(0xFFC9, 5).mvi(C, '!').call(0xFFCF).exit();
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "trap", program);
-    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"trap"}, "hi\n");
-    EXPECT_TRUE(exited_with_zero(run.status));
+    const test::Result run = test::run_kavo(directory.path(), {"trap"}, "hi\n");
+    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "hi" + hex_bytes(std::string("\xC3\x02" "hi\0", 5)) + "!");
 }
 
@@ -375,10 +375,10 @@ const Greeting greetings[] = {
 TEST(Greeter, GreetsTheNameTyped) {
     const std::filesystem::path greeter = std::filesystem::path(KAVO_EXECUTABLE).parent_path() / "GREET.COM";
     ASSERT_TRUE(std::filesystem::exists(greeter)) << greeter;
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     for (const Greeting& greeting : greetings) {
-        const PipeRun run = kavo_test::run_without_terminal(directory.path, {greeter.string()}, greeting.typed);
-        EXPECT_TRUE(exited_with_zero(run.status)) << greeting.typed;
+        const test::Result run = test::run_kavo(directory.path(), {greeter.string()}, greeting.typed);
+        EXPECT_EQ(run.status, 0) << greeting.typed;
         EXPECT_EQ(run.output, greeting.printed);
     }
 }

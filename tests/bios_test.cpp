@@ -11,8 +11,9 @@
 
 namespace {
 
-using kavo_test::PipeRun;
-using kavo_test::PtyRun;
+using test::exited_with_zero;
+
+using test::PtyRun;
 using test::A;
 using test::Assembler;
 using test::BC;
@@ -24,10 +25,9 @@ constexpr std::uint16_t boot = 0xFFC3, console_status = 0xFFC9, console_input = 
                         set_track = 0xFFE1, set_sector = 0xFFE4, set_dma = 0xFFE7, read = 0xFFEA, write = 0xFFED,
                         list_status = 0xFFF0, sector_translate = 0xFFF3;
 
-bool exited_with_zero(std::optional<int> status) { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0; }
 
-void install(const kavo_test::TemporaryDirectory& directory, const std::string& name, const Assembler& program) {
-    program.write(directory.path / (name + ".com"));
+void install(const test::TemporaryDirectory& directory, const std::string& name, const Assembler& program) {
+    program.write(directory.path() / (name + ".com"));
 }
 
 // One CALL of a BIOS entry without a terminal, keys from standard input, with
@@ -81,10 +81,10 @@ TEST_P(BiosRegisters, OnlyTheResultRegistersChange) {
     program.jmp("main").hex_routine().label("main");
     test::load_registers(program, start).call(call.entry);
     test::print_registers(program).exit();
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "call", program);
-    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"call"}, call.input);
-    EXPECT_TRUE(exited_with_zero(run.status));
+    const test::Result run = test::run_kavo(directory.path(), {"call"}, call.input);
+    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, call.output + expected.printed());
 }
 
@@ -99,13 +99,13 @@ TEST(SetDma, BdosReadLandsAtTheNewAddress) {
     program.lxi(BC, 0x2000).call(set_dma);
     program.lxi(DE, 0x005C).bdos(15).call("hex").lxi(DE, 0x005C).bdos(20).call("hex");
     program.dump(0x2000, 4).dump(0x0080, 2).exit();
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "dma", program);
     std::vector<unsigned char> record(128, 'z');
     record[0] = 'A', record[1] = 'B', record[2] = 'C', record[3] = 'D';
     directory.write("RECORD.DAT", record);
-    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"dma", "record.dat"}, "");
-    EXPECT_TRUE(exited_with_zero(run.status));
+    const test::Result run = test::run_kavo(directory.path(), {"dma", "record.dat"}, "");
+    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "00 00 41 42 43 44 0B 20 ");
 }
 
@@ -115,10 +115,10 @@ TEST(JumpVector, SubroutineEndingInAJumpToConoutReturnsToItsCaller) {
     Assembler program;
     program.mvi(C, 'J').call("put").mvi(C, '!').call(console_output).exit();
     program.label("put").jmp(console_output);
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "tail", program);
-    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"tail"}, "");
-    EXPECT_TRUE(exited_with_zero(run.status));
+    const test::Result run = test::run_kavo(directory.path(), {"tail"}, "");
+    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "J!");
 }
 
@@ -130,10 +130,10 @@ TEST(JumpVector, AddressesReadOutOfTheVectorAreCallable) {
     program.jmp("main").call(0xFFFF).ret().label("main");
     program.lhld(0x0001).lxi(DE, 9).dad(DE).shld(0x0104).mvi(C, 'V').call(0x0103);
     program.lhld(console_output + 1).shld(0x0104).mvi(C, 'W').call(0x0103).exit();
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "vector", program);
-    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"vector"}, "");
-    EXPECT_TRUE(exited_with_zero(run.status));
+    const test::Result run = test::run_kavo(directory.path(), {"vector"}, "");
+    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "VW");
 }
 
@@ -142,9 +142,9 @@ TEST(ConsoleEntries, KeyTypedOnATerminalComesBackThroughConout) {
     Assembler program;
     program.mvi(C, '>').call(console_output).call(console_input).mov(C, A).call(console_output);
     program.mvi(C, '<').call(console_output).exit();
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     install(directory, "echo", program);
-    PtyRun run(directory.path, {"echo"});
+    PtyRun run(directory.path(), {"echo"});
     ASSERT_TRUE(run.wait_for(">"));
     ASSERT_TRUE(run.type("x"));
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));

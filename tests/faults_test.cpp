@@ -31,6 +31,8 @@
 
 namespace {
 
+using test::exited_with_zero;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::A;
@@ -142,7 +144,6 @@ char byte_at(const fs::path& path, std::uintmax_t offset) {
     return char(stream.get());
 }
 
-bool exited_with_zero(std::optional<int> status) { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0; }
 
 // ---------------------------------------------------------------------------
 // File system faults.
@@ -197,13 +198,13 @@ TEST(FileSystemFaults, WriteIntoAFullFileSystemFailsAndTheProgramGoesOn) {
 // it: kavo used to die of the signal at the first write past the limit,
 // leaving the terminal in raw mode. The write must fail with 0xFF instead.
 TEST(FileSystemFaults, WritePastTheFileSizeLimitFailsInsteadOfKillingTheRun) {
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     Program program;
     program.fcb(0x3000, "BIG     DAT").request(make_file, 0x3000);
     for (int write = 0; write < 3; ++write)
         program.request(write_sequential, 0x3000);
     program.say("end");
-    program.write(directory.path / "T.COM");
+    program.write(directory.path() / "T.COM");
 
     // The third record crosses 300 bytes. The limit passes to kavo; the test
     // keeps it only while it starts kavo.
@@ -211,12 +212,12 @@ TEST(FileSystemFaults, WritePastTheFileSizeLimitFailsInsteadOfKillingTheRun) {
     getrlimit(RLIMIT_FSIZE, &saved);
     const rlimit limited{300, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limited);
-    kavo_test::PtyRun run(directory.path, {"T"});
+    test::PtyRun run(directory.path(), {"T"});
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
     EXPECT_EQ(run.output, "00 00 00 FF end");
-    EXPECT_TRUE(kavo_test::same_settings(run.settings(), run.settings_before));
-    EXPECT_GE(fs::file_size(directory.path / "BIG.DAT"), 256u);  // the two records written
+    EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
+    EXPECT_GE(fs::file_size(directory.path() / "BIG.DAT"), 256u);  // the two records written
 }
 
 // The test deletes the open file while the program waits for a key. Linux
@@ -224,23 +225,23 @@ TEST(FileSystemFaults, WritePastTheFileSizeLimitFailsInsteadOfKillingTheRun) {
 // the vanished file, and what is written there is gone with it at the close.
 // Opening the name again fails, and nothing brings the file back.
 TEST(FileSystemFaults, FileDeletedWhileOpenStaysUsableUntilClosed) {
-    kavo_test::TemporaryDirectory directory;
-    sparse_file(directory.path / "DATA.BIN", 4 * 128, {{0, 'a'}, {1, 'b'}, {2, 'c'}, {3, 'd'}});
+    test::TemporaryDirectory directory;
+    sparse_file(directory.path() / "DATA.BIN", 4 * 128, {{0, 'a'}, {1, 'b'}, {2, 'c'}, {3, 'd'}});
     Program program;
     program.fcb(0x3000, "DATA    BIN").request(open_file, 0x3000).say("?").system(console_input);
     program.request(read_sequential, 0x3000).show(default_dma, 1);
     program.store(default_dma, "W").request(write_sequential, 0x3000);
     program.store(0x3000 + 33, std::string("\x01\x00", 2)).request(read_random, 0x3000).show(default_dma, 1);
     program.request(close_file, 0x3000).request(open_file, 0x3000).request(search_for_first, 0x3000).say("!");
-    program.write(directory.path / "T.COM");
+    program.write(directory.path() / "T.COM");
 
-    kavo_test::PtyRun run(directory.path, {"T"});
+    test::PtyRun run(directory.path(), {"T"});
     ASSERT_TRUE(run.wait_for("?"));
-    fs::remove(directory.path / "DATA.BIN");
+    fs::remove(directory.path() / "DATA.BIN");
     run.type("k");
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
     EXPECT_EQ(words(run.output), "00 ?k00 61 00 00 57 00 FF FF !");
-    EXPECT_FALSE(fs::exists(directory.path / "DATA.BIN"));
+    EXPECT_FALSE(fs::exists(directory.path() / "DATA.BIN"));
 }
 
 // Files the process may not read, or only read: open and make refuse them and
@@ -284,8 +285,8 @@ TEST(FileSystemFaults, UnreadableAndReadOnlyFilesCannotBeOpened) {
 // Files already open go on working on their vanished files; everything that
 // needs the directory fails with 0xFF, and the run ends normally.
 TEST(FileSystemFaults, DirectoryRemovedDuringTheRunFailsFileFunctionsCleanly) {
-    kavo_test::TemporaryDirectory base;
-    const fs::path work = base.path / "work";
+    test::TemporaryDirectory base;
+    const fs::path work = base.path() / "work";
     fs::create_directory(work);
     sparse_file(work / "A.DAT", 128, {{0, 'a'}});
     Program program;
@@ -297,15 +298,15 @@ TEST(FileSystemFaults, DirectoryRemovedDuringTheRunFailsFileFunctionsCleanly) {
     program.request(close_file, 0x3000).request(close_file, 0x3040).say("| ");
     program.request(open_file, 0x3000).request(make_file, 0x30C0).request(search_for_first, 0x3080);
     program.request(delete_file, 0x3080).request(rename_file, 0x3040).request(write_sequential, 0x3080).say("!");
-    program.write(base.path / "T.COM");
+    program.write(base.path() / "T.COM");
 
-    kavo_test::PtyRun run(work, {(base.path / "T.COM").string()});
+    test::PtyRun run(work, {(base.path() / "T.COM").string()});
     ASSERT_TRUE(run.wait_for("?"));
     fs::remove_all(work);
     run.type("k");
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
     EXPECT_EQ(words(run.output), "00 00 ?k00 00 61 00 00 | FF FF FF FF FF FF !");
-    EXPECT_TRUE(kavo_test::same_settings(run.settings(), run.settings_before));
+    EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
 }
 
 // ---------------------------------------------------------------------------
@@ -348,7 +349,7 @@ struct Phase {
 
 struct Stop {
     const char* name;
-    std::function<void(kavo_test::PtyRun&)> send;
+    std::function<void(test::PtyRun&)> send;
     int dies_of;  // 0: ends with status 0
 };
 
@@ -359,23 +360,23 @@ TEST(SignalsDuringARun, EachEndsCleanlyWithTheTerminalRestoredAndTheWritesKept) 
         {"compute", [](Program& program) { program.label("loop").inx(HL).jmp("loop"); }},
     };
     const Stop stops[] = {
-        {"SIGTERM", [](kavo_test::PtyRun& run) { kill(run.pid, SIGTERM); }, SIGTERM},
-        {"SIGHUP", [](kavo_test::PtyRun& run) { kill(run.pid, SIGHUP); }, SIGHUP},
-        {"SIGQUIT", [](kavo_test::PtyRun& run) { kill(run.pid, SIGQUIT); }, 0},
-        {"Ctrl+\\", [](kavo_test::PtyRun& run) { run.type("\x1c"); }, 0},
+        {"SIGTERM", [](test::PtyRun& run) { kill(run.pid, SIGTERM); }, SIGTERM},
+        {"SIGHUP", [](test::PtyRun& run) { kill(run.pid, SIGHUP); }, SIGHUP},
+        {"SIGQUIT", [](test::PtyRun& run) { kill(run.pid, SIGQUIT); }, 0},
+        {"Ctrl+\\", [](test::PtyRun& run) { run.type("\x1c"); }, 0},
     };
     for (const Phase& phase : phases) {
         for (const Stop& stop : stops) {
             SCOPED_TRACE(std::string(stop.name) + " during " + phase.name);
-            kavo_test::TemporaryDirectory directory;
+            test::TemporaryDirectory directory;
             Program program;
             program.fcb(0x3000, "SIG     DAT").request(make_file, 0x3000);
             program.store(default_dma, "1").request(write_sequential, 0x3000);
             program.store(default_dma, "2").request(write_sequential, 0x3000).say("go");
             phase.code(program);
-            program.write(directory.path / "T.COM");
+            program.write(directory.path() / "T.COM");
 
-            kavo_test::PtyRun run(directory.path, {"T"});
+            test::PtyRun run(directory.path(), {"T"});
             ASSERT_TRUE(run.wait_for("go"));
             stop.send(run);
             const std::optional<int> status = run.wait_exit();
@@ -384,8 +385,8 @@ TEST(SignalsDuringARun, EachEndsCleanlyWithTheTerminalRestoredAndTheWritesKept) 
                 EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == stop.dies_of);
             else
                 EXPECT_TRUE(exited_with_zero(status));
-            EXPECT_TRUE(kavo_test::same_settings(run.settings(), run.settings_before));
-            const fs::path file = directory.path / "SIG.DAT";
+            EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
+            const fs::path file = directory.path() / "SIG.DAT";
             EXPECT_EQ(fs::file_size(file), 256u);
             EXPECT_EQ(byte_at(file, 0), '1');
             EXPECT_EQ(byte_at(file, 128), '2');

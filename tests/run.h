@@ -14,6 +14,7 @@
 #include <iterator>
 #include <poll.h>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -32,8 +33,15 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    void write(const std::string& name, const std::vector<unsigned char>& contents) const {
+        std::ofstream(path_ / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(contents.data()), std::streamsize(contents.size()));
+    }
 
 private:
     std::filesystem::path path_;
@@ -49,7 +57,7 @@ inline void write_file(const std::filesystem::path& path, const std::string& con
 
 struct Result {
     std::string output;  // standard output: console output and the system's messages
-    int status = -1;     // exit status, or 128 + signal
+    int status = -1;     // exit status, or 128 + signal; -1 when killed at the timeout
 };
 
 // What a test changes in the child before kavo starts (limits, user, mounts);
@@ -58,72 +66,98 @@ struct Result {
 using ChildSetup = std::function<bool()>;
 constexpr int setup_failed = 125;
 
+// The argument vector of kavo with arguments; points into arguments.
+inline std::vector<char*> kavo_argument_vector(const std::vector<std::string>& arguments) {
+    std::vector<char*> vector{const_cast<char*>(KAVO_EXECUTABLE)};
+    for (const std::string& argument : arguments)
+        vector.push_back(const_cast<char*>(argument.c_str()));
+    vector.push_back(nullptr);
+    return vector;
+}
+
+// In a forked child: runs kavo in directory, never returns.
+[[noreturn]] inline void execute_kavo(const std::filesystem::path& directory, char** argument_vector) {
+    if (chdir(directory.c_str()) == 0)
+        execv(KAVO_EXECUTABLE, argument_vector);
+    _exit(127);
+}
+
+// Milliseconds left until deadline, for poll(2).
+inline int milliseconds_until(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    return left > 0 ? int(left) : 0;
+}
+
 // Runs kavo with the arguments in directory, in a session of its own so that
-// it has no controlling terminal: keys come from input, console output and
-// messages from standard output. A run that outlives the timeout is killed.
+// it has no controlling terminal: keys come from input, then its end; console
+// output and messages from standard output, read to its end. Input that fits
+// in the pipe is there before kavo starts, so what kavo sees does not depend
+// on timing. A run that outlives the timeout is killed.
 inline Result run_kavo(const std::filesystem::path& directory, const std::vector<std::string>& arguments,
-                       const std::string& input = "", std::chrono::seconds timeout = std::chrono::seconds(60),
+                       std::string_view input = "", std::chrono::seconds timeout = std::chrono::seconds(60),
                        const ChildSetup& setup = {}) {
     int to_child[2], from_child[2];
     if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
         return {};
-    pid_t child = fork();
+    // SIGPIPE would end the test if kavo ends before reading all input.
+    signal(SIGPIPE, SIG_IGN);
+    fcntl(to_child[1], F_SETFL, O_NONBLOCK);
+    const ssize_t written_ahead = write(to_child[1], input.data(), input.size());
+    if (written_ahead > 0)
+        input.remove_prefix(std::size_t(written_ahead));
+    std::vector<char*> argument_vector = kavo_argument_vector(arguments);
+    const pid_t child = fork();
     if (child == 0) {
         setsid();
-        dup2(to_child[0], 0);
-        dup2(from_child[1], 1);
+        dup2(to_child[0], STDIN_FILENO);
+        dup2(from_child[1], STDOUT_FILENO);
         if (setup && !setup())
             _exit(setup_failed);
-        if (chdir(directory.c_str()) != 0)
-            _exit(127);
-        std::vector<char*> argv{const_cast<char*>(KAVO_EXECUTABLE)};
-        for (const std::string& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(KAVO_EXECUTABLE, argv.data());
-        _exit(127);
+        execute_kavo(directory, argument_vector.data());
     }
     close(to_child[0]);
     close(from_child[1]);
-    signal(SIGPIPE, SIG_IGN);
-    std::size_t written = 0;
-    if (input.empty())
-        close(to_child[1]);
+    int input_descriptor = to_child[1];
+    if (input.empty()) {
+        close(input_descriptor);
+        input_descriptor = -1;
+    }
     Result result;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool input_open = !input.empty();
+    bool timed_out = false;
     for (;;) {
-        pollfd descriptors[2] = {{from_child[0], POLLIN, 0}, {input_open ? to_child[1] : -1, POLLOUT, 0}};
-        int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
-        if (left <= 0) {
-            kill(child, SIGKILL);
+        pollfd requests[2] = {{from_child[0], POLLIN, 0}, {input_descriptor, POLLOUT, 0}};
+        if (poll(requests, input_descriptor >= 0 ? 2 : 1, milliseconds_until(deadline)) <= 0) {
+            timed_out = true;
             break;
         }
-        if (poll(descriptors, 2, left) <= 0)
-            continue;
-        if (descriptors[1].revents) {
-            ssize_t count = write(to_child[1], input.data() + written, input.size() - written);
-            if (count > 0)
-                written += std::size_t(count);
-            if (count <= 0 || written == input.size()) {
-                close(to_child[1]);
-                input_open = false;
-            }
-        }
-        if (descriptors[0].revents) {
+        if (requests[0].revents) {
             char buffer[4096];
-            ssize_t count = read(from_child[0], buffer, sizeof buffer);
+            const ssize_t count = read(from_child[0], buffer, sizeof buffer);
             if (count <= 0)
                 break;
             result.output.append(buffer, std::size_t(count));
         }
+        if (input_descriptor >= 0 && requests[1].revents) {
+            const ssize_t written = write(input_descriptor, input.data(), input.size());
+            if (written > 0)
+                input.remove_prefix(std::size_t(written));
+            if (written < 0 || input.empty()) {
+                close(input_descriptor);
+                input_descriptor = -1;
+            }
+        }
     }
-    if (input_open)
-        close(to_child[1]);
+    if (input_descriptor >= 0)
+        close(input_descriptor);
     close(from_child[0]);
+    if (timed_out)
+        kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (!timed_out)
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
 

@@ -10,8 +10,9 @@
 
 namespace {
 
-using kavo_test::PipeRun;
-using kavo_test::PtyRun;
+using test::exited_with_zero;
+
+using test::PtyRun;
 using Program = std::vector<unsigned char>;
 using namespace std::chrono_literals;
 
@@ -94,7 +95,6 @@ std::string without_status_marks(std::string output) {
     return output;
 }
 
-bool exited_with_zero(std::optional<int> status) { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0; }
 
 bool died_of(std::optional<int> status, int signal_number) {
     return status && WIFSIGNALED(*status) && WTERMSIG(*status) == signal_number;
@@ -127,13 +127,13 @@ protected:
 
     // Starts a program on a new terminal and waits until it has written ready.
     std::unique_ptr<PtyRun> start(const std::string& program, std::string_view ready) {
-        auto run = std::make_unique<PtyRun>(directory.path, std::vector<std::string>{program}, &shell);
+        auto run = std::make_unique<PtyRun>(directory.path(), std::vector<std::string>{program}, &shell);
         EXPECT_TRUE(run->wait_for(ready)) << "output: " << testing::PrintToString(run->output);
         run->output.clear();
         return run;
     }
 
-    kavo_test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory;
     const termios shell = shell_settings();
 };
 
@@ -167,7 +167,7 @@ TEST_F(TerminalTest, KeysReachTheProgramWithTheirCodesAndNoEcho) {
     }
     run->type("q");
     EXPECT_TRUE(exited_with_zero(run->wait_exit()));
-    EXPECT_TRUE(kavo_test::same_settings(run->settings(), run->settings_before));
+    EXPECT_TRUE(test::same_settings(run->settings(), run->settings_before));
 }
 
 TEST_F(TerminalTest, KeysTypedAheadAllArriveInOrder) {
@@ -183,10 +183,10 @@ TEST_F(TerminalTest, KeysTypedAheadAllArriveInOrder) {
 TEST_F(TerminalTest, OutputIsWrittenUnchangedAndMessagesInOrder) {
     const std::string bytes("a\nb\x07" "c\x00\x7f\xe0\xc3\xa9\t\x08 \x08", 14);
     directory.write("output.com", output_program(bytes));
-    PtyRun run(directory.path, {"output"}, &shell);
+    PtyRun run(directory.path(), {"output"}, &shell);
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
     EXPECT_EQ(run.output, std::string("a\nbc\x00\x7f\xe0\xc3\xa9\t\x08 \x08", 13) + "\r\nHALT instruction\r\n");
-    EXPECT_TRUE(kavo_test::same_settings(run.settings(), run.settings_before));
+    EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
 }
 
 TEST_F(TerminalTest, ControlBackslashEndsTheRunWhetherWaitingOrComputing) {
@@ -195,7 +195,7 @@ TEST_F(TerminalTest, ControlBackslashEndsTheRunWhetherWaitingOrComputing) {
         auto run = start(program, ready);
         run->type("\x1c");
         EXPECT_TRUE(exited_with_zero(run->wait_exit())) << program;
-        EXPECT_TRUE(kavo_test::same_settings(run->settings(), run->settings_before)) << program;
+        EXPECT_TRUE(test::same_settings(run->settings(), run->settings_before)) << program;
     }
 }
 
@@ -209,7 +209,7 @@ TEST_F(TerminalTest, SignalsFromOutsideRestoreTheTerminal) {
             EXPECT_TRUE(exited_with_zero(status));
         else
             EXPECT_TRUE(died_of(status, signal_number)) << strsignal(signal_number);
-        EXPECT_TRUE(kavo_test::same_settings(run->settings(), run->settings_before)) << strsignal(signal_number);
+        EXPECT_TRUE(test::same_settings(run->settings(), run->settings_before)) << strsignal(signal_number);
     }
 }
 
@@ -223,15 +223,15 @@ TEST_F(TerminalTest, ContinuingAfterAStopReturnsToRawMode) {
     ASSERT_TRUE(WIFSTOPPED(status));
     tcsetattr(run->master, TCSANOW, &run->settings_before);
     kill(run->pid, SIGCONT);
-    const auto deadline = kavo_test::Clock::now() + 10s;
-    while (run->settings().c_lflag & ECHO && kavo_test::Clock::now() < deadline)
+    const auto deadline = test::Clock::now() + 10s;
+    while (run->settings().c_lflag & ECHO && test::Clock::now() < deadline)
         usleep(10000);
     run->type("x\r");
     EXPECT_TRUE(run->wait_for("78+0D "));
     EXPECT_EQ(run->output, "78+0D ");
     run->type("q");
     EXPECT_TRUE(exited_with_zero(run->wait_exit()));
-    EXPECT_TRUE(kavo_test::same_settings(run->settings(), run->settings_before));
+    EXPECT_TRUE(test::same_settings(run->settings(), run->settings_before));
 }
 
 struct PipedInput {
@@ -250,20 +250,20 @@ const PipedInput piped_inputs[] = {
 
 TEST_F(TerminalTest, WithoutTerminalKeysComeFromStandardInput) {
     for (const PipedInput& piped : piped_inputs) {
-        const PipeRun run = kavo_test::run_without_terminal(directory.path, {"keys"}, piped.input);
-        EXPECT_TRUE(exited_with_zero(run.status)) << testing::PrintToString(piped.input);
+        const test::Result run = test::run_kavo(directory.path(), {"keys"}, piped.input);
+        EXPECT_EQ(run.status, 0) << testing::PrintToString(piped.input);
         EXPECT_EQ(run.output, piped.printed) << testing::PrintToString(piped.input);
     }
     const Burst typed_ahead = burst();
-    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"keys"}, typed_ahead.typed, 60s);
-    EXPECT_TRUE(exited_with_zero(run.status));
+    const test::Result run = test::run_kavo(directory.path(), {"keys"}, typed_ahead.typed, 60s);
+    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(without_status_marks(run.output), typed_ahead.codes);
 }
 
 TEST_F(TerminalTest, WithoutTerminalOutputGoesToStandardOutputInOrder) {
     directory.write("output.com", output_program("a\nb\x07" "c"));
-    const PipeRun run = kavo_test::run_without_terminal(directory.path, {"output"}, "");
-    EXPECT_TRUE(exited_with_zero(run.status));
+    const test::Result run = test::run_kavo(directory.path(), {"output"}, "");
+    EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "a\nbc\nHALT instruction\n");
 }
 
