@@ -16,6 +16,26 @@ namespace test {
 enum Register : std::uint8_t { B, C, D, E, H, L, M, A };
 enum Pair : std::uint8_t { BC, DE, HL, SP, PSW = 3 };
 
+// The BDOS functions that test programs call, by number.
+enum BdosFunction : std::uint8_t {
+    console_input = 1,
+    reset_disk_system = 13,
+    open_file = 15,
+    close_file = 16,
+    search_for_first = 17,
+    search_for_next = 18,
+    delete_file = 19,
+    read_sequential = 20,
+    write_sequential = 21,
+    make_file = 22,
+    rename_file = 23,
+    set_dma_address = 26,
+    read_random = 33,
+    write_random = 34,
+};
+// The record buffer of a program that has not set one.
+constexpr std::uint16_t default_dma = 0x0080;
+
 // A 16-bit operand: a number, or a label defined anywhere in the program.
 struct Word {
     Word(std::uint16_t value) : value(value) {}

@@ -28,23 +28,8 @@ using test::E;
 using test::HL;
 using test::M;
 
-// The BDOS functions the test programs call.
-enum Function : std::uint8_t {
-    reset_disk_system = 13,
-    open_file = 15,
-    close_file = 16,
-    search_for_first = 17,
-    search_for_next = 18,
-    delete_file = 19,
-    read_sequential = 20,
-    write_sequential = 21,
-    make_file = 22,
-    rename_file = 23,
-    set_dma_address = 26,
-    read_random = 33,
-    write_random = 34,
-};
-constexpr std::uint16_t default_dma = 0x0080;
+using enum test::BdosFunction;
+using test::default_dma;
 
 // The 11 name bytes of "NAME.TYP": name and type padded with blanks to 8 + 3.
 std::string name_field(std::string_view name) {
@@ -699,7 +684,7 @@ TEST_F(BdosFiles, HostileNamesTouchNothingOutsideTheDirectory) {
     for (const std::string& name : hostile_names) {
         const std::uint16_t hostile = program.fcb_with_name_bytes(name, {.new_name = name_field("STOLEN")});
         const std::uint16_t keep = program.fcb("KEEP.TXT", {.new_name = name});
-        for (Function function : {open_file, make_file, search_for_first, delete_file, read_sequential, write_sequential, rename_file})
+        for (test::BdosFunction function : {open_file, make_file, search_for_first, delete_file, read_sequential, write_sequential, rename_file})
             program.request(function, hostile);
         program.request(rename_file, keep).new_line();
     }

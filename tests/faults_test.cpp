@@ -44,22 +44,8 @@ using test::HL;
 using test::M;
 using test::PSW;
 
-enum Function : std::uint8_t {
-    console_input = 1,
-    open_file = 15,
-    close_file = 16,
-    search_for_first = 17,
-    search_for_next = 18,
-    delete_file = 19,
-    read_sequential = 20,
-    write_sequential = 21,
-    make_file = 22,
-    rename_file = 23,
-    set_dma_address = 26,
-    read_random = 33,
-    write_random = 34,
-};
-constexpr std::uint16_t default_dma = 0x0080;
+using enum test::BdosFunction;
+using test::default_dma;
 
 // A test program that calls the BDOS at its entry, 0xFFC0, and not through
 // page zero, so that it goes on working when its FCBs or records overwrite
