@@ -52,17 +52,8 @@ void Machine::opcode_ed() { opcode_dd(); }
 void Machine::opcode_fd() { opcode_dd(); }
 
 // Operand access for the executor, on its own copy r of the registers. These
-// take r as a parameter rather than capturing it, which keeps r eligible for
-// host registers.
-inline std::uint8_t Machine::get(const RegisterFile& r, unsigned code) const {
-    return code == 6 ? memory[r.hl()] : r.byte(code);
-}
-inline void Machine::set(RegisterFile& r, unsigned code, std::uint8_t value) {
-    if (code == 6)
-        memory[r.hl()] = value;
-    else
-        r.byte(code) = value;
-}
+// take r as a parameter rather than capturing it in lambdas, which keeps r
+// eligible for host registers.
 inline std::uint8_t Machine::immediate(RegisterFile& r) const { return memory[r.pc++]; }
 // The 16-bit operand after the opcode. The instruction began below the trap
 // area, so its operand bytes cannot wrap past 0xFFFF, and the two loads can
@@ -125,14 +116,14 @@ inline bool Machine::execute(RegisterFile& r) {
             set(r, y, immediate(r));
         } else if constexpr (z == 7) {
             const std::uint8_t a = r.a, carry = r.f & flag::carry;
-            if constexpr (y == 0) { r.a = std::uint8_t(a << 1 | a >> 7); set_carry(r, a >> 7); }       // RLC
-            if constexpr (y == 1) { r.a = std::uint8_t(a >> 1 | a << 7); set_carry(r, a & 1); }        // RRC
-            if constexpr (y == 2) { r.a = std::uint8_t(a << 1 | carry); set_carry(r, a >> 7); }        // RAL
-            if constexpr (y == 3) { r.a = std::uint8_t(a >> 1 | carry << 7); set_carry(r, a & 1); }    // RAR
-            if constexpr (y == 4) r.decimal_adjust();                                                 // DAA
-            if constexpr (y == 5) r.a = std::uint8_t(~a);                                           // CMA
-            if constexpr (y == 6) set_carry(r, 1);                                                       // STC
-            if constexpr (y == 7) set_carry(r, carry ^ 1);                                               // CMC
+            if constexpr (y == 0) { r.a = std::uint8_t(a << 1 | a >> 7); set_carry(r, a >> 7); }     // RLC
+            if constexpr (y == 1) { r.a = std::uint8_t(a >> 1 | a << 7); set_carry(r, a & 1); }      // RRC
+            if constexpr (y == 2) { r.a = std::uint8_t(a << 1 | carry); set_carry(r, a >> 7); }      // RAL
+            if constexpr (y == 3) { r.a = std::uint8_t(a >> 1 | carry << 7); set_carry(r, a & 1); }  // RAR
+            if constexpr (y == 4) r.decimal_adjust();                                                // DAA
+            if constexpr (y == 5) r.a = std::uint8_t(~a);                                            // CMA
+            if constexpr (y == 6) set_carry(r, 1);                                                   // STC
+            if constexpr (y == 7) set_carry(r, carry ^ 1);                                           // CMC
         } else if constexpr (low == 0x9) {  // DAD
             unsigned sum = r.hl() + pair_or_sp(r, p);
             r.set_hl(std::uint16_t(sum));
@@ -145,8 +136,8 @@ inline bool Machine::execute(RegisterFile& r) {
         } else if constexpr (low == 0x1) {  // POP
             std::uint16_t value = pop_from(r.sp);
             r.set_pair(p, value);
-            if constexpr (p == 3)
-                r.f = std::uint8_t((r.f & 0xD7) | 0x02);
+            if constexpr (p == 3)  // bits 3 and 5 read 0, bit 1 reads 1, whatever was popped
+                r.f = std::uint8_t((r.f & ~0x28) | 0x02);
         } else if constexpr (low == 0x2 || low == 0xA) {  // Jcc
             std::uint16_t target = operand_word(r);
             if (r.condition_met(y))

@@ -58,15 +58,8 @@ public:
         memory[address] = std::uint8_t(value);
         memory[std::uint16_t(address + 1)] = std::uint8_t(value >> 8);
     }
-    std::uint8_t get_reg(unsigned code) const {
-        return code == 6 ? memory[registers.hl()] : registers.byte(code);
-    }
-    void set_reg(unsigned code, std::uint8_t value) {
-        if (code == 6)
-            memory[registers.hl()] = value;
-        else
-            registers.byte(code) = value;
-    }
+    std::uint8_t get_reg(unsigned code) const { return get(registers, code); }
+    void set_reg(unsigned code, std::uint8_t value) { set(registers, code, value); }
     void push_word(std::uint16_t value) { push_on(registers.sp, value); }
     std::uint16_t pop_word() { return pop_from(registers.sp); }
     std::uint16_t fetch_word(std::uint16_t& counter) const {
@@ -183,10 +176,17 @@ private:
         sp += 2;
         return value;
     }
+    // Register code access on a register file, code 6 being memory at HL:
+    // the Machine's own, or the executor's working copy.
+    std::uint8_t get(const RegisterFile& r, unsigned code) const { return code == 6 ? memory[r.hl()] : r.byte(code); }
+    void set(RegisterFile& r, unsigned code, std::uint8_t value) {
+        if (code == 6)
+            memory[r.hl()] = value;
+        else
+            r.byte(code) = value;
+    }
     template <unsigned opcode>
     bool execute(RegisterFile& r);
-    std::uint8_t get(const RegisterFile& r, unsigned code) const;
-    void set(RegisterFile& r, unsigned code, std::uint8_t value);
     std::uint8_t immediate(RegisterFile& r) const;
     std::uint16_t operand_word(RegisterFile& r) const;
     void call(RegisterFile& r, std::uint16_t target);
