@@ -36,8 +36,9 @@ Assembler files() {
     return program;
 }
 
-// Asks every console and system function, then waits for a line: the end of
-// input ends the run there.
+// Calls the console status, direct console, version, disk and user functions
+// and an undefined one, then waits for a line: the end of input ends the run
+// there.
 Assembler console() {
     Assembler program;
     program.bdos(11).mvi(E, 0xFF).bdos(6).mvi(E, 'x').bdos(6).bdos(12).bdos(24).bdos(25).bdos(27);
