@@ -17,12 +17,6 @@ namespace fcb {
 constexpr unsigned extent = 12, record_count = 15, new_name = 17, current_record = 32, random_record = 33;
 }
 
-bool equal_ignoring_case(std::string_view left, std::string_view right) {
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 0x20 : c; };
-    return left.size() == right.size() &&
-           std::equal(left.begin(), left.end(), right.begin(), [&](char a, char b) { return lower(a) == lower(b); });
-}
-
 // The records of a file of size bytes inside the logical extent: 0 to 128, a
 // part record counting as one. CP/M's directory entry of that extent holds
 // this count, and opening the extent copies it into RC.
@@ -167,7 +161,7 @@ void Machine::delete_file(FileSlot*) {
             std::string name = fcb_to_host_name(slot.fcb_address + 1);
             if (name.ends_with('.'))
                 name.pop_back();
-            if (equal_ignoring_case(name, match.name)) {
+            if (host::equal_ignoring_case(name, match.name)) {
                 slot.stream.close();
                 break;
             }
@@ -216,8 +210,8 @@ bool Machine::read_record(FileSlot* slot) {
     const std::uint16_t address = registers.de();
     std::array<std::uint8_t, record_size> record;
     record.fill(0x1A);
-    const std::uint64_t record_number =
-        memory[std::uint16_t(address + fcb::extent)] * records_per_extent + memory[std::uint16_t(address + fcb::current_record)];
+    const std::uint64_t record_number = memory[std::uint16_t(address + fcb::extent)] * records_per_extent +
+                                        memory[std::uint16_t(address + fcb::current_record)];
     if (stream->read_at(record_number * record_size, record) == 0) {
         registers.a = 0x01;
         return false;

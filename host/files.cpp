@@ -16,22 +16,13 @@
 namespace host {
 namespace {
 
-char fold(char character)
-{
+char fold(char character) {
     return character >= 'a' && character <= 'z' ? static_cast<char>(character - 'a' + 'A') : character;
-}
-
-bool equal_ignoring_case(std::string_view left, std::string_view right)
-{
-    return left.size() == right.size()
-        && std::equal(left.begin(), left.end(), right.begin(),
-                      [](char a, char b) { return fold(a) == fold(b); });
 }
 
 // Orders names without regard to case; names equal so are ordered by their
 // bytes, so that the order is total and the same on every run.
-bool sorts_before(std::string_view left, std::string_view right)
-{
+bool sorts_before(std::string_view left, std::string_view right) {
     const auto folded_less = [](char a, char b) {
         return static_cast<unsigned char>(fold(a)) < static_cast<unsigned char>(fold(b));
     };
@@ -42,8 +33,7 @@ bool sorts_before(std::string_view left, std::string_view right)
     return left < right;
 }
 
-bool is_control(char character)
-{
+bool is_control(char character) {
     const auto byte = static_cast<unsigned char>(character);
     return byte < 0x20 || byte == 0x7F;
 }
@@ -51,10 +41,8 @@ bool is_control(char character)
 // A name may reach only an entry of the current directory: no separator, no
 // control byte (NUL would cut the name short), and not the directory itself or
 // its parent once the trailing dot is dropped.
-std::optional<std::string_view> stays_in_directory(std::string_view cpm_name)
-{
-    if (std::any_of(cpm_name.begin(), cpm_name.end(),
-                    [](char c) { return c == '/' || c == '\\' || is_control(c); }))
+std::optional<std::string_view> stays_in_directory(std::string_view cpm_name) {
+    if (std::any_of(cpm_name.begin(), cpm_name.end(), [](char c) { return c == '/' || c == '\\' || is_control(c); }))
         return std::nullopt;
     std::string_view spelling = cpm_name;
     if (spelling.ends_with('.'))
@@ -72,8 +60,7 @@ using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
 // The entry of a directory whose name equals name without regard to case: the
 // exact spelling when it exists, else the first such entry in byte order.
 // Nothing when no entry fits or the directory cannot be read.
-std::optional<std::string> find_entry(const std::string& directory_path, std::string_view name)
-{
+std::optional<std::string> find_entry(const std::string& directory_path, std::string_view name) {
     DirectoryHandle directory(opendir(directory_path.c_str()));
     if (!directory)
         return std::nullopt;
@@ -90,8 +77,7 @@ std::optional<std::string> find_entry(const std::string& directory_path, std::st
 
 // Opens a path that must be a regular file (links followed). O_NONBLOCK keeps
 // a FIFO from stalling the open; it changes nothing for a regular file.
-int open_regular(const std::string& path, int access)
-{
+int open_regular(const std::string& path, int access) {
     const int descriptor = open(path.c_str(), access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (descriptor < 0)
         return -1;
@@ -103,8 +89,7 @@ int open_regular(const std::string& path, int access)
     return descriptor;
 }
 
-std::pair<std::string_view, std::string_view> split_type(std::string_view name)
-{
+std::pair<std::string_view, std::string_view> split_type(std::string_view name) {
     const auto dot = name.rfind('.');
     if (dot == std::string_view::npos)
         return {name, {}};
@@ -113,8 +98,7 @@ std::pair<std::string_view, std::string_view> split_type(std::string_view name)
 
 // One part of a pattern against one part of a name. '?' takes one character,
 // or none once the name part is used up; '*' takes any run.
-bool part_matches(std::string_view pattern, std::string_view name)
-{
+bool part_matches(std::string_view pattern, std::string_view name) {
     if (pattern.empty())
         return name.empty();
     const std::string_view rest = pattern.substr(1);
@@ -125,16 +109,12 @@ bool part_matches(std::string_view pattern, std::string_view name)
                 return true;
         }
         return false;
-    case '?':
-        return part_matches(rest, name.empty() ? name : name.substr(1));
-    default:
-        return !name.empty() && fold(pattern.front()) == fold(name.front())
-            && part_matches(rest, name.substr(1));
+    case '?': return part_matches(rest, name.empty() ? name : name.substr(1));
+    default: return !name.empty() && fold(pattern.front()) == fold(name.front()) && part_matches(rest, name.substr(1));
     }
 }
 
-bool is_visible_character(char character)
-{
+bool is_visible_character(char character) {
     constexpr std::string_view excluded = " ./\\*?:<>|\";,=[]";
     const auto byte = static_cast<unsigned char>(character);
     return byte > 0x20 && byte < 0x7F && excluded.find(character) == std::string_view::npos;
@@ -143,8 +123,7 @@ bool is_visible_character(char character)
 // Renames without ever replacing an existing entry. Filesystems that cannot
 // promise that to renameat2 get a hard link and an unlink instead, which also
 // fails on an existing target.
-bool rename_without_replacing(const std::string& from, const std::string& to)
-{
+bool rename_without_replacing(const std::string& from, const std::string& to) {
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS)
@@ -159,18 +138,22 @@ bool rename_without_replacing(const std::string& from, const std::string& to)
 }
 
 // Whether an offset and a length both fit the host's signed file offsets.
-bool fits_offset(std::uint64_t offset, std::size_t length)
-{
+bool fits_offset(std::uint64_t offset, std::size_t length) {
     constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
     return offset <= largest && length <= largest - offset;
 }
 
 }  // namespace
 
+bool equal_ignoring_case(std::string_view left, std::string_view right) {
+    return left.size() == right.size() &&
+           std::equal(left.begin(), left.end(), right.begin(), [](char a, char b) { return fold(a) == fold(b); });
+}
+
+
 File::File(File&& other) noexcept : descriptor(std::exchange(other.descriptor, -1)) {}
 
-File& File::operator=(File&& other) noexcept
-{
+File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         close();
         descriptor = std::exchange(other.descriptor, -1);
@@ -178,13 +161,9 @@ File& File::operator=(File&& other) noexcept
     return *this;
 }
 
-File::~File()
-{
-    close();
-}
+File::~File() { close(); }
 
-std::optional<File> File::open_existing(std::string_view cpm_name)
-{
+std::optional<File> File::open_existing(std::string_view cpm_name) {
     const auto spelling = host_spelling(cpm_name);
     if (!spelling)
         return std::nullopt;
@@ -197,8 +176,7 @@ std::optional<File> File::open_existing(std::string_view cpm_name)
     return File(descriptor);
 }
 
-std::optional<File> File::make(std::string_view cpm_name)
-{
+std::optional<File> File::make(std::string_view cpm_name) {
     const auto spelling = host_spelling(cpm_name);
     if (!spelling)
         return std::nullopt;
@@ -218,14 +196,13 @@ std::optional<File> File::make(std::string_view cpm_name)
     return File(descriptor);
 }
 
-std::size_t File::read_at(std::uint64_t offset, std::span<std::uint8_t> buffer)
-{
+std::size_t File::read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
     if (!is_open() || !fits_offset(offset, buffer.size()))
         return 0;
     std::size_t count = 0;
     while (count < buffer.size()) {
-        const ssize_t result = pread(descriptor, buffer.data() + count, buffer.size() - count,
-                                     static_cast<off_t>(offset + count));
+        const ssize_t result =
+            pread(descriptor, buffer.data() + count, buffer.size() - count, static_cast<off_t>(offset + count));
         if (result < 0 && errno == EINTR)
             continue;
         if (result <= 0)
@@ -235,14 +212,13 @@ std::size_t File::read_at(std::uint64_t offset, std::span<std::uint8_t> buffer)
     return count;
 }
 
-bool File::write_at(std::uint64_t offset, std::span<const std::uint8_t> data)
-{
+bool File::write_at(std::uint64_t offset, std::span<const std::uint8_t> data) {
     if (!is_open() || !fits_offset(offset, data.size()))
         return false;
     std::size_t count = 0;
     while (count < data.size()) {
-        const ssize_t result = pwrite(descriptor, data.data() + count, data.size() - count,
-                                      static_cast<off_t>(offset + count));
+        const ssize_t result =
+            pwrite(descriptor, data.data() + count, data.size() - count, static_cast<off_t>(offset + count));
         if (result < 0 && errno == EINTR)
             continue;
         // A write of nothing would repeat forever; a regular file only gives
@@ -254,16 +230,14 @@ bool File::write_at(std::uint64_t offset, std::span<const std::uint8_t> data)
     return true;
 }
 
-std::uint64_t File::size() const
-{
+std::uint64_t File::size() const {
     struct stat status {};
     if (!is_open() || fstat(descriptor, &status) != 0)
         return 0;
     return static_cast<std::uint64_t>(status.st_size);
 }
 
-void File::close()
-{
+void File::close() {
     if (descriptor >= 0) {
         // On Linux the descriptor is gone even when close reports an error,
         // so there is nothing to retry.
@@ -272,8 +246,7 @@ void File::close()
     }
 }
 
-std::vector<DirectoryEntry> find_files(std::string_view pattern)
-{
+std::vector<DirectoryEntry> find_files(std::string_view pattern) {
     std::vector<DirectoryEntry> matches;
     if (!stays_in_directory(pattern))
         return matches;
@@ -289,44 +262,41 @@ std::vector<DirectoryEntry> find_files(std::string_view pattern)
             continue;
         matches.push_back({std::string(name), static_cast<std::uint32_t>(status.st_size)});
     }
-    std::sort(matches.begin(), matches.end(),
-              [](const DirectoryEntry& left, const DirectoryEntry& right) { return sorts_before(left.name, right.name); });
+    std::sort(matches.begin(), matches.end(), [](const DirectoryEntry& left, const DirectoryEntry& right) {
+        return sorts_before(left.name, right.name);
+    });
     return matches;
 }
 
-bool pattern_matches(std::string_view pattern, std::string_view name)
-{
+bool pattern_matches(std::string_view pattern, std::string_view name) {
     const auto [pattern_name, pattern_type] = split_type(pattern);
     const auto [name_name, name_type] = split_type(name);
     return part_matches(pattern_name, name_name) && part_matches(pattern_type, name_type);
 }
 
-std::optional<std::string> host_spelling(std::string_view cpm_name)
-{
+std::optional<std::string> host_spelling(std::string_view cpm_name) {
     const auto spelling = stays_in_directory(cpm_name);
     if (!spelling || spelling->find_first_of("?*") != std::string_view::npos)
         return std::nullopt;
     return std::string(*spelling);
 }
 
-bool is_visible_name(std::string_view name)
-{
+bool is_visible_name(std::string_view name) {
     const auto [name_part, type_part] = split_type(name);
     const bool has_type = name_part.size() != name.size();
-    return name_part.size() >= 1 && name_part.size() <= 8 && (!has_type || (type_part.size() >= 1 && type_part.size() <= 3))
-        && std::all_of(name_part.begin(), name_part.end(), is_visible_character)
-        && std::all_of(type_part.begin(), type_part.end(), is_visible_character);
+    return name_part.size() >= 1 && name_part.size() <= 8 &&
+           (!has_type || (type_part.size() >= 1 && type_part.size() <= 3)) &&
+           std::all_of(name_part.begin(), name_part.end(), is_visible_character) &&
+           std::all_of(type_part.begin(), type_part.end(), is_visible_character);
 }
 
-bool delete_file(std::string_view host_name)
-{
+bool delete_file(std::string_view host_name) {
     if (!is_visible_name(host_name))
         return false;
     return unlink(std::string(host_name).c_str()) == 0;
 }
 
-bool rename_file(std::string_view from_cpm_name, std::string_view to_cpm_name)
-{
+bool rename_file(std::string_view from_cpm_name, std::string_view to_cpm_name) {
     const auto from_spelling = host_spelling(from_cpm_name);
     const auto to_spelling = host_spelling(to_cpm_name);
     if (!from_spelling || !to_spelling)
@@ -351,8 +321,7 @@ bool rename_file(std::string_view from_cpm_name, std::string_view to_cpm_name)
     return rename_without_replacing(*source, *to_spelling);
 }
 
-std::optional<std::vector<std::uint8_t>> read_program(const std::string& path, std::size_t limit)
-{
+std::optional<std::vector<std::uint8_t>> read_program(const std::string& path, std::size_t limit) {
     int descriptor = open_regular(path, O_RDONLY);
     struct stat status {};
     if (descriptor < 0 && lstat(path.c_str(), &status) != 0 && errno == ENOENT) {

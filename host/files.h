@@ -70,6 +70,9 @@ bool pattern_matches(std::string_view pattern, std::string_view name);
 // be "", "." or "..".
 std::optional<std::string> host_spelling(std::string_view cpm_name);
 
+// Whether two names are the same without regard to the case of ASCII letters.
+bool equal_ignoring_case(std::string_view left, std::string_view right);
+
 // Whether find_files may report a host name: 1-8 name characters, optionally a
 // dot and 1-3 type characters, all printable ASCII other than space and
 // . / \ * ? : < > | " ; , = [ ].

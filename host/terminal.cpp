@@ -126,9 +126,7 @@ bool readable(int descriptor, int timeout_milliseconds) {
 
 // True when descriptor is the controlling terminal. (Comparing devices with
 // fstat would not do: a descriptor opened as /dev/tty reports /dev/tty.)
-bool is_controlling_terminal(int descriptor) {
-    return isatty(descriptor) && tcgetsid(descriptor) == getsid(0);
-}
+bool is_controlling_terminal(int descriptor) { return isatty(descriptor) && tcgetsid(descriptor) == getsid(0); }
 
 }  // namespace
 

@@ -12,7 +12,7 @@ namespace {
 // The image may fill memory from 0x0100 through 0xFFFF, over the tables
 // written before it.
 constexpr std::size_t image_limit = 0x10000 - address::program;
-constexpr std::size_t tail_limit = 126;                          // characters between 0x0081 and the zero byte
+constexpr std::size_t tail_limit = 126;  // characters between 0x0081 and the zero byte
 
 // One drive of 200 blocks of 2 KiB with 128 directory entries and no reserved tracks.
 constexpr std::uint8_t disk_parameter_block[15] = {0x28, 0x00, 0x04, 0x0F, 0x01, 0xC7, 0x00, 0x7F,
