@@ -60,37 +60,29 @@ void Machine::reset_disk_system(FileSlot*) {
     registers.a = 0x00;
 }
 
-// Open and make bind the slot to the FCB's address. Open sets RC to the
-// records the file holds in the extent EX names, as CP/M's open copies the
-// directory entry; make sets it to 0. Nothing else in the FCB changes.
-void Machine::open_file(FileSlot* slot) {
+// Opens the file the FCB at DE names with open (an existing file, or a made
+// one) into the slot and binds the slot to that address; RC becomes the
+// records the file holds in the extent EX names (0 after make), as CP/M's
+// open copies the directory entry. Nothing else in the FCB changes. A stream
+// the slot held is closed first, whatever the outcome; no slot, no file.
+bool Machine::bind_file(FileSlot* slot, std::optional<host::File> (*open)(std::string_view)) {
     const std::uint16_t address = registers.de();
-    registers.a = 0xFF;
     if (!slot)
-        return;
+        return false;
     slot->stream.close();
-    if (auto file = host::File::open_existing(fcb_to_host_name(address + 1))) {
-        memory[std::uint16_t(address + fcb::record_count)] =
-            records_in_extent(file->size(), memory[std::uint16_t(address + fcb::extent)]);
-        slot->stream = std::move(*file);
-        slot->fcb_address = address;
-        registers.a = 0x00;
-    }
+    auto file = open(fcb_to_host_name(address + 1));
+    if (!file)
+        return false;
+    memory[std::uint16_t(address + fcb::record_count)] =
+        records_in_extent(file->size(), memory[std::uint16_t(address + fcb::extent)]);
+    slot->stream = std::move(*file);
+    slot->fcb_address = address;
+    return true;
 }
 
-void Machine::make_file(FileSlot* slot) {
-    const std::uint16_t address = registers.de();
-    registers.a = 0xFF;
-    if (!slot)
-        return;
-    slot->stream.close();
-    if (auto file = host::File::make(fcb_to_host_name(address + 1))) {
-        memory[std::uint16_t(address + fcb::record_count)] = 0;
-        slot->stream = std::move(*file);
-        slot->fcb_address = address;
-        registers.a = 0x00;
-    }
-}
+void Machine::open_file(FileSlot* slot) { registers.a = bind_file(slot, host::File::open_existing) ? 0x00 : 0xFF; }
+
+void Machine::make_file(FileSlot* slot) { registers.a = bind_file(slot, host::File::make) ? 0x00 : 0xFF; }
 
 void Machine::close_file(FileSlot* slot) {
     if (!slot || !slot->stream.is_open()) {
@@ -185,18 +177,11 @@ void Machine::rename_file(FileSlot* slot) {
 
 // The stream a record function works on. CP/M keeps a file's identity in its
 // FCB, so an FCB whose slot has no stream (closed, or a copy of an open FCB)
-// reopens the file it names.
+// opens the file it names as open file does.
 host::File* Machine::record_stream(FileSlot* slot) {
-    if (!slot)
+    if (slot && !slot->stream.is_open() && !bind_file(slot, host::File::open_existing))
         return nullptr;
-    if (!slot->stream.is_open()) {
-        auto file = host::File::open_existing(fcb_to_host_name(registers.de() + 1));
-        if (!file)
-            return nullptr;
-        slot->stream = std::move(*file);
-        slot->fcb_address = registers.de();
-    }
-    return &slot->stream;
+    return slot ? &slot->stream : nullptr;
 }
 
 // Reads the record EX and CR name into the DMA buffer. At the end of the file

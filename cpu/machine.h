@@ -193,6 +193,7 @@ private:
     template <typename Operation>
     void hook(RegisterFile& r, Operation operation);
     bool load_image(int argument_count, char** argument_vector);
+    bool bind_file(FileSlot* slot, std::optional<host::File> (*open)(std::string_view));
     host::File* record_stream(FileSlot* slot);
     bool read_record(FileSlot* slot);
     bool write_record(FileSlot* slot);
