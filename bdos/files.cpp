@@ -256,36 +256,22 @@ void Machine::follow_extent(const FileSlot* slot, std::uint8_t previous_extent) 
         memory[std::uint16_t(address + fcb::record_count)] = records_in_extent(slot->stream.size(), extent);
 }
 
-void Machine::read_sequential(FileSlot* slot) {
+// The four record functions. A random transfer first places CR and EX on the
+// random record and leaves them there; a sequential one moves on after a
+// successful transfer. RC follows the FCB into whatever extent it ends in.
+void Machine::transfer_record(FileSlot* slot, Access access, Order order) {
     const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
-    if (read_record(slot))
+    if (order == Order::random && record_stream(slot))
+        seek_random_record();
+    const bool transferred = access == Access::read ? read_record(slot) : write_record(slot);
+    if (transferred && order == Order::sequential)
         advance_record();
     follow_extent(slot, extent);
 }
 
-void Machine::write_sequential(FileSlot* slot) {
-    const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
-    if (write_record(slot))
-        advance_record();
-    follow_extent(slot, extent);
-}
-
-void Machine::read_random(FileSlot* slot) {
-    const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
-    if (record_stream(slot)) {
-        seek_random_record();
-        follow_extent(slot, extent);
-    }
-    read_record(slot);
-}
-
-void Machine::write_random(FileSlot* slot) {
-    const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
-    if (record_stream(slot)) {
-        seek_random_record();
-        follow_extent(slot, extent);
-    }
-    write_record(slot);
-}
+void Machine::read_sequential(FileSlot* slot) { transfer_record(slot, Access::read, Order::sequential); }
+void Machine::write_sequential(FileSlot* slot) { transfer_record(slot, Access::write, Order::sequential); }
+void Machine::read_random(FileSlot* slot) { transfer_record(slot, Access::read, Order::random); }
+void Machine::write_random(FileSlot* slot) { transfer_record(slot, Access::write, Order::random); }
 
 }  // namespace kavo

@@ -194,6 +194,9 @@ private:
     void hook(RegisterFile& r, Operation operation);
     bool load_image(int argument_count, char** argument_vector);
     bool bind_file(FileSlot* slot, std::optional<host::File> (*open)(std::string_view));
+    enum class Access { read, write };
+    enum class Order { sequential, random };
+    void transfer_record(FileSlot* slot, Access access, Order order);
     host::File* record_stream(FileSlot* slot);
     bool read_record(FileSlot* slot);
     bool write_record(FileSlot* slot);
