@@ -93,6 +93,8 @@ int main(int argument_count, char** argument_vector) {
     std::printf("best of 3 runs:               %.3f s\n", best);
     std::printf("emulated instructions/second: %.0f million\n", instructions / best / 1e6);
 
+    if (!callgrind)
+        std::printf("host instructions/emulated:   run with --callgrind (valgrind, a few minutes)\n");
     if (callgrind) {
         const std::string log = (directory / "kavo_bench_callgrind.log").string();
         run_detached(directory, {"valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", KAVO_EXECUTABLE,
