@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs each fuzz target for a time from the seed corpus: fuzz.sh BUILD_DIRECTORY SECONDS [WORK_DIRECTORY]
+# Runs each fuzz target for a time from the seed corpus:
+#   fuzz.sh BUILD_DIRECTORY SECONDS [WORK_DIRECTORY [LIBFUZZER_FLAGS...]]
 # New inputs and any crashing one go to the work directory (a fresh temporary one by default), never into corpus/.
 set -euo pipefail
 build=$(realpath "$1")
@@ -11,5 +12,5 @@ for target in program_image fcb; do
   echo "fuzzing $target for $seconds s in $work"
   # The targets change directory for every input: every path given is absolute.
   "$build/tests/fuzz/kavo_fuzz_$target" -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
-    -artifact_prefix="$work/artifacts/$target-" "$work/$target" "$corpus/$target"
+    -artifact_prefix="$work/artifacts/$target-" "${@:4}" "$work/$target" "$corpus/$target"
 done
