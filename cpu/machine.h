@@ -11,6 +11,7 @@
 #include "cpu/registers.h"
 #include "host/files.h"
 #include "host/terminal.h"
+#include "machine/options.h"
 
 namespace kavo {
 
@@ -46,6 +47,9 @@ public:
     virtual void opcode_dd();
     virtual void opcode_ed();
     virtual void opcode_fd();
+
+    // The run's choices from the command line.
+    Options options;
 
     std::array<std::uint8_t, 0x10000> memory{};
     RegisterFile registers{};

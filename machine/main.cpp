@@ -1,12 +1,17 @@
-// Entry point: one Machine runs the program named on the command line.
+// Entry point: the command line is parsed, then one Machine runs the program it names.
 #include <memory>
 
 #include "cpu/machine.h"
 #include "host/process.h"
+#include "machine/options.h"
 
 int main(int argument_count, char** argument_vector) {
     host::prepare_process();
+    const kavo::CommandLine command = kavo::parse_command_line(argument_count, argument_vector);
+    if (command.exit_status >= 0)
+        return command.exit_status;
     auto machine = std::make_unique<kavo::Machine>();
-    machine->run_program(argument_count, argument_vector);
+    machine->options = command.options;
+    machine->run_program(command.argument_count, command.argument_vector);
     return 0;
 }
