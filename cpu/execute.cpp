@@ -202,11 +202,20 @@ inline bool Machine::execute(RegisterFile& r) {
 #else
 #define KAVO_COUNT()
 #endif
+#ifdef KAVO_FUZZING
+#define KAVO_SPEND()             \
+    if (instruction_budget == 0) \
+        goto spent;              \
+    --instruction_budget
+#else
+#define KAVO_SPEND()
+#endif
 #define KAVO_NEXT()                     \
     do {                                \
         if (r.pc >= address::trap_area) \
             goto trapped;               \
         KAVO_COUNT();                   \
+        KAVO_SPEND();                   \
         goto* handlers[memory[r.pc++]]; \
     } while (0)
 #define KAVO_HANDLER_ADDRESS(high, low) &&opcode_##high##low,
@@ -227,6 +236,11 @@ halted:
 trapped:
     registers = r;
     return Stop::trap;
+#ifdef KAVO_FUZZING
+spent:
+    registers = r;
+    return Stop::none;
+#endif
 }
 
 #define KAVO_INSTRUCTION(high, low) &Machine::execute<0x##high##low>,
@@ -246,6 +260,7 @@ Stop Machine::step() {
 #undef KAVO_HANDLER
 #undef KAVO_HANDLER_ADDRESS
 #undef KAVO_NEXT
+#undef KAVO_SPEND
 #undef KAVO_COUNT
 #undef KAVO_EACH_OPCODE
 #undef KAVO_EACH_LOW

@@ -16,7 +16,8 @@
 namespace kavo {
 
 // Why the processor handed control back: PC reached the trap area, or a HLT
-// ran; none when a single step simply executed an instruction.
+// ran; none when a single step simply executed an instruction, or when the
+// fuzzing build's instruction budget is spent.
 enum class Stop { trap, halt, none };
 
 // One entry of the open-file table: a host file bound to the FCB address it
@@ -80,7 +81,8 @@ public:
 
     // Executes from PC until PC reaches the trap area (tested before every
     // instruction, so it may execute nothing) or right after a HLT, with PC
-    // one past the HLT byte.
+    // one past the HLT byte. The fuzzing build also returns Stop::none, with
+    // PC at the next instruction, when instruction_budget is spent.
     Stop run_until_trap();
     // One instruction, unless PC is already in the trap area.
     Stop step();
@@ -100,6 +102,9 @@ public:
 
 #ifdef KAVO_COUNTING
     std::uint64_t instructions_executed = 0;  // kept only by the benchmark's counting build
+#endif
+#ifdef KAVO_FUZZING
+    std::uint64_t instruction_budget = 0;  // instructions run_until_trap may still execute; fuzzing build only
 #endif
 
     // Host-side CP/M state.
