@@ -1,7 +1,10 @@
-// Key sequences of xterm, VT220 and the Linux console, and the prefix and code each key reads as.
+// Key sequences of xterm, VT220 and the Linux console, the prefix and code each key reads as, and what each
+// named terminal's keys sent instead.
 #include "host/keys.h"
 
+#include <algorithm>
 #include <optional>
+#include <string_view>
 
 namespace host {
 
@@ -163,9 +166,77 @@ SequenceMatch match_sequence(std::span<const std::uint8_t> input) {
     return found(3, key_codes[int(*key)].plain);
 }
 
-}  // namespace
+// One key of a named terminal and the bytes it sent (one or two).
+struct TerminalKey {
+    Key key;
+    std::string_view bytes;
+};
 
-DecodedKey decode_key(std::span<const std::uint8_t> input, bool paused) {
+// The keys of a named terminal; the key's plain code and its Shift code,
+// which is the same for these keys, both send the terminal's bytes.
+struct TerminalKeys {
+    std::uint8_t backspace;  // what Backspace and Ctrl+H send
+    std::span<const TerminalKey> keys;
+};
+
+// ADM-3A and Kaypro: the cursor keys sent the cursor-moving control codes.
+constexpr TerminalKey adm3a_keys[] = {
+    {Key::up, "\x0B"},    {Key::down, "\x0A"}, {Key::left, "\x08"},
+    {Key::right, "\x0C"}, {Key::home, "\x1E"}, {Key::del, "\x7F"},
+};
+
+// VT52: cursor keys and the three keys above the keypad (PF1-PF3).
+constexpr TerminalKey vt52_keys[] = {
+    {Key::up, "\033A"}, {Key::down, "\033B"}, {Key::right, "\033C"}, {Key::left, "\033D"},
+    {Key::f1, "\033P"}, {Key::f2, "\033Q"},   {Key::f3, "\033R"},    {Key::del, "\x7F"},
+};
+
+// H19: cursor keys, Home and the function keys f1-f5.
+constexpr TerminalKey h19_keys[] = {
+    {Key::up, "\033A"},   {Key::down, "\033B"}, {Key::right, "\033C"}, {Key::left, "\033D"},
+    {Key::home, "\033H"}, {Key::f1, "\033S"},   {Key::f2, "\033T"},    {Key::f3, "\033U"},
+    {Key::f4, "\033V"},   {Key::f5, "\033W"},   {Key::del, "\x7F"},
+};
+
+// TeleVideo 912, 920, 925: cursor keys and Home sent control codes.
+constexpr TerminalKey televideo_keys[] = {
+    {Key::up, "\x0B"},    {Key::down, "\x16"}, {Key::left, "\x08"},
+    {Key::right, "\x0C"}, {Key::home, "\x1E"}, {Key::del, "\x7F"},
+};
+
+const TerminalKeys* terminal_keys(TerminalModel model) {
+    static constexpr TerminalKeys adm3a{0x08, adm3a_keys}, vt52{0x08, vt52_keys}, h19{0x08, h19_keys},
+        televideo{0x08, televideo_keys};
+    switch (model) {
+    case TerminalModel::ansi: return nullptr;
+    case TerminalModel::adm3a: return &adm3a;
+    case TerminalModel::vt52: return &vt52;
+    case TerminalModel::h19: return &h19;
+    case TerminalModel::televideo: return &televideo;
+    }
+    return nullptr;
+}
+
+// The PC key decoded, turned into what the named terminal sent for it.
+DecodedKey terminal_key(DecodedKey decoded, std::uint8_t typed, const TerminalKeys& terminal) {
+    if (decoded.count == 1) {
+        if (typed == 0x08 || typed == 0x7F)
+            decoded.bytes[0] = terminal.backspace;
+        return decoded;
+    }
+    const std::uint16_t code = std::uint16_t(decoded.bytes[0] << 8 | decoded.bytes[1]);
+    for (const TerminalKey& key : terminal.keys) {
+        if (key_codes[int(key.key)].plain == code) {
+            decoded.count = std::min(key.bytes.size(), std::size(decoded.bytes));
+            std::copy_n(key.bytes.begin(), decoded.count, decoded.bytes);
+            break;
+        }
+    }
+    return decoded;
+}
+
+// decode_key for the PC codes alone.
+DecodedKey decode_pc_key(std::span<const std::uint8_t> input, bool paused) {
     if (input.empty())
         return {};
     if (input[0] != 0x1B)
@@ -181,6 +252,16 @@ DecodedKey decode_key(std::span<const std::uint8_t> input, bool paused) {
         break;
     }
     return escape_alone;
+}
+
+}  // namespace
+
+DecodedKey decode_key(std::span<const std::uint8_t> input, bool paused, TerminalModel model) {
+    const DecodedKey decoded = decode_pc_key(input, paused);
+    const TerminalKeys* terminal = terminal_keys(model);
+    if (!terminal || decoded.length == 0)
+        return decoded;
+    return terminal_key(decoded, input[0], *terminal);
 }
 
 }  // namespace host

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+#include "host/screen.h"
+
 namespace host {
 
 // One key taken off the front of the terminal's input.
@@ -22,6 +24,11 @@ struct DecodedKey {
 // stands alone. An Escape that starts no known sequence is delivered alone, so
 // the rest of an unknown sequence follows byte by byte. Empty input gives
 // length 0.
-DecodedKey decode_key(std::span<const std::uint8_t> input, bool paused);
+//
+// With a named model, the keys that terminal had send its codes instead: its
+// cursor keys (and Home, function keys and Delete where it had them), and
+// Backspace and Ctrl+H its backspace code. Other keys read as above.
+DecodedKey decode_key(std::span<const std::uint8_t> input, bool paused,
+                      TerminalModel model = TerminalModel::ansi);
 
 }  // namespace host
