@@ -25,7 +25,7 @@ constexpr std::uint8_t set_dma_address = 26;
 constexpr std::uint8_t read_sequential = 20, read_random = 33, reset_disk_system = 13;
 
 fuzz::Sandbox& sandbox() {
-    static fuzz::Sandbox instance;
+    static fuzz::Sandbox instance({});
     return instance;
 }
 
@@ -62,7 +62,7 @@ bool result_allowed(std::uint8_t function, std::uint8_t result) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Sandbox& box = sandbox();
-    box.enter();
+    box.begin_input();
     make_fixture(box.run_directory());
     {
         auto machine = std::make_unique<kavo::Machine>();
@@ -82,6 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (fuzz::read_file(box.run_directory() / "DIR.SUB" / "INNER.TXT") != "inner")
         fuzz::fail("a file inside a subdirectory changed");
-    box.leave({});
+    box.check_and_clear();
     return 0;
 }

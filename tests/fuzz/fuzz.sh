@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs each fuzz target for a time from the seed corpus:
+# Runs each fuzz target (one per directory of corpus/) for a time from its corpus:
 #   fuzz.sh BUILD_DIRECTORY SECONDS [WORK_DIRECTORY [LIBFUZZER_FLAGS...]]
 # New inputs and any crashing one go to the work directory (a fresh temporary one by default), never into corpus/.
 set -euo pipefail
@@ -7,7 +7,7 @@ build=$(realpath "$1")
 seconds=$2
 work=$(realpath "${3:-$(mktemp -d)}")
 corpus=$(realpath "$(dirname "$0")/corpus")
-for target in program_image fcb; do
+for target in $(ls "$corpus"); do
   mkdir -p "$work/$target" "$work/artifacts"
   echo "fuzzing $target for $seconds s in $work"
   # The targets change directory for every input: every path given is absolute.

@@ -1,22 +1,38 @@
-// libFuzzer target: arbitrary bytes as a program image, run through the real loader, supervisor pass and BDOS with an instruction budget.
+// libFuzzer target: arbitrary bytes as a program image, run through the real loader, executor and supervisor under an instruction budget.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "cpu/machine.h"
+#include "machine/memory_map.h"
 #include "tests/fuzz/sandbox.h"
 
 namespace {
 
 // Instructions per input; a BDOS or BIOS request counts as one, a string
 // printed by function 9 as one per byte.
-constexpr long budget = 100000;
+constexpr std::uint64_t budget = 100000;
+
+// The first BDOS function that reaches a file: the functions below it are
+// console and version, which leave the directory alone.
+constexpr std::uint8_t first_disk_function = 13;
+
+// The program file, beside the run directory; named relative to it, so that
+// the name the loader copies to 0x0100 is the same in every process.
+constexpr const char* program_name = "../PROG.COM";
 
 fuzz::Sandbox& sandbox() {
-    static fuzz::Sandbox instance;
+    static fuzz::Sandbox instance({"PROG.COM"});
     return instance;
 }
+
+// The storage of the one Machine, made afresh in place for every input and
+// ended after it: the same as a new one, whatever state the Machine comes to
+// hold, without an allocation; its end closes what the program left open.
+alignas(kavo::Machine) unsigned char machine_storage[sizeof(kavo::Machine)];
 
 // The bytes function 9 would print from DE; none when no '$' is left
 // anywhere in memory, for then it prints for ever.
@@ -28,42 +44,86 @@ __attribute__((no_sanitize("coverage"))) long print_string_length(const kavo::Ma
     return -1;
 }
 
-// Steps the program until its run ends or the budget is spent. The loop's own
-// comparisons are no coverage: only the machine's are.
-__attribute__((no_sanitize("coverage"))) void run(kavo::Machine& machine) {
-    long left = budget;
-    while (left-- > 0) {
-        const kavo::Stop stop = machine.step();
-        if (stop == kavo::Stop::none)
-            continue;
-        if (stop == kavo::Stop::trap && machine.registers.pc == 0xFFC0 && machine.registers.c == 9) {
-            const long length = print_string_length(machine);
-            if (length < 0 || length > left)
-                return;
-            left -= length;
+// Runs the loaded program until its run ends or the budget is spent; true
+// when it called a disk function. The loop's own comparisons are no coverage:
+// only the machine's are.
+__attribute__((no_sanitize("coverage"))) bool run(kavo::Machine& machine) {
+    bool reached_files = false;
+    machine.instruction_budget = budget;
+    for (;;) {
+        const kavo::Stop stop = machine.run_until_trap();
+        if (stop == kavo::Stop::none || machine.instruction_budget == 0)
+            return reached_files;
+        --machine.instruction_budget;
+        if (stop == kavo::Stop::trap && machine.registers.pc == kavo::address::bdos_entry) {
+            if (machine.registers.c >= first_disk_function)
+                reached_files = true;
+            if (machine.registers.c == 9) {
+                const long length = print_string_length(machine);
+                if (length < 0 || std::uint64_t(length) > machine.instruction_budget)
+                    return reached_files;
+                machine.instruction_budget -= std::uint64_t(length);
+            }
         }
         if (!machine.serve(stop))
-            return;
+            return reached_files;
     }
+}
+
+// With KAVO_FUZZ_END_STATES naming a file, one line per input is appended to
+// it: the input's hash, the registers and the memory's hash at the end. Two
+// replays of a corpus give the same file.
+std::uint64_t hash(const std::uint8_t* data, std::size_t size) {
+    std::uint64_t value = 0xCBF29CE484222325;
+    for (std::size_t index = 0; index < size; ++index)
+        value = (value ^ data[index]) * 0x100000001B3;
+    return value;
+}
+
+std::FILE* end_states() {
+    static std::FILE* const states = [] {
+        const char* path = std::getenv("KAVO_FUZZ_END_STATES");
+        return path ? std::fopen(path, "a") : nullptr;
+    }();
+    return states;
+}
+
+void record_end_state(const std::uint8_t* data, std::size_t size, const kavo::Machine& machine) {
+    std::FILE* const states = end_states();
+    if (!states)
+        return;
+    const kavo::RegisterFile& r = machine.registers;
+    std::fprintf(states, "%016llx pc=%04X sp=%04X af=%04X bc=%04X de=%04X hl=%04X memory=%016llx\n",
+                 (unsigned long long)hash(data, size), r.pc, r.sp, r.psw(), r.bc(), r.de(), r.hl(),
+                 (unsigned long long)hash(machine.memory.data(), machine.memory.size()));
+    std::fflush(states);
 }
 
 }  // namespace
 
+// The loader takes 64 KiB for every input; with AddressSanitizer's default
+// quarantine of 256 MiB each of those is fresh memory, faulted in page by
+// page, which cost a third of an input's time. 16 MiB still holds the blocks
+// of the last hundreds of inputs.
+extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16"; }
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Sandbox& box = sandbox();
+    end_states();  // opened before the descriptor check begins
+    box.begin_input();
     fuzz::write_file(box.parent / "PROG.COM", std::string(reinterpret_cast<const char*>(data), size));
-    box.enter();
-    {
-        // The program is named by a path into the parent, so the run
-        // directory starts empty; the arguments fill both default FCBs.
-        std::string program = (box.parent / "PROG.COM").string();
-        std::string first = "A.TXT", second = "B:*.?";
-        char* arguments[] = {const_cast<char*>("kavo"), program.data(), first.data(), second.data(), nullptr};
-        auto machine = std::make_unique<kavo::Machine>();
-        if (!machine->load(4, arguments))
-            fuzz::fail("the program file did not load");
-        run(*machine);
-    }
-    box.leave({"PROG.COM"});
+    kavo::Machine& machine = *std::construct_at(reinterpret_cast<kavo::Machine*>(machine_storage));
+    // The arguments fill both default FCBs.
+    char* arguments[] = {const_cast<char*>("kavo"), const_cast<char*>(program_name), const_cast<char*>("A.TXT"),
+                         const_cast<char*>("B:*.?"), nullptr};
+    if (!machine.load(4, arguments))
+        fuzz::fail("the program file did not load");
+    const bool reached_files = run(machine);
+    record_end_state(data, size, machine);
+    std::destroy_at(&machine);
+    if (reached_files)
+        box.check_and_clear();
+    else
+        box.check_descriptors();
     return 0;
 }

@@ -1,4 +1,4 @@
-// The fuzz targets' surroundings: a fresh run directory per input inside a parent that no input may change.
+// The fuzz targets' surroundings: one run directory, the working directory of every input, inside a parent that no input may change.
 #pragma once
 
 #include <fcntl.h>
@@ -32,25 +32,38 @@ inline void write_file(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
-inline std::ptrdiff_t open_descriptor_count() {
-    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+// The lowest descriptor number free: a descriptor an input leaves open takes
+// it, so a change over the input is a leak, found with two system calls.
+inline int lowest_free_descriptor() {
+    const int descriptor = dup(STDERR_FILENO);
+    close(descriptor);
+    return descriptor;
 }
 
-// The parent directory holds a sentinel file and whatever the target puts
-// beside it (the program file); each input runs in parent/run, made afresh
-// and removed afterwards. Standard input and output are /dev/null: no keys,
-// and console output goes nowhere.
+// The parent directory holds a sentinel file and the entries the target keeps
+// beside it (the program file); every input runs in parent/run, which the
+// sandbox makes once and enters. Its names are the same in every process, so
+// that an input does the same wherever it is replayed. Standard input and
+// output are /dev/null: no keys, and console output goes nowhere.
 class Sandbox {
 public:
-    Sandbox() {
-        // A memory file system where there is one: a directory made and
-        // removed for every input costs milliseconds on a disk.
+    explicit Sandbox(std::vector<std::string> target_entries) : expected_entries(std::move(target_entries)) {
+        // A memory file system where there is one: files made and removed
+        // for every input cost milliseconds on a disk.
         const fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
         std::string pattern = (base / "kavo-fuzz-XXXXXX").string();
         if (!mkdtemp(pattern.data()))
             fail("no temporary directory");
         parent = pattern;
         write_file(parent / "SENTINEL", sentinel_content);
+        expected_entries.push_back("SENTINEL");
+        expected_entries.push_back("run");
+        std::sort(expected_entries.begin(), expected_entries.end());
+        for (const std::string& entry : expected_entries)
+            if (entry != "SENTINEL" && entry != "run")
+                write_file(parent / entry, "");
+        fs::create_directory(run_directory());
+        fs::current_path(run_directory());
         const int null_device = open("/dev/null", O_RDWR);
         dup2(null_device, STDIN_FILENO);
         dup2(null_device, STDOUT_FILENO);
@@ -58,35 +71,38 @@ public:
     }
     ~Sandbox() {
         std::error_code ignored;
+        fs::current_path(parent.parent_path(), ignored);
         fs::remove_all(parent, ignored);
     }
 
-    // Makes the run directory and enters it.
-    void enter() {
-        fs::create_directory(run_directory());
-        fs::current_path(run_directory());
-        descriptors_before = open_descriptor_count();
+    // Before every input. (libFuzzer opens and closes files of its own
+    // between inputs.)
+    void begin_input() { free_descriptor = lowest_free_descriptor(); }
+
+    // The check after every input: no descriptor stayed open.
+    void check_descriptors() const {
+        if (lowest_free_descriptor() != free_descriptor)
+            fail("a descriptor stayed open");
     }
 
-    // Leaves and removes the run directory, then checks that the input left
-    // the parent and the process as they were.
-    void leave(const std::vector<std::string>& other_entries) {
-        if (open_descriptor_count() != descriptors_before)
-            fail("a descriptor stayed open");
-        fs::current_path(parent);
-        std::error_code ignored;
-        fs::remove_all(run_directory(), ignored);
-        std::vector<std::string> expected = other_entries;
-        expected.push_back("SENTINEL");
-        std::sort(expected.begin(), expected.end());
+    // The check after an input that reached the file functions: no descriptor
+    // stayed open, and the parent holds what it held; then the run directory
+    // is emptied for the next input.
+    void check_and_clear() const {
+        check_descriptors();
         std::vector<std::string> found;
         for (const auto& entry : fs::directory_iterator(parent))
             found.push_back(entry.path().filename().string());
         std::sort(found.begin(), found.end());
-        if (found != expected)
+        if (found != expected_entries)
             fail("the parent directory changed");
         if (read_file(parent / "SENTINEL") != sentinel_content)
             fail("the sentinel file changed");
+        if (!fs::is_directory(run_directory()) || fs::current_path() != run_directory())
+            fail("the run directory moved");
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(run_directory()))
+            fs::remove_all(entry.path(), ignored);
     }
 
     fs::path run_directory() const { return parent / "run"; }
@@ -95,7 +111,8 @@ public:
 
 private:
     static constexpr const char* sentinel_content = "outside the run directory";
-    std::ptrdiff_t descriptors_before = 0;
+    std::vector<std::string> expected_entries;
+    int free_descriptor = 0;
 };
 
 }  // namespace fuzz
