@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cpu/registers.h"
+#include "cpu/z80_registers.h"
 #include "host/files.h"
 #include "host/terminal.h"
 #include "machine/options.h"
@@ -54,6 +55,7 @@ public:
 
     std::array<std::uint8_t, 0x10000> memory{};
     RegisterFile registers{};
+    Z80Registers z80{};  // the Z80's own registers, beside the main set it shares with the 8080
 
     // Word and register access on memory and registers; every address wraps.
     std::uint16_t read_word(std::uint16_t address) const {
@@ -86,6 +88,12 @@ public:
     Stop run_until_trap();
     // One instruction, unless PC is already in the trap area.
     Stop step();
+    // The same two on the Z80, whose main registers are registers and the
+    // rest z80. A prefix that does nothing but hand over to another prefix
+    // is an instruction of its own, and so is each repetition of a block
+    // instruction.
+    Stop run_until_trap_z80();
+    Stop step_z80();
 
     // One pass of the supervisor over a stop of the processor: ends the run
     // (false) on HLT, warm boot, BDOS function 0 or the end of standard input
