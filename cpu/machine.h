@@ -89,9 +89,9 @@ public:
     // One instruction, unless PC is already in the trap area.
     Stop step();
     // The same two on the Z80, whose main registers are registers and the
-    // rest z80. A prefix that does nothing but hand over to another prefix
-    // is an instruction of its own, and so is each repetition of a block
-    // instruction.
+    // rest z80 (the fuzzing build's budget included). A prefix that does
+    // nothing but hand over to another prefix is an instruction of its own,
+    // and so is each repetition of a block instruction.
     Stop run_until_trap_z80();
     Stop step_z80();
 

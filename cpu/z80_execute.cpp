@@ -499,6 +499,14 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
 #else
 #define KAVO_Z80_COUNT()
 #endif
+#ifdef KAVO_FUZZING
+#define KAVO_Z80_SPEND()           \
+    if (m.instruction_budget == 0) \
+        goto spent;                \
+    --m.instruction_budget
+#else
+#define KAVO_Z80_SPEND()
+#endif
 // The trap test and the fetch of an instruction's first byte, which counts
 // in R. Each handler ends in its own copy, so each has its own indirect
 // branch to predict; a prefix's handler dispatches on the next byte in the
@@ -508,6 +516,7 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
         if (c.pc >= address::trap_area)        \
             goto trapped;                      \
         KAVO_Z80_COUNT();                      \
+        KAVO_Z80_SPEND();                      \
         ++c.refresh;                           \
         goto* main_handlers[m.memory[c.pc++]]; \
     } while (0)
@@ -604,6 +613,11 @@ trapped:
 stepped:
     __attribute__((unused));
     stop = Stop::none;
+#ifdef KAVO_FUZZING
+    goto leave;
+spent:
+    stop = Stop::none;
+#endif
 leave:
     m.registers = c;
     m.z80.ix = c.ix;
@@ -620,6 +634,7 @@ leave:
 #undef KAVO_Z80_MAIN
 #undef KAVO_Z80_NEXT
 #undef KAVO_Z80_DISPATCH
+#undef KAVO_Z80_SPEND
 #undef KAVO_Z80_COUNT
 #undef KAVO_Z80_ADDRESS
 #undef KAVO_Z80_EACH_OPCODE

@@ -123,7 +123,9 @@ void Machine::run_program(int argument_count, char** argument_vector) {
     if (!load(argument_count, argument_vector))
         return;
     terminal.start();
-    while (serve(run_until_trap())) {
+    // The processor is chosen once for the run.
+    const auto run = options.processor == Processor::z80 ? &Machine::run_until_trap_z80 : &Machine::run_until_trap;
+    while (serve((this->*run)())) {
     }
     search_handle.reset();
 }

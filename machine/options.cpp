@@ -54,6 +54,11 @@ constexpr Option option_table[] = {
          parse.request = Request::version;
          return std::nullopt;
      }},
+    {"z80", 0, nullptr, "run the program on a Zilog Z80 instead of an Intel 8080",
+     [](Parse& parse, std::string_view) -> std::optional<std::string> {
+         parse.options.processor = Processor::z80;
+         return std::nullopt;
+     }},
 };
 
 void print_help() {
