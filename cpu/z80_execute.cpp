@@ -12,11 +12,12 @@ namespace {
 // The register a DD or FD prefix puts in the place of HL.
 enum class Index { hl, ix, iy };
 
-// The executor's working copy: the main registers, IX, IY, MEMPTR and the
-// count of opcode fetches that R shows, kept in host registers.
+// The executor's working copy: the main registers and the count of opcode
+// fetches that R shows, kept in host registers. IX, IY and MEMPTR stay in
+// the Machine: they are used less, and host registers are too few for all.
 struct Core : RegisterFile {
-    std::uint16_t ix, iy, wz;
     std::uint8_t refresh;
+    Z80Registers& z80;
 };
 
 #define KAVO_Z80_INLINE [[gnu::always_inline]] inline
@@ -48,18 +49,18 @@ KAVO_Z80_INLINE std::uint16_t get_index(const Core& c) {
     if constexpr (index == Index::hl)
         return c.hl();
     if constexpr (index == Index::ix)
-        return c.ix;
+        return c.z80.ix;
     if constexpr (index == Index::iy)
-        return c.iy;
+        return c.z80.iy;
 }
 template <Index index>
 KAVO_Z80_INLINE void set_index(Core& c, std::uint16_t value) {
     if constexpr (index == Index::hl)
         c.set_hl(value);
     if constexpr (index == Index::ix)
-        c.ix = value;
+        c.z80.ix = value;
     if constexpr (index == Index::iy)
-        c.iy = value;
+        c.z80.iy = value;
 }
 
 // A byte register by code, H and L being the halves of the index register.
@@ -131,7 +132,7 @@ KAVO_Z80_INLINE std::uint16_t memory_address(Machine& m, Core& c) {
         return c.hl();
     } else {
         const std::uint16_t address = std::uint16_t(get_index<index>(c) + std::int8_t(fetch_byte(m, c)));
-        c.wz = address;
+        c.z80.wz = address;
         return address;
     }
 }
@@ -186,29 +187,29 @@ KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
             } else if constexpr (y == 2) {  // DJNZ
                 const std::int8_t displacement = std::int8_t(fetch_byte(m, c));
                 if (--c.b != 0)
-                    c.wz = c.pc = std::uint16_t(c.pc + displacement);
+                    c.z80.wz = c.pc = std::uint16_t(c.pc + displacement);
             } else if constexpr (y >= 3) {  // JR, JR NZ Z NC C
                 const std::int8_t displacement = std::int8_t(fetch_byte(m, c));
                 if (y == 3 || c.condition_met(y - 4))
-                    c.wz = c.pc = std::uint16_t(c.pc + displacement);
+                    c.z80.wz = c.pc = std::uint16_t(c.pc + displacement);
             }
         } else if constexpr (z == 1) {
             if constexpr (q == 0) {  // LD rr,nn
                 set_pair<p, index>(c, fetch_word(m, c));
             } else {  // ADD HL,rr
                 const std::uint16_t left = get_index<index>(c);
-                c.wz = std::uint16_t(left + 1);
+                c.z80.wz = std::uint16_t(left + 1);
                 set_index<index>(c, z80::add_word(c.f, left, get_pair<p, index>(c)));
             }
         } else if constexpr (z == 2) {
             if constexpr (y == 0 || y == 2) {  // LD (BC),A  LD (DE),A
                 const std::uint16_t address = y == 0 ? c.bc() : c.de();
                 m.memory[address] = c.a;
-                c.wz = std::uint16_t(c.a << 8 | ((address + 1) & 0xFF));
+                c.z80.wz = std::uint16_t(c.a << 8 | ((address + 1) & 0xFF));
             } else if constexpr (y == 1 || y == 3) {  // LD A,(BC)  LD A,(DE)
                 const std::uint16_t address = y == 1 ? c.bc() : c.de();
                 c.a = m.memory[address];
-                c.wz = std::uint16_t(address + 1);
+                c.z80.wz = std::uint16_t(address + 1);
             } else {
                 const std::uint16_t address = fetch_word(m, c);
                 if constexpr (y == 4)
@@ -219,9 +220,9 @@ KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
                     c.a = m.memory[address];  // LD A,(nn)
                 if constexpr (y == 6) {       // LD (nn),A
                     m.memory[address] = c.a;
-                    c.wz = std::uint16_t(c.a << 8 | ((address + 1) & 0xFF));
+                    c.z80.wz = std::uint16_t(c.a << 8 | ((address + 1) & 0xFF));
                 } else {
-                    c.wz = std::uint16_t(address + 1);
+                    c.z80.wz = std::uint16_t(address + 1);
                 }
             }
         } else if constexpr (z == 3) {  // INC rr, DEC rr
@@ -256,7 +257,7 @@ KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
     } else {                     // x == 3
         if constexpr (z == 0) {  // RET cc
             if (c.condition_met(y))
-                c.wz = c.pc = pop(m, c);
+                c.z80.wz = c.pc = pop(m, c);
         } else if constexpr (z == 1) {
             if constexpr (q == 0) {  // POP
                 const std::uint16_t value = pop(m, c);
@@ -267,7 +268,7 @@ KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
                     set_pair<p, index>(c, value);
                 }
             } else if constexpr (p == 0) {  // RET
-                c.wz = c.pc = pop(m, c);
+                c.z80.wz = c.pc = pop(m, c);
             } else if constexpr (p == 1) {  // EXX
                 RegisterFile& other = m.z80.alternate;
                 std::swap(c.b, other.b), std::swap(c.c, other.c);
@@ -279,24 +280,24 @@ KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
                 c.sp = get_index<index>(c);
             }
         } else if constexpr (z == 2) {  // JP cc,nn
-            c.wz = fetch_word(m, c);
+            c.z80.wz = fetch_word(m, c);
             if (c.condition_met(y))
-                c.pc = c.wz;
+                c.pc = c.z80.wz;
         } else if constexpr (z == 3) {
             if constexpr (y == 0) {  // JP nn
-                c.wz = c.pc = fetch_word(m, c);
+                c.z80.wz = c.pc = fetch_word(m, c);
             } else if constexpr (y == 2) {  // OUT (n),A: nothing is output
                 const std::uint8_t port = fetch_byte(m, c);
-                c.wz = std::uint16_t(c.a << 8 | ((port + 1) & 0xFF));
+                c.z80.wz = std::uint16_t(c.a << 8 | ((port + 1) & 0xFF));
             } else if constexpr (y == 3) {  // IN A,(n): nothing answers
                 const std::uint8_t port = fetch_byte(m, c);
-                c.wz = std::uint16_t((c.a << 8 | port) + 1);
+                c.z80.wz = std::uint16_t((c.a << 8 | port) + 1);
                 c.a = 0xFF;
             } else if constexpr (y == 4) {  // EX (SP),HL
                 const std::uint16_t value = m.read_word(c.sp);
                 m.write_word(c.sp, get_index<index>(c));
                 set_index<index>(c, value);
-                c.wz = value;
+                c.z80.wz = value;
             } else if constexpr (y == 5) {  // EX DE,HL, never IX or IY
                 std::swap(c.d, c.h);
                 std::swap(c.e, c.l);
@@ -304,24 +305,24 @@ KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
                 m.z80.iff1 = m.z80.iff2 = y == 7;
             }
         } else if constexpr (z == 4) {  // CALL cc,nn
-            c.wz = fetch_word(m, c);
+            c.z80.wz = fetch_word(m, c);
             if (c.condition_met(y)) {
                 push(m, c, c.pc);
-                c.pc = c.wz;
+                c.pc = c.z80.wz;
             }
         } else if constexpr (z == 5) {
             if constexpr (q == 0) {  // PUSH
                 push(m, c, p == 3 ? std::uint16_t(c.a << 8 | c.f) : get_pair<p, index>(c));
             } else if constexpr (p == 0) {  // CALL nn
-                c.wz = fetch_word(m, c);
+                c.z80.wz = fetch_word(m, c);
                 push(m, c, c.pc);
-                c.pc = c.wz;
+                c.pc = c.z80.wz;
             }
         } else if constexpr (z == 6) {  // ADD ADC SUB SBC AND XOR OR CP n
             z80::alu<y>(c.a, c.f, fetch_byte(m, c));
         } else {  // RST
             push(m, c, c.pc);
-            c.wz = c.pc = y * 8;
+            c.z80.wz = c.pc = y * 8;
         }
     }
     return true;
@@ -337,7 +338,7 @@ KAVO_Z80_INLINE void execute_cb(Machine& m, Core& c) {
         if constexpr (x == 0)
             m.memory[address] = z80::rotate_shift<y>(c.f, value);
         if constexpr (x == 1)
-            z80::bit(c.f, y, value, std::uint8_t(c.wz >> 8));
+            z80::bit(c.f, y, value, std::uint8_t(c.z80.wz >> 8));
         if constexpr (x == 2)
             m.memory[address] = std::uint8_t(value & ~(1u << y));
         if constexpr (x == 3)
@@ -385,15 +386,15 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
     if constexpr (x == 1) {
         if constexpr (z == 0) {  // IN r,(C), and with code 6 only the flags
             constexpr std::uint8_t value = 0xFF;
-            c.wz = std::uint16_t(c.bc() + 1);
+            c.z80.wz = std::uint16_t(c.bc() + 1);
             z80::input_flags(c.f, value);
             if constexpr (y != 6)
                 field<y>(c) = value;
         } else if constexpr (z == 1) {  // OUT (C),r: nothing is output
-            c.wz = std::uint16_t(c.bc() + 1);
+            c.z80.wz = std::uint16_t(c.bc() + 1);
         } else if constexpr (z == 2) {  // SBC HL,rr  ADC HL,rr
             const std::uint16_t left = c.hl();
-            c.wz = std::uint16_t(left + 1);
+            c.z80.wz = std::uint16_t(left + 1);
             const std::uint16_t right = get_pair<p, Index::hl>(c);
             c.set_hl(q ? z80::add_word_carry(c.f, left, right) : z80::subtract_word_carry(c.f, left, right));
         } else if constexpr (z == 3) {  // LD (nn),rr  LD rr,(nn)
@@ -402,14 +403,14 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
                 m.write_word(address, get_pair<p, Index::hl>(c));
             else
                 set_pair<p, Index::hl>(c, m.read_word(address));
-            c.wz = std::uint16_t(address + 1);
+            c.z80.wz = std::uint16_t(address + 1);
         } else if constexpr (z == 4) {  // NEG
             const std::uint8_t value = c.a;
             c.a = 0;
             z80::alu<2>(c.a, c.f, value);
         } else if constexpr (z == 5) {  // RETN, RETI
             m.z80.iff1 = m.z80.iff2;
-            c.wz = c.pc = pop(m, c);
+            c.z80.wz = c.pc = pop(m, c);
         } else if constexpr (z == 6) {  // IM 0, 0, 1, 2
             constexpr std::uint8_t modes[4] = {0, 0, 1, 2};
             m.z80.interrupt_mode = modes[y & 3];
@@ -433,7 +434,7 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
                 m.memory[address] = std::uint8_t(value << 4 | (c.a & 0x0F));
                 c.a = std::uint8_t((c.a & 0xF0) | value >> 4);
             }
-            c.wz = std::uint16_t(address + 1);
+            c.z80.wz = std::uint16_t(address + 1);
             z80::input_flags(c.f, c.a);
         }
     } else if constexpr (x == 2 && y >= 4 && z <= 3) {
@@ -454,12 +455,12 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
             const std::uint8_t value = m.memory[c.hl()];
             c.set_hl(std::uint16_t(c.hl() + step));
             c.set_bc(std::uint16_t(c.bc() - 1));
-            c.wz = std::uint16_t(c.wz + step);
+            c.z80.wz = std::uint16_t(c.z80.wz + step);
             z80::block_compare_flags(c.f, c.a, value, c.bc());
             more = c.bc() != 0 && c.a != value;
         } else if constexpr (z == 2) {  // INI IND INIR INDR: nothing answers
             constexpr std::uint8_t value = 0xFF;
-            c.wz = std::uint16_t(c.bc() + step);
+            c.z80.wz = std::uint16_t(c.bc() + step);
             m.memory[c.hl()] = value;
             c.set_hl(std::uint16_t(c.hl() + step));
             --c.b;
@@ -469,13 +470,13 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
             --c.b;
             const std::uint8_t value = m.memory[c.hl()];
             c.set_hl(std::uint16_t(c.hl() + step));
-            c.wz = std::uint16_t(c.bc() + step);
+            c.z80.wz = std::uint16_t(c.bc() + step);
             z80::block_io_flags(c.f, value, c.b, value + c.l);
             more = c.b != 0;
         }
         if (repeating && more) {
             c.pc = std::uint16_t(c.pc - 2);
-            c.wz = std::uint16_t(c.pc + 1);
+            c.z80.wz = std::uint16_t(c.pc + 1);
         }
     }
 }
@@ -559,7 +560,7 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
         ++c.refresh;                                                                                      \
         if constexpr (0x##high##low == 0xCB) {                                                            \
             indexed_address = std::uint16_t(get_index<Index::group>(c) + std::int8_t(fetch_byte(m, c))); \
-            c.wz = indexed_address;                                                                       \
+            c.z80.wz = indexed_address;                                                                       \
             goto* indexed_cb_handlers[fetch_byte(m, c)];                                                  \
         } else if constexpr (!uses_hl(0x##high##low)) {                                                  \
             goto main_##high##low;                                                                        \
@@ -594,7 +595,7 @@ Stop run(Machine& m) {
     static constexpr void* ix_handlers[256] = {KAVO_Z80_EACH_OPCODE(KAVO_Z80_ADDRESS, ix)};
     static constexpr void* iy_handlers[256] = {KAVO_Z80_EACH_OPCODE(KAVO_Z80_ADDRESS, iy)};
     static constexpr void* indexed_cb_handlers[256] = {KAVO_Z80_EACH_OPCODE(KAVO_Z80_ADDRESS, indexed_cb)};
-    Core c{m.registers, m.z80.ix, m.z80.iy, m.z80.wz, m.z80.r};
+    Core c{m.registers, m.z80.r, m.z80};
     std::uint16_t indexed_address = 0;
     Stop stop;
     KAVO_Z80_DISPATCH();
@@ -620,9 +621,6 @@ spent:
 #endif
 leave:
     m.registers = c;
-    m.z80.ix = c.ix;
-    m.z80.iy = c.iy;
-    m.z80.wz = c.wz;
     m.z80.r = std::uint8_t((m.z80.r & 0x80) | (c.refresh & 0x7F));
     return stop;
 }
