@@ -66,17 +66,22 @@ void Machine::bdos_call() {
     }
 }
 
+// The echo is CP/M 2.2's: printable characters, CR, LF, Backspace and TAB.
+// Other control characters are returned unechoed, so that an Escape cannot
+// start a terminal control string. The read that meets the end of the input
+// ends the run and echoes nothing.
 void Machine::console_input(FileSlot*) {
     const std::uint8_t key = console_in();
     registers.a = registers.l = key;
-    console_out(key);
+    const bool echoed = key >= 0x20 || key == 0x0D || key == 0x0A || key == 0x08 || key == 0x09;
+    if (echoed && !terminal.input_ended())
+        console_out(key);
 }
 
 // Output pauses while ^S is the waiting key, until one more key comes; any
-// waiting key is consumed. Without a terminal nobody can type ^S, and reading
-// ahead would take the program's next input, so there is no test then.
+// waiting typed key is consumed. Script text is never taken here.
 void Machine::console_output(FileSlot*) {
-    if (terminal.is_terminal() && console_status()) {
+    if (terminal.key_typed()) {
         if (console_in() == 0x13)
             console_in();
     }
@@ -96,9 +101,12 @@ void Machine::list_output(FileSlot*) {
     registers.a = 0xFF;
 }
 
+// E = 0xFF reads a key without waiting: a typed key, or the next byte of
+// script text.
 void Machine::direct_console_io(FileSlot*) {
     if (registers.e == 0xFF) {
-        registers.a = console_status() ? console_in() : 0x00;
+        terminal.flush();
+        registers.a = terminal.key_waiting() ? console_in() : 0x00;
     } else {
         console_out(registers.e);
         registers.a = 0x00;
@@ -122,7 +130,9 @@ void Machine::print_string(FileSlot*) {
 // zero after them. Enter ends the line unstored; DEL erases the columns the
 // last echo took; control characters echo as ^X; ^C on an empty line ends
 // the run through a warm boot. A is the last byte echoed, 0x08 after TAB,
-// 0x0D after Enter, 0xFF for a buffer of no room.
+// 0x0D after Enter, 0xFF for a buffer of no room. The end of the line writes
+// a CR, as CP/M 2.2 does, so that a program that follows it with LF alone
+// starts the next line at the margin.
 void Machine::read_console_buffer(FileSlot*) {
     const std::uint16_t buffer = registers.de() != 0 ? registers.de() : dma_address;
     auto at = [&](unsigned offset) -> std::uint8_t& { return memory[std::uint16_t(buffer + offset)]; };
@@ -169,6 +179,8 @@ void Machine::read_console_buffer(FileSlot*) {
     at(2 + count) = 0x00;
     at(1) = std::uint8_t(count);
     registers.a = result;
+    if (!terminal.input_ended())
+        console_out(0x0D);
 }
 
 void Machine::get_console_status(FileSlot*) { registers.a = console_status(); }

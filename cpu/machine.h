@@ -96,17 +96,19 @@ public:
     Stop step_z80();
 
     // One pass of the supervisor over a stop of the processor: ends the run
-    // (false) on HLT, warm boot, BDOS function 0 or the end of standard input
-    // without a terminal; otherwise serves the BDOS or BIOS request at PC, or
-    // reports an address without service, and returns to the caller.
+    // (false) on HLT, warm boot, BDOS function 0, a read past the end of the
+    // input or output that cannot be written; otherwise serves the BDOS or
+    // BIOS request at PC, or reports an address without service, and returns
+    // to the caller.
     bool serve(Stop stop);
 
     // Builds the memory image from the command line and loads the program,
     // with PC and SP at their start. Prints the usage or missing-file message
     // instead and returns false when there is nothing to run.
     bool load(int argument_count, char** argument_vector);
-    // Loads the program and runs it to its end on the terminal.
-    void run_program(int argument_count, char** argument_vector);
+    // Loads the program and runs it to its end on the console; the exit
+    // status: 1 when output could not be written, else 0.
+    int run_program(int argument_count, char** argument_vector);
 
 #ifdef KAVO_COUNTING
     std::uint64_t instructions_executed = 0;  // kept only by the benchmark's counting build

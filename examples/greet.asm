@@ -19,7 +19,7 @@ START:  LXI     D,ASK           ; "What is your name? "
         LXI     D,LINE          ; the name, with Backspace to correct it
         MVI     C,READLN
         CALL    BDOS
-        LXI     D,HELLO         ; Enter is not echoed: new line, "Hello, "
+        LXI     D,HELLO         ; Enter returned the carriage: new line, "Hello, "
         MVI     C,PRINT
         CALL    BDOS
         LXI     H,LINE+1        ; HL at the number of characters typed

@@ -7,7 +7,13 @@
 
 namespace kavo {
 
-std::uint8_t Machine::console_status() { return terminal.key_waiting() ? 0xFF : 0x00; }
+// Only a key typed on a terminal: script text is read by the calls that read
+// a key alone, as XSUB fed it, so status checks between lines never eat it.
+// What the program wrote before it asks is out by then.
+std::uint8_t Machine::console_status() {
+    terminal.flush();
+    return terminal.key_typed() ? 0xFF : 0x00;
+}
 
 std::uint8_t Machine::console_in() { return terminal.read_key(); }
 

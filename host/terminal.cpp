@@ -1,15 +1,16 @@
-// The console on the controlling terminal in raw mode, or on the standard streams when there is none.
+// The console on the standard streams: raw keys or script text in, output held unless it goes to a terminal.
 #include "host/terminal.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <string>
+#include <cstring>
 
 #include "host/keys.h"
 
@@ -21,21 +22,54 @@ namespace {
 // key's sequence in one piece, far faster than anyone types.
 constexpr int escape_wait_milliseconds = 30;
 
-// The signal handlers put the terminal back wherever the run happens to be, so
-// they need its descriptor and both settings outside any object. start() sets
-// them before it installs the handlers; nothing changes them afterwards.
-int handler_descriptor = -1;
-termios saved_settings{};
-termios raw_settings{};
+// The signal handlers write out held output and put the terminal back
+// wherever the run happens to be, so they need these outside any object.
+// start() sets them before it installs the handlers.
+HeldOutput* handler_output = nullptr;
+int handler_descriptor = -1;  // the terminal kavo put in raw mode; -1 when it changed none
+termios saved_settings{};     // as kavo found the terminal
+termios raw_settings{};       // as kavo sets it
+termios raw_in_force{};       // raw mode as the terminal reports it back, to recognise it
 
-constexpr int handled_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGTSTP, SIGCONT};
+void end_run(int);
+void die_of(int);
+void stop(int);
+void resume(int);
 
+// Every signal kavo may handle, with its handler and whether the handler is
+// needed only to put a changed terminal back.
+struct HandledSignal {
+    int number;
+    void (*handler)(int);
+    bool terminal_only;
+};
+constexpr HandledSignal handled_signals[] = {
+    {SIGTERM, die_of, false},  {SIGHUP, die_of, false}, {SIGINT, die_of, false},
+    {SIGQUIT, end_run, false}, {SIGTSTP, stop, true},   {SIGCONT, resume, true},
+};
+
+sigset_t set_of_handled(bool ending_only) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const HandledSignal& handled : handled_signals)
+        if (!ending_only || !handled.terminal_only)
+            sigaddset(&set, handled.number);
+    return set;
+}
+
+// Handlers never interrupt each other: each runs with all of them blocked.
 void install(int signal_number, void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
+    action.sa_mask = set_of_handled(false);
     action.sa_flags = SA_RESTART;
     sigaction(signal_number, &action, nullptr);
+}
+
+bool ignored(int signal_number) {
+    struct sigaction current {};
+    sigaction(signal_number, nullptr, &current);
+    return current.sa_handler == SIG_IGN;
 }
 
 void unblock(int signal_number) {
@@ -45,25 +79,111 @@ void unblock(int signal_number) {
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+bool same_settings(const termios& first, const termios& second) {
+    return first.c_iflag == second.c_iflag && first.c_oflag == second.c_oflag && first.c_cflag == second.c_cflag &&
+           first.c_lflag == second.c_lflag && std::equal(std::begin(first.c_cc), std::end(first.c_cc), second.c_cc);
+}
+
+// tcsetattr with SIGTTOU blocked. From a background process group (a job
+// moved there, a kill from outside while there) the change would otherwise
+// stop the process, inside a signal handler for ever.
+void set_terminal(int descriptor, int when, const termios& settings) {
+    sigset_t ttou, previous;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &ttou, &previous);
+    tcsetattr(descriptor, when, &settings);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+// Puts the terminal back as kavo found it, if it is in kavo's raw mode: after
+// a stop, the shell's own settings stay.
+void restore_terminal() {
+    termios now;
+    if (handler_descriptor >= 0 && tcgetattr(handler_descriptor, &now) == 0 && same_settings(now, raw_in_force))
+        set_terminal(handler_descriptor, TCSANOW, saved_settings);
+}
+
+// True when kavo's process group is the terminal's foreground, or the
+// terminal is not the controlling one and has no foreground for kavo.
+bool in_foreground(int descriptor) {
+    const pid_t foreground = tcgetpgrp(descriptor);
+    return foreground < 0 || foreground == getpgrp();
+}
+
+// Writes all of data; the errno of the failure, or 0. A descriptor left
+// non-blocking by someone else is waited for, not given up.
+int write_all(int descriptor, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(descriptor, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN) {
+                pollfd request{descriptor, POLLOUT, 0};
+                poll(&request, 1, -1);
+                continue;
+            }
+            return errno;
+        }
+        data += written;
+        size -= std::size_t(written);
+    }
+    return 0;
+}
+
+// Writes out held output, unless an earlier write failed; the errno of a
+// failure, or 0. Main code holds the ending signals blocked while it writes,
+// so a handler never writes the same bytes again.
+int write_held(HeldOutput& output) {
+    const std::size_t length = output.length.load(std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_acquire);
+    int error = output.error.load(std::memory_order_relaxed);
+    if (length > 0 && error == 0) {
+        error = write_all(STDOUT_FILENO, output.bytes.data(), length);
+        output.error.store(error, std::memory_order_relaxed);
+    }
+    output.length.store(0, std::memory_order_relaxed);
+    return error;
+}
+
+// The exit status after output that failed with error (0: it did not): 1,
+// with one line on standard error; a reader that went away (EPIPE) ends the
+// run quietly with 0. Safe in a signal handler.
+int report_output_error(int error) {
+    if (error == 0 || error == EPIPE)
+        return 0;
+    const char* parts[] = {"kavo: standard output: ", strerrordesc_np(error), "\n"};
+    for (const char* part : parts)
+        if (part)
+            write_all(STDERR_FILENO, reinterpret_cast<const std::uint8_t*>(part), std::strlen(part));
+    return 1;
+}
+
 // SIGQUIT, which Ctrl+\ raises through the terminal: the user ends the run.
 // Files are written through unbuffered descriptors, so nothing is lost.
 void end_run(int) {
-    tcsetattr(handler_descriptor, TCSANOW, &saved_settings);
-    _exit(0);
+    const int error = write_held(*handler_output);
+    restore_terminal();
+    _exit(report_output_error(error));
 }
 
-// SIGTERM, SIGHUP, SIGINT: the terminal is put back, then the process dies of
-// the signal as it would have without a handler.
+// SIGTERM, SIGHUP, SIGINT: held output is written and the terminal put back,
+// then the process dies of the signal as it would have without a handler.
 void die_of(int signal_number) {
-    tcsetattr(handler_descriptor, TCSANOW, &saved_settings);
+    write_held(*handler_output);
+    restore_terminal();
     install(signal_number, SIG_DFL);
     unblock(signal_number);
     raise(signal_number);
 }
 
+// SIGCONT: raw mode returns when the job goes on in the foreground. In the
+// background the terminal is the shell's; a read stops the job there.
 void resume(int) {
     const int saved_errno = errno;
-    tcsetattr(handler_descriptor, TCSANOW, &raw_settings);
+    if (in_foreground(handler_descriptor))
+        set_terminal(handler_descriptor, TCSANOW, raw_settings);
     errno = saved_errno;
 }
 
@@ -72,12 +192,12 @@ void resume(int) {
 // discards the stop, and raw mode returns at once.
 void stop(int) {
     const int saved_errno = errno;
-    tcsetattr(handler_descriptor, TCSANOW, &saved_settings);
+    restore_terminal();
     install(SIGTSTP, SIG_DFL);
     unblock(SIGTSTP);
     raise(SIGTSTP);
     install(SIGTSTP, stop);
-    tcsetattr(handler_descriptor, TCSANOW, &raw_settings);
+    resume(SIGCONT);
     errno = saved_errno;
 }
 
@@ -99,21 +219,6 @@ termios raw_mode(termios settings) {
     return settings;
 }
 
-// Writes all of data; false when the descriptor refuses it.
-bool write_all(int descriptor, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(descriptor, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        size -= std::size_t(written);
-    }
-    return true;
-}
-
 // True when a read of descriptor would not wait: data, end of input or an error.
 bool readable(int descriptor, int timeout_milliseconds) {
     pollfd request{descriptor, POLLIN, 0};
@@ -124,54 +229,111 @@ bool readable(int descriptor, int timeout_milliseconds) {
     return ready > 0;
 }
 
-// True when descriptor is the controlling terminal. (Comparing devices with
-// fstat would not do: a descriptor opened as /dev/tty reports /dev/tty.)
-bool is_controlling_terminal(int descriptor) { return isatty(descriptor) && tcgetsid(descriptor) == getsid(0); }
+// Waits, stopped, while kavo's job is in the background of the terminal, as
+// a read would stop it: tcdrain raises SIGTTOU there. False when the terminal
+// is not kavo's to change: its process group is orphaned (EIO), or SIGTTOU is
+// ignored or blocked and the job still in the background.
+bool wait_for_foreground(int descriptor) {
+    int result;
+    do
+        result = tcdrain(descriptor);
+    while (result < 0 && errno == EINTR);
+    return result == 0 && in_foreground(descriptor);
+}
+
+// True when output is the terminal that input is: the same device, or the
+// controlling terminal reached through /dev/tty.
+bool same_terminal(int input, int output) {
+    if (!isatty(output))
+        return false;
+    struct stat input_status {};
+    struct stat output_status {};
+    if (fstat(input, &input_status) == 0 && fstat(output, &output_status) == 0 &&
+        input_status.st_rdev == output_status.st_rdev)
+        return true;
+    const pid_t session = tcgetsid(input);
+    return session >= 0 && tcgetsid(output) == session;
+}
 
 }  // namespace
 
 void Terminal::start() {
-    // Without a reader of the output, write(2) reports EPIPE and write_byte
-    // ends the run quietly, instead of a death by SIGPIPE.
-    install(SIGPIPE, SIG_IGN);
-    const int opened = open("/dev/tty", O_RDWR | O_CLOEXEC);
-    if (opened < 0)
+    output_is_terminal = isatty(STDOUT_FILENO);
+    handler_output = &held;
+    termios found;
+    const bool raw = isatty(STDIN_FILENO) && wait_for_foreground(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &found) == 0;
+    const bool held_between_requests = !output_is_terminal;
+    if (!raw && !held_between_requests)
         return;
-    if (tcgetattr(opened, &saved_settings) != 0) {
-        close(opened);
-        return;
+    // No handler may run before everything it uses is set.
+    const sigset_t handled = set_of_handled(false);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &handled, &previous);
+    if (raw) {
+        saved_settings = found;
+        raw_settings = raw_mode(found);
+        // TCSADRAIN and not TCSAFLUSH: keys typed before the start are kept.
+        set_terminal(STDIN_FILENO, TCSADRAIN, raw_settings);
+        tcgetattr(STDIN_FILENO, &raw_in_force);
+        handler_descriptor = descriptor = STDIN_FILENO;
+        messages_need_return = same_terminal(STDIN_FILENO, STDOUT_FILENO);
     }
-    raw_settings = raw_mode(saved_settings);
-    handler_descriptor = opened;
-    install(SIGQUIT, end_run);
-    install(SIGTERM, die_of);
-    install(SIGHUP, die_of);
-    install(SIGINT, die_of);
-    install(SIGTSTP, stop);
-    install(SIGCONT, resume);
-    // TCSADRAIN and not TCSAFLUSH: keys typed before the start are kept.
-    tcsetattr(opened, TCSADRAIN, &raw_settings);
-    descriptor = opened;
-    messages_need_return = is_controlling_terminal(STDOUT_FILENO);
+    for (std::size_t index = 0; index < std::size(handled_signals); ++index) {
+        const HandledSignal& handled = handled_signals[index];
+        if ((raw || !handled.terminal_only) && !ignored(handled.number)) {
+            install(handled.number, handled.handler);
+            installed |= 1u << index;
+        }
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
-Terminal::~Terminal() {
-    if (descriptor < 0)
-        return;
+int Terminal::finish() {
+    if (exit_status)
+        return *exit_status;
+    flush();
     // No handler may run between the restore and the removal of the
     // handlers, or a SIGCONT would bring raw mode back.
-    sigset_t handled, previous;
-    sigemptyset(&handled);
-    for (int signal_number : handled_signals)
-        sigaddset(&handled, signal_number);
+    const sigset_t handled = set_of_handled(false);
+    sigset_t previous;
     sigprocmask(SIG_BLOCK, &handled, &previous);
-    for (int signal_number : handled_signals)
-        install(signal_number, SIG_DFL);
-    // The run is over: a late Ctrl+\ must not dump core.
-    install(SIGQUIT, SIG_IGN);
-    tcsetattr(descriptor, TCSADRAIN, &saved_settings);
-    close(descriptor);
+    for (std::size_t index = 0; index < std::size(handled_signals); ++index)
+        if (installed & 1u << index)
+            install(handled_signals[index].number, SIG_DFL);
+    installed = 0;
+    if (descriptor >= 0) {
+        // The run is over: a late Ctrl+\ must not dump core.
+        if (!ignored(SIGQUIT))
+            install(SIGQUIT, SIG_IGN);
+        termios now;
+        if (tcgetattr(descriptor, &now) == 0 && same_settings(now, raw_in_force))
+            set_terminal(descriptor, TCSADRAIN, saved_settings);
+        handler_descriptor = descriptor = -1;
+        messages_need_return = false;
+    }
+    handler_output = nullptr;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
+    exit_status = report_output_error(held.error.load(std::memory_order_relaxed));
+    return *exit_status;
+}
+
+void Terminal::flush() {
+    if (held.length.load(std::memory_order_relaxed) == 0)
+        return;
+    const sigset_t ending = set_of_handled(true);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &ending, &previous);
+    write_held(held);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void Terminal::write_message(std::string_view text) {
+    for (char character : text) {
+        if (character == '\n' && messages_need_return)
+            write_byte('\r');
+        write_byte(std::uint8_t(character));
+    }
+    flush();
 }
 
 // Waits up to timeout_milliseconds (-1: for ever) for bytes from the terminal
@@ -195,11 +357,13 @@ void Terminal::consume(std::size_t length) {
     pending_count -= length;
 }
 
+bool Terminal::key_typed() { return descriptor >= 0 && key_waiting(); }
+
 bool Terminal::key_waiting() {
     if (descriptor < 0) {
-        while (!input_ahead && !input_closed && readable(STDIN_FILENO, 0))
-            input_ahead = read_standard_input();
-        return input_ahead.has_value();
+        if (!script_ahead)
+            script_ahead = read_script(false);
+        return script_ahead.has_value();
     }
     // Bytes already read are a key for sure (a lone Escape at worst), so
     // more are read only when none are left: typed-ahead keys wait in the
@@ -211,22 +375,17 @@ bool Terminal::key_waiting() {
     return pending_count > 0;
 }
 
-uint8_t Terminal::read_key() {
+std::uint8_t Terminal::read_key() {
+    flush();
     if (descriptor < 0) {
-        if (!input_ahead) {
-            while (!input_closed && !input_ahead)
-                input_ahead = read_standard_input();
-            if (!input_ahead) {
-                ended = true;
-                return 0x0D;
-            }
-        }
-        const uint8_t key = *input_ahead;
-        input_ahead.reset();
-        return key;
+        const std::optional<std::uint8_t> key = script_ahead ? script_ahead : read_script(true);
+        script_ahead.reset();
+        if (!key)
+            ended = true;
+        return key.value_or(0x0D);
     }
     if (second_byte) {
-        const uint8_t code = *second_byte;
+        const std::uint8_t code = *second_byte;
         second_byte.reset();
         return code;
     }
@@ -246,46 +405,41 @@ uint8_t Terminal::read_key() {
     return key.bytes[0];
 }
 
-// Reads one byte of standard input as a key: LF and CR LF read as one 0x0D,
-// 0x08 as 0x7F. Nothing for the LF of a CR LF and at the end of input.
-std::optional<uint8_t> Terminal::read_standard_input() {
-    uint8_t byte;
-    ssize_t count;
-    do
-        count = read(STDIN_FILENO, &byte, 1);
-    while (count < 0 && errno == EINTR);
-    if (count != 1) {
-        input_closed = true;
-        return std::nullopt;
-    }
-    const bool follows_return = after_return;
-    after_return = byte == '\r';
-    if (byte == '\n') {
-        if (follows_return)
+// The next key of the script text on standard input; nothing at its end, or
+// when wait is false and no byte is there yet. Reads one byte at a time, so
+// that what the run leaves unread stays for the next reader of the stream.
+std::optional<std::uint8_t> Terminal::read_script(bool wait) {
+    while (!script_closed) {
+        if (!wait && !readable(STDIN_FILENO, 0))
             return std::nullopt;
-        byte = '\r';
+        std::uint8_t byte;
+        const ssize_t count = read(STDIN_FILENO, &byte, 1);
+        if (count < 0 && (errno == EINTR || errno == EAGAIN)) {
+            if (errno == EAGAIN && !wait)
+                return std::nullopt;
+            readable(STDIN_FILENO, -1);
+            continue;
+        }
+        if (count != 1) {
+            script_closed = true;
+            break;
+        }
+        const bool follows_return = after_return;
+        after_return = byte == '\r';
+        if (byte == '\n') {
+            if (follows_return)
+                continue;
+            byte = '\r';
+        }
+        if (byte == 0x08)
+            byte = 0x7F;
+        line_open = byte != '\r';
+        return byte;
     }
-    return byte == 0x08 ? 0x7F : byte;
-}
-
-void Terminal::write_byte(uint8_t byte) {
-    const int target = descriptor >= 0 ? descriptor : STDOUT_FILENO;
-    if (!write_all(target, reinterpret_cast<const char*>(&byte), 1) && errno == EPIPE)
-        _exit(0);
-}
-
-void Terminal::write_message(std::string_view text) {
-    if (!messages_need_return) {
-        write_all(STDOUT_FILENO, text.data(), text.size());
-        return;
-    }
-    std::string lines;
-    for (char character : text) {
-        if (character == '\n')
-            lines += '\r';
-        lines += character;
-    }
-    write_all(STDOUT_FILENO, lines.data(), lines.size());
+    if (!line_open)
+        return std::nullopt;
+    line_open = false;
+    return 0x0D;
 }
 
 }  // namespace host

@@ -1,7 +1,8 @@
-// The user's terminal as the CP/M console: raw keys in, bytes out, restored on every way out.
+// The console on the standard streams: keys from standard input (raw when it is a terminal), bytes to standard output.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,65 +10,120 @@
 
 namespace host {
 
-// The console device's host side. Until start() it touches nothing, so the
-// usage and missing-file messages leave the terminal as it was.
+// Console output not yet written. The signal handlers that end a run write
+// it out, so the length is an atomic that a handler may read at any moment.
+struct HeldOutput {
+    std::array<std::uint8_t, 1 << 16> bytes{};
+    std::atomic<std::size_t> length{0};
+    std::atomic<int> error{0};  // errno of the write that failed; 0 while output works
+};
+
+// The console device's host side. Until start() it only writes messages.
 //
-// With a controlling terminal (/dev/tty) keys come from it in raw mode and
-// bytes go to it one write(2) each. Without one, keys come from standard input
-// (LF and CR LF read as one 0x0D) and bytes go to standard output.
+// Keys come from standard input. When it is a terminal, it is in raw mode for
+// the run; when it is not, its bytes are script text, as XSUB fed a CP/M
+// program: read only by the calls that read a key. Console output and system
+// messages go to standard output: held and written in large pieces when that
+// is not a terminal, written at the end of every request of the program when
+// it is.
 class Terminal {
 public:
     Terminal() = default;
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
-    ~Terminal();
+    ~Terminal() { finish(); }
 
-    // Opens the terminal and enters raw mode, installs the handlers that put
-    // it back on SIGTERM, SIGHUP, SIGINT, SIGQUIT (Ctrl+\ ends the run with
-    // status 0) and SIGTSTP/SIGCONT. Falls back to the standard streams.
+    // Starts the console for a run. A terminal on standard input goes into raw
+    // mode once kavo's job is in its foreground (a job started in the
+    // background stops until then, as a read would stop it), with handlers
+    // that put it back on SIGTERM, SIGHUP, SIGINT, SIGQUIT (Ctrl+\ ends the
+    // run with status 0) and SIGTSTP/SIGCONT. When standard output is not a
+    // terminal, the ending handlers write out held output. A signal ignored
+    // when kavo started stays ignored.
     void start();
 
-    // True when read_key() would return at once with a key: a typed key, the
-    // second byte of a two-byte key. A readable end of input is not a key.
-    bool key_waiting();
+    // Ends the console: writes out held output, puts the terminal back and
+    // removes the handlers. Returns the exit status: 1 after reporting on
+    // standard error that output could not be written, else 0 (also when the
+    // reader of the output went away). Later calls only return it again.
+    int finish();
 
-    // Waits for the next key. Escape sequences of function and cursor keys
-    // arrive as two bytes (prefix 0x00 or 0xE0, then the code); Backspace and
-    // Ctrl+H read as 0x7F. At the end of standard input (no terminal) returns
-    // 0x0D and input_ended() becomes true.
-    uint8_t read_key();
-    bool input_ended() const { return ended; }
-
-    // False when keys come from standard input: there is no terminal.
+    // True when keys are typed on a terminal, false when they are script text.
     bool is_terminal() const { return descriptor >= 0; }
 
-    // Writes one byte at once, unchanged. When nobody reads standard output
-    // any more (no terminal), the run ends with status 0.
-    void write_byte(uint8_t byte);
+    // True when a key was typed and read_key() would return it at once, or the
+    // second byte of a two-byte key waits. Never true for script text.
+    bool key_typed();
 
-    // Writes a system message to standard output in order with console
-    // output; while raw mode is on and standard output is the terminal, each
-    // "\n" goes out as CR LF.
+    // True when read_key() would return at once with a key: a typed key, or
+    // the next byte of script text (read ahead). The end of the script is not
+    // a key, but the Enter that closes a last line without line end is.
+    bool key_waiting();
+
+    // Writes out held output, then waits for the next key. On a terminal,
+    // escape sequences of function and cursor keys arrive as two bytes
+    // (prefix 0x00 or 0xE0, then the code); Backspace and Ctrl+H read as
+    // 0x7F. Script text reads LF and CR LF as one 0x0D and 0x08 as 0x7F; a
+    // last line without line end gets its 0x0D. A read at the end of the
+    // input (or after the terminal hung up) returns 0x0D and makes
+    // input_ended() true: the run ends.
+    std::uint8_t read_key();
+    bool input_ended() const { return ended; }
+
+    // One byte of console output, unchanged; held until the next flush.
+    void write_byte(std::uint8_t byte) {
+        std::size_t length = held.length.load(std::memory_order_relaxed);
+        if (length == held.bytes.size()) {
+            flush();
+            length = held.length.load(std::memory_order_relaxed);
+        }
+        held.bytes[length] = byte;
+        // A handler that sees the new length must see the byte too.
+        std::atomic_signal_fence(std::memory_order_release);
+        held.length.store(length + 1, std::memory_order_relaxed);
+    }
+
+    // The end of one request of the program: when standard output is a
+    // terminal, what the request wrote appears now, in one write.
+    void end_request() {
+        if (output_is_terminal)
+            flush();
+    }
+
+    // Writes out held output. When it cannot be written, output_failed()
+    // becomes true and all further output is dropped.
+    void flush();
+    bool output_failed() const { return held.error.load(std::memory_order_relaxed) != 0; }
+
+    // Writes a system message after the output before it, at once; while raw
+    // mode is on and standard output is that terminal, each "\n" goes out as
+    // CR LF.
     void write_message(std::string_view text);
 
 private:
     bool receive(int timeout_milliseconds);
     void consume(std::size_t length);
-    std::optional<uint8_t> read_standard_input();
+    std::optional<std::uint8_t> read_script(bool wait);
+
+    HeldOutput held;
+    bool output_is_terminal = false;
+    unsigned installed = 0;          // bit i: kavo's handler is on the i-th handled signal
+    std::optional<int> exit_status;  // set by finish()
 
     bool ended = false;
-    int descriptor = -1;  // /dev/tty in raw mode; -1 when there is no terminal
+    int descriptor = -1;                // standard input in raw mode; -1 when keys are script text
     bool messages_need_return = false;  // standard output is that terminal
 
     // Bytes read from the terminal and not yet decoded into keys.
-    std::array<uint8_t, 64> pending{};
+    std::array<std::uint8_t, 64> pending{};
     std::size_t pending_count = 0;
-    std::optional<uint8_t> second_byte;  // the code of a two-byte key whose prefix was read
+    std::optional<std::uint8_t> second_byte;  // the code of a two-byte key whose prefix was read
 
-    // Without a terminal: a key read ahead by key_waiting(), and the CR LF state.
-    std::optional<uint8_t> input_ahead;
-    bool input_closed = false;
-    bool after_return = false;
+    // Script text: a key read ahead by key_waiting(), and where the text stands.
+    std::optional<std::uint8_t> script_ahead;
+    bool script_closed = false;  // its end was read
+    bool after_return = false;   // the last byte read was CR, so an LF is its line end
+    bool line_open = false;      // the last key delivered was not a line end
 };
 
 }  // namespace host

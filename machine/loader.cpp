@@ -119,15 +119,17 @@ bool Machine::load(int argument_count, char** argument_vector) {
     return true;
 }
 
-void Machine::run_program(int argument_count, char** argument_vector) {
-    if (!load(argument_count, argument_vector))
-        return;
-    terminal.start();
-    // The processor is chosen once for the run.
-    const auto run = options.processor == Processor::z80 ? &Machine::run_until_trap_z80 : &Machine::run_until_trap;
-    while (serve((this->*run)())) {
+int Machine::run_program(int argument_count, char** argument_vector) {
+    if (load(argument_count, argument_vector)) {
+        terminal.start();
+        // The processor is chosen once for the run.
+        const auto run =
+            options.processor == Processor::z80 ? &Machine::run_until_trap_z80 : &Machine::run_until_trap;
+        while (serve((this->*run)())) {
+        }
+        search_handle.reset();
     }
-    search_handle.reset();
+    return terminal.finish();
 }
 
 bool Machine::serve(Stop stop) {
@@ -145,7 +147,8 @@ bool Machine::serve(Stop stop) {
     } else if (!bios_call(pc)) {
         message("PC=%04X trap=%02X\n", pc, unsigned(int(pc) - address::bios_warm_boot));
     }
-    if (terminal.input_ended())
+    terminal.end_request();
+    if (terminal.input_ended() || terminal.output_failed())
         return false;
     set_pc(pop_word());
     return true;

@@ -12,6 +12,5 @@ int main(int argument_count, char** argument_vector) {
         return command.exit_status;
     auto machine = std::make_unique<kavo::Machine>();
     machine->options = command.options;
-    machine->run_program(command.argument_count, command.argument_vector);
-    return 0;
+    return machine->run_program(command.argument_count, command.argument_vector);
 }

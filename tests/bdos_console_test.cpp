@@ -144,7 +144,7 @@ TEST_P(LineEditing, EchoAndBufferOnATerminal) {
     if (!edit.ends_run) {
         std::string buffer = edit.buffer;
         buffer.resize(edit.room + 3u, char(fill));
-        expected += "|" + hex_byte(edit.result) + hex_bytes(buffer);
+        expected += "\r|" + hex_byte(edit.result) + hex_bytes(buffer);
     }
     EXPECT_EQ(run.output, expected);
 }
@@ -229,9 +229,9 @@ const BdosCall bdos_calls[] = {
     {.name = "PrintStringLeavesDeOnTheDollar", .function = 9, .parameter = text_address, .output = "Hello",
      .a = 0xFF, .de = text_address + 5},
     {.name = "ReadConsoleBuffer", .function = 10, .parameter = small_line_address, .input = "ab\n",
-     .output = "ab", .a = 0x0D},
+     .output = "ab\r", .a = 0x0D},
     {.name = "ConsoleStatusWithoutKey", .function = 11, .a = 0x00},
-    {.name = "ConsoleStatusWithKey", .function = 11, .input = "z", .a = 0xFF},
+    {.name = "ConsoleStatusLeavesScriptInputUnread", .function = 11, .input = "z", .a = 0x00},
     {.name = "VersionNumber", .function = 12, .a = 0x22, .b = 0x00, .h = 0x00, .l = 0x22},
     {.name = "SelectDriveA", .function = 14, .parameter = 0xD000, .a = 0x00, .l = 0x00},
     {.name = "SelectDriveB", .function = 14, .parameter = 0xD001, .a = 0xFF, .l = 0xFF},
@@ -344,7 +344,7 @@ TEST(ReadConsoleBuffer, BufferPastTheTopWrapsToAddressZero) {
     install(directory, "top", program);
     const test::Result run = test::run_kavo(directory.path(), {"top"}, "abc\n");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, "abc" + hex_bytes(std::string("\x04\x03" "abc\0\0", 7)));
+    EXPECT_EQ(run.output, "abc\r" + hex_bytes(std::string("\x04\x03" "abc\0\0", 7)));
 }
 
 // The bytes of the jump vector are only data: a line read over the CONST and
@@ -357,7 +357,7 @@ TEST(ReadConsoleBuffer, BufferInTheTrapAreaLeavesTheEntriesWorking) {
     install(directory, "trap", program);
     const test::Result run = test::run_kavo(directory.path(), {"trap"}, "hi\n");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, "hi" + hex_bytes(std::string("\xC3\x02" "hi\0", 5)) + "!");
+    EXPECT_EQ(run.output, "hi\r" + hex_bytes(std::string("\xC3\x02" "hi\0", 5)) + "!");
 }
 
 struct Greeting {
@@ -366,9 +366,9 @@ struct Greeting {
 };
 
 const Greeting greetings[] = {
-    {"Ada\n", "What is your name? Ada\r\nHello, Ada!\r\n"},
-    {"\n", "What is your name? \r\nHello, stranger!\r\n"},
-    {"$5 Bill\n", "What is your name? $5 Bill\r\nHello, $5 Bill!\r\n"},
+    {"Ada\n", "What is your name? Ada\r\r\nHello, Ada!\r\n"},
+    {"\n", "What is your name? \r\r\nHello, stranger!\r\n"},
+    {"$5 Bill\n", "What is your name? $5 Bill\r\r\nHello, $5 Bill!\r\n"},
 };
 
 // The build writes GREET.COM beside the kavo executable.

@@ -529,7 +529,9 @@ TEST_F(BdosFiles, DataWrittenWithoutCloseSurvivesTheKill) {
     const std::uint16_t file = program.fcb("KEPT.DAT", {.random_record = 5});
     program.request(make_file, file).store(default_dma, {'A'}).request(write_sequential, file);
     program.store(default_dma, {'B'}).request(write_sequential, file);
-    program.store(default_dma, {'C'}).request(write_random, file).new_line();
+    // The status check writes out the output held so far, as a loop that
+    // never ends would not.
+    program.store(default_dma, {'C'}).request(write_random, file).new_line().bdos(11);
     program.label("forever").jmp("forever");
 
     const test::Result result = run(program, 2s);

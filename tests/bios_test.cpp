@@ -45,7 +45,7 @@ struct BiosCall {
 const BiosCall bios_calls[] = {
     {.name = "BootIsReportedAndReturns", .entry = boot, .output = "PC=FFC3 trap=FFFFFFFD\n"},
     {.name = "ConsoleStatusWithoutKey", .entry = console_status, .a = 0x00},
-    {.name = "ConsoleStatusWithKey", .entry = console_status, .input = "k", .a = 0xFF},
+    {.name = "ConsoleStatusLeavesScriptInputUnread", .entry = console_status, .input = "k", .a = 0x00},
     {.name = "ConsoleInputDoesNotEcho", .entry = console_input, .input = "k", .a = 0x6B},
     {.name = "ConsoleOutput", .entry = console_output, .bc = 0xB05A, .output = "Z"},
     {.name = "ListIsDiscarded", .entry = list, .bc = 0xB04C},
