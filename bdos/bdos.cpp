@@ -55,9 +55,11 @@ constexpr auto dispatch_table = [] {
 
 }  // namespace
 
+// The console functions (1-12) take no file slot. The lookup changes nothing,
+// so it is left out for them: output comes one call per character.
 void Machine::bdos_call() {
-    FileSlot* slot = find_file_slot(registers.de());
     const std::uint8_t number = registers.c;
+    FileSlot* slot = number > 12 ? find_file_slot(registers.de()) : nullptr;
     if (Function function = dispatch_table[number]) {
         (this->*function)(slot);
     } else {

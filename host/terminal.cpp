@@ -357,8 +357,6 @@ void Terminal::consume(std::size_t length) {
     pending_count -= length;
 }
 
-bool Terminal::key_typed() { return descriptor >= 0 && key_waiting(); }
-
 bool Terminal::key_waiting() {
     if (descriptor < 0) {
         if (!script_ahead)

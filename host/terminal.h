@@ -53,7 +53,7 @@ public:
 
     // True when a key was typed and read_key() would return it at once, or the
     // second byte of a two-byte key waits. Never true for script text.
-    bool key_typed();
+    bool key_typed() { return descriptor >= 0 && key_waiting(); }
 
     // True when read_key() would return at once with a key: a typed key, or
     // the next byte of script text (read ahead). The end of the script is not
