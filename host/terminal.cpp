@@ -260,32 +260,53 @@ bool same_terminal(int input, int output) {
 void Terminal::start() {
     output_is_terminal = isatty(STDOUT_FILENO);
     handler_output = &held;
-    termios found;
-    const bool raw = isatty(STDIN_FILENO) && wait_for_foreground(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &found) == 0;
-    const bool held_between_requests = !output_is_terminal;
-    if (!raw && !held_between_requests)
-        return;
-    // No handler may run before everything it uses is set.
-    const sigset_t handled = set_of_handled(false);
-    sigset_t previous;
-    sigprocmask(SIG_BLOCK, &handled, &previous);
-    if (raw) {
-        saved_settings = found;
-        raw_settings = raw_mode(found);
-        // TCSADRAIN and not TCSAFLUSH: keys typed before the start are kept.
-        set_terminal(STDIN_FILENO, TCSADRAIN, raw_settings);
-        tcgetattr(STDIN_FILENO, &raw_in_force);
-        handler_descriptor = descriptor = STDIN_FILENO;
-        messages_need_return = same_terminal(STDIN_FILENO, STDOUT_FILENO);
+    if (!output_is_terminal) {
+        const sigset_t handled = set_of_handled(false);
+        sigset_t previous;
+        sigprocmask(SIG_BLOCK, &handled, &previous);
+        install_handlers(false);
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
+    terminal_untaken = isatty(STDIN_FILENO);
+    if (terminal_untaken && in_foreground(STDIN_FILENO))
+        take_terminal();
+}
+
+// Installs the handlers not yet installed, those that only put a terminal
+// back too when terminal is true, but none on a signal ignored at the start.
+void Terminal::install_handlers(bool terminal) {
     for (std::size_t index = 0; index < std::size(handled_signals); ++index) {
         const HandledSignal& handled = handled_signals[index];
-        if ((raw || !handled.terminal_only) && !ignored(handled.number)) {
+        if (!(installed & 1u << index) && (terminal || !handled.terminal_only) && !ignored(handled.number)) {
             install(handled.number, handled.handler);
             installed |= 1u << index;
         }
     }
+}
+
+// Puts the terminal on standard input in raw mode, with the handlers that put
+// it back. False, and keys are read from the stream as it is, when it cannot
+// be had: it has no settings, or the job is still in the background (its
+// process group orphaned, or SIGTTOU ignored).
+bool Terminal::take_terminal() {
+    terminal_untaken = false;
+    termios found;
+    if (!in_foreground(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &found) != 0)
+        return false;
+    // No handler may run before everything it uses is set.
+    const sigset_t handled = set_of_handled(false);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &handled, &previous);
+    saved_settings = found;
+    raw_settings = raw_mode(found);
+    // TCSADRAIN and not TCSAFLUSH: keys typed before the start are kept.
+    set_terminal(STDIN_FILENO, TCSADRAIN, raw_settings);
+    tcgetattr(STDIN_FILENO, &raw_in_force);
+    handler_descriptor = descriptor = STDIN_FILENO;
+    messages_need_return = same_terminal(STDIN_FILENO, STDOUT_FILENO);
+    install_handlers(true);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return true;
 }
 
 int Terminal::finish() {
@@ -358,6 +379,10 @@ void Terminal::consume(std::size_t length) {
 }
 
 bool Terminal::key_waiting() {
+    // A job in the background has no keys; one brought to the foreground
+    // takes the terminal now.
+    if (terminal_untaken && !(in_foreground(STDIN_FILENO) && take_terminal()))
+        return false;
     if (descriptor < 0) {
         if (!script_ahead)
             script_ahead = read_script(false);
@@ -375,6 +400,9 @@ bool Terminal::key_waiting() {
 
 std::uint8_t Terminal::read_key() {
     flush();
+    if (terminal_untaken && wait_for_foreground(STDIN_FILENO))
+        take_terminal();
+    terminal_untaken = false;
     if (descriptor < 0) {
         const std::optional<std::uint8_t> key = script_ahead ? script_ahead : read_script(true);
         script_ahead.reset();

@@ -34,12 +34,13 @@ public:
     ~Terminal() { finish(); }
 
     // Starts the console for a run. A terminal on standard input goes into raw
-    // mode once kavo's job is in its foreground (a job started in the
-    // background stops until then, as a read would stop it), with handlers
-    // that put it back on SIGTERM, SIGHUP, SIGINT, SIGQUIT (Ctrl+\ ends the
-    // run with status 0) and SIGTSTP/SIGCONT. When standard output is not a
-    // terminal, the ending handlers write out held output. A signal ignored
-    // when kavo started stays ignored.
+    // mode when kavo's job has it in the foreground: at once, or when a key
+    // is first asked for (a job in the background runs on until it reads a
+    // key, and stops there until it is brought to the foreground, as any
+    // reader of a terminal). Handlers put raw mode back on SIGTERM, SIGHUP,
+    // SIGINT, SIGQUIT (Ctrl+\ ends the run with status 0) and SIGTSTP/SIGCONT.
+    // When standard output is not a terminal, the ending handlers write out
+    // held output. A signal ignored when kavo started stays ignored.
     void start();
 
     // Ends the console: writes out held output, puts the terminal back and
@@ -48,12 +49,10 @@ public:
     // reader of the output went away). Later calls only return it again.
     int finish();
 
-    // True when keys are typed on a terminal, false when they are script text.
-    bool is_terminal() const { return descriptor >= 0; }
-
     // True when a key was typed and read_key() would return it at once, or the
-    // second byte of a two-byte key waits. Never true for script text.
-    bool key_typed() { return descriptor >= 0 && key_waiting(); }
+    // second byte of a two-byte key waits. Never true for script text, nor
+    // while kavo's job is in the background.
+    bool key_typed() { return (descriptor >= 0 || terminal_untaken) && key_waiting(); }
 
     // True when read_key() would return at once with a key: a typed key, or
     // the next byte of script text (read ahead). The end of the script is not
@@ -101,6 +100,8 @@ public:
     void write_message(std::string_view text);
 
 private:
+    void install_handlers(bool terminal);
+    bool take_terminal();
     bool receive(int timeout_milliseconds);
     void consume(std::size_t length);
     std::optional<std::uint8_t> read_script(bool wait);
@@ -111,7 +112,8 @@ private:
     std::optional<int> exit_status;  // set by finish()
 
     bool ended = false;
-    int descriptor = -1;                // standard input in raw mode; -1 when keys are script text
+    int descriptor = -1;            // standard input in raw mode; -1 when it is not (yet)
+    bool terminal_untaken = false;  // standard input is a terminal that kavo's job has not had in the foreground yet
     bool messages_need_return = false;  // standard output is that terminal
 
     // Bytes read from the terminal and not yet decoded into keys.

@@ -27,6 +27,11 @@ namespace test {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// A script for /bin/sh -c, which finds kavo by that name.
+struct Shell {
+    std::string script;
+};
+
 // kavo on a new pseudo-terminal that is its controlling terminal and its
 // standard streams, as when a user starts it from a shell. Killed at the end
 // if still running.
@@ -36,20 +41,20 @@ public:
     // settings, or in the system's defaults for a new pty.
     PtyRun(const std::filesystem::path& directory, const std::vector<std::string>& arguments,
            const termios* settings = nullptr) {
-        int slave = -1;
-        if (openpty(&master, &slave, nullptr, settings, nullptr) != 0)
-            return;
-        tcgetattr(slave, &settings_before);
         std::vector<char*> argument_vector = kavo_argument_vector(arguments);
-        pid = fork();
-        if (pid == 0) {
-            close(master);
-            if (login_tty(slave) != 0)
-                _exit(127);
-            execute_kavo(directory, argument_vector.data());
-        }
-        close(slave);
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        start(settings, [&] { execute_kavo(directory, argument_vector.data()); });
+    }
+    // Runs a shell script on the terminal instead, in directory, with kavo's
+    // directory first on PATH: the redirections, pipes and jobs are the shell's.
+    PtyRun(const Shell& shell, const std::filesystem::path& directory, const termios* settings = nullptr) {
+        const std::string path = std::filesystem::path(KAVO_EXECUTABLE).parent_path().string() + ":" +
+                                 (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
+        start(settings, [&] {
+            setenv("PATH", path.c_str(), 1);
+            if (chdir(directory.c_str()) == 0)
+                execl("/bin/sh", "sh", "-c", shell.script.c_str(), nullptr);
+            _exit(127);
+        });
     }
     ~PtyRun() {
         if (pid > 0 && !status) {
@@ -126,6 +131,23 @@ public:
     std::optional<int> status;
 
 private:
+    template <typename Execute>
+    void start(const termios* settings, Execute execute) {
+        int slave = -1;
+        if (openpty(&master, &slave, nullptr, settings, nullptr) != 0)
+            return;
+        tcgetattr(slave, &settings_before);
+        pid = fork();
+        if (pid == 0) {
+            close(master);
+            if (login_tty(slave) != 0)
+                _exit(127);
+            execute();
+        }
+        close(slave);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    }
+
     // Appends what can be read now; false when nothing could.
     bool read_available() {
         char buffer[4096];
