@@ -40,10 +40,15 @@ constexpr std::pair<std::uint8_t, Function> bdos_functions[] = {
     {26, &Machine::set_dma_address},
     {27, &Machine::get_allocation_vector},
     {29, &Machine::get_read_only_vector},
+    {30, &Machine::set_file_attributes},
     {31, &Machine::get_disk_parameters},
     {32, &Machine::get_set_user_code},
     {33, &Machine::read_random},
     {34, &Machine::write_random},
+    {35, &Machine::compute_file_size},
+    {36, &Machine::set_random_record},
+    {37, &Machine::reset_drive},
+    {40, &Machine::write_random_with_zero_fill},
 };
 
 constexpr auto dispatch_table = [] {

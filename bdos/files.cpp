@@ -1,4 +1,4 @@
-// The open-file table, FCB names and the BDOS file functions over host files.
+// The open-file table, FCB names, drives and the BDOS file functions over host files.
 #include <algorithm>
 #include <array>
 
@@ -10,32 +10,62 @@ namespace {
 
 constexpr unsigned record_size = 128;
 constexpr unsigned records_per_extent = 128;
-constexpr std::uint32_t extent_size = record_size * records_per_extent;
+constexpr unsigned extents_per_module = 32;
+constexpr unsigned modules = 16;
+constexpr std::uint32_t records_per_module = records_per_extent * extents_per_module;
+// 65,536 records, 8 MiB: the most a CP/M 2.2 file holds.
+constexpr std::uint32_t largest_file_records = records_per_module * modules;
+constexpr std::uint8_t wildcard = '?';
 
 // FCB fields by offset.
 namespace fcb {
-constexpr unsigned extent = 12, record_count = 15, new_name = 17, current_record = 32, random_record = 33;
+constexpr unsigned drive = 0, first_type = 9, extent = 12, module = 14, record_count = 15, new_name = 17,
+                   current_record = 32, random_record = 33, random_overflow = 35;
+}
+// Bit 7 of an FCB's first type byte: the read-only attribute.
+constexpr std::uint8_t read_only_attribute = 0x80;
+// Bit 7 of S2 is CP/M's own mark of a written file, not part of the module number.
+constexpr std::uint8_t module_mask = 0x7F;
+
+std::uint32_t records_of(std::uint64_t size) {
+    return std::uint32_t(std::min<std::uint64_t>((size + record_size - 1) / record_size, largest_file_records));
 }
 
-// The records of a file of size bytes inside the logical extent: 0 to 128, a
-// part record counting as one. CP/M's directory entry of that extent holds
-// this count, and opening the extent copies it into RC.
+// The records of a file of size bytes inside the logical extent (0-511 over
+// all modules): 0 to 128, a part record counting as one. CP/M's directory
+// entry of that extent holds this count, and opening the extent copies it
+// into RC.
 std::uint8_t records_in_extent(std::uint64_t size, unsigned extent) {
-    const std::uint64_t records = (size + record_size - 1) / record_size;
-    const std::uint64_t before = std::uint64_t(extent) * records_per_extent;
-    return std::uint8_t(std::min<std::uint64_t>(records - std::min(records, before), records_per_extent));
+    const std::uint32_t records = records_of(size);
+    const std::uint32_t before = extent * records_per_extent;
+    return std::uint8_t(std::min(records - std::min(records, before), records_per_extent));
+}
+
+// The directory entries CP/M has for a file: each covers two logical
+// extents, 32 KiB; even an empty file has one.
+unsigned directory_entries(std::uint64_t size) {
+    const std::uint32_t extents = std::max<std::uint32_t>(1, (records_of(size) + records_per_extent - 1) / records_per_extent);
+    return (extents + 1) / 2;
 }
 
 }  // namespace
 
+// --- Drives and the open-file table ---
+
+unsigned Machine::fcb_drive(std::uint8_t drive_byte) const {
+    const unsigned drive = drive_byte == 0 ? current_drive : drive_byte - 1u;
+    return drive < drive_directories.size() && drive_directories[drive] ? drive : 0;
+}
+
+const host::Directory& Machine::drive_directory(unsigned drive) const {
+    if (drive < drive_directories.size() && drive_directories[drive])
+        return *drive_directories[drive];
+    return drive_directories[0] ? *drive_directories[0] : current_directory;
+}
+
 FileSlot* Machine::find_file_slot(std::uint16_t fcb_address) {
-    for (FileSlot& slot : file_slots)
-        if (slot.fcb_address == fcb_address)
-            return &slot;
-    for (FileSlot& slot : file_slots)
-        if (!slot.stream.is_open())
-            return &slot;
-    return nullptr;
+    const auto found = file_slots.find(fcb_address);
+    return found == file_slots.end() ? nullptr : &found->second;
 }
 
 std::string Machine::fcb_to_host_name(std::uint16_t address) const {
@@ -54,111 +84,166 @@ std::string Machine::fcb_to_host_name(std::uint16_t address) const {
     return name;
 }
 
+// Programs may keep any number of files open; when the host's descriptors
+// run short, the stream used least recently is closed, and its FCB reopens
+// it by name on its next use.
+void Machine::make_room_for_stream() {
+    const std::size_t limit = host::stream_limit();
+    for (;;) {
+        std::size_t open = 0;
+        FileSlot* least_recent = nullptr;
+        for (auto& [address, slot] : file_slots) {
+            if (!slot.stream.is_open())
+                continue;
+            ++open;
+            if (!least_recent || slot.last_use < least_recent->last_use)
+                least_recent = &slot;
+        }
+        if (open < limit || !least_recent)
+            return;
+        least_recent->stream.close();
+    }
+}
+
+// Opens the file the FCB at DE names in the drive's directory with open (an
+// existing file, or a made one) and binds it to that address; RC becomes the
+// records the file holds in the extent EX and S2 name (0 after make), as
+// CP/M's open copies the directory entry. Nothing else in the FCB changes. A
+// stream the address held is closed first, whatever the outcome.
+FileSlot* Machine::bind_file(Opener open, unsigned drive) {
+    const std::uint16_t address = registers.de();
+    file_slots.erase(address);
+    make_room_for_stream();
+    auto file = (drive_directory(drive).*open)(fcb_to_host_name(address + 1));
+    if (!file)
+        return nullptr;
+    const unsigned extent = memory[std::uint16_t(address + fcb::extent)];
+    const unsigned module = memory[std::uint16_t(address + fcb::module)] & module_mask;
+    memory[std::uint16_t(address + fcb::record_count)] =
+        extent < extents_per_module && module < modules
+            ? records_in_extent(file->size(), module * extents_per_module + extent)
+            : 0;
+    FileSlot& slot = file_slots[address];
+    slot = FileSlot{std::move(*file), drive, ++file_uses};
+    return &slot;
+}
+
 void Machine::reset_disk_system(FileSlot*) {
-    for (FileSlot& slot : file_slots)
-        slot.stream.close();
+    file_slots.clear();
+    current_drive = 0;
     registers.a = 0x00;
 }
 
-// Opens the file the FCB at DE names with open (an existing file, or a made
-// one) into the slot and binds the slot to that address; RC becomes the
-// records the file holds in the extent EX names (0 after make), as CP/M's
-// open copies the directory entry. Nothing else in the FCB changes. A stream
-// the slot held is closed first, whatever the outcome; no slot, no file.
-bool Machine::bind_file(FileSlot* slot, std::optional<host::File> (*open)(std::string_view)) {
+// Open and make start at module 0, as CP/M's do.
+void Machine::open_file(FileSlot*) {
     const std::uint16_t address = registers.de();
-    if (!slot)
-        return false;
-    slot->stream.close();
-    auto file = open(fcb_to_host_name(address + 1));
-    if (!file)
-        return false;
-    memory[std::uint16_t(address + fcb::record_count)] =
-        records_in_extent(file->size(), memory[std::uint16_t(address + fcb::extent)]);
-    slot->stream = std::move(*file);
-    slot->fcb_address = address;
-    return true;
+    memory[std::uint16_t(address + fcb::module)] = 0;
+    const unsigned drive = fcb_drive(memory[address]);
+    registers.a = bind_file(&host::Directory::open_existing, drive) ? 0x00 : 0xFF;
 }
 
-void Machine::open_file(FileSlot* slot) { registers.a = bind_file(slot, host::File::open_existing) ? 0x00 : 0xFF; }
-
-void Machine::make_file(FileSlot* slot) { registers.a = bind_file(slot, host::File::make) ? 0x00 : 0xFF; }
+void Machine::make_file(FileSlot*) {
+    const std::uint16_t address = registers.de();
+    memory[std::uint16_t(address + fcb::module)] = 0;
+    const unsigned drive = fcb_drive(memory[address]);
+    registers.a = bind_file(&host::Directory::make, drive) ? 0x00 : 0xFF;
+}
 
 void Machine::close_file(FileSlot* slot) {
-    if (!slot || !slot->stream.is_open()) {
-        registers.a = 0xFF;
-        return;
-    }
-    slot->stream.close();
-    registers.a = 0x00;
+    registers.a = slot ? 0x00 : 0xFF;
+    file_slots.erase(registers.de());
 }
 
+// --- Directory searches ---
+
+// Search for first takes the files of the FCB's drive as they are now ('?'
+// as the drive byte is the current drive) and reports the first that matches.
 void Machine::search_for_first(FileSlot*) {
-    search_handle.reset();
-    std::vector<host::DirectoryEntry> matches = host::find_files(fcb_to_host_name(registers.de() + 1));
-    if (!matches.empty()) {
-        search_remaining = matches.front().size;
-        search_handle = DirectorySearch{std::move(matches), 0};
-    }
-    extent_counter = 0;
+    const std::uint16_t address = registers.de();
+    const std::uint8_t drive_byte = memory[address];
+    const unsigned drive = fcb_drive(drive_byte == wildcard ? 0 : drive_byte);
+    search_handle = DirectorySearch{address, drive_directory(drive).files(), 0, 0};
     search_for_next(nullptr);
 }
 
-// Reports the current match as a directory entry at the DMA address. Each
-// entry covers up to two logical extents (32 KiB): full ones carry EX 1, 3,
-// 5... and RC 128, the last one the number of its last extent and the records
-// in it. The call that reports the last entry of the last match ends the
-// search.
+// Reports the next directory entry at the DMA address: after the file last
+// reported, the next file whose name matches the 11 name bytes now at the
+// FCB address search for first was given, as CP/M keeps that address. With
+// EX = '?' there, every entry of a large file is reported, else only its
+// first. The call that finds nothing more ends the search.
 void Machine::search_for_next(FileSlot*) {
     if (!search_handle) {
         registers.a = 0xFF;
         return;
     }
+    DirectorySearch& search = *search_handle;
+    const std::string pattern = fcb_to_host_name(search.fcb_address + 1);
+    const bool every_entry = memory[std::uint16_t(search.fcb_address + fcb::extent)] == wildcard;
+    for (;;) {
+        if (search.entries_sent > 0) {
+            const host::DirectoryEntry& file = search.files[search.file];
+            if (every_entry && search.entries_sent < directory_entries(file.size)) {
+                report_directory_entry(file, search.entries_sent++);
+                return;
+            }
+            ++search.file;
+            search.entries_sent = 0;
+        }
+        if (search.file >= search.files.size()) {
+            search_handle.reset();
+            registers.a = 0xFF;
+            return;
+        }
+        const host::DirectoryEntry& file = search.files[search.file];
+        if (host::pattern_matches(pattern, file.name)) {
+            report_directory_entry(file, search.entries_sent++);
+            return;
+        }
+        ++search.file;
+    }
+}
+
+// Writes the 32-byte directory entry number entry of a file at the DMA
+// address and sets A = 0. Entry k covers logical extents 2k and 2k + 1 (of
+// those the file has): EX and S2 name the last of them, RC counts its
+// records, and bit 7 of the first type byte marks a read-only file.
+void Machine::report_directory_entry(const host::DirectoryEntry& file, unsigned entry) {
     for (unsigned offset = 0; offset < 32; ++offset)
         memory[std::uint16_t(dma_address + offset)] = 0;
-    const host::DirectoryEntry& match = search_handle->matches[search_handle->next];
-    host_name_to_fcb(match.name.c_str(), dma_address);
-    if (search_remaining > extent_size) {
-        ++extent_counter;
-        search_remaining -= extent_size;
-    }
-    memory[std::uint16_t(dma_address + fcb::extent)] = std::uint8_t(extent_counter);
-    if (search_remaining > extent_size) {
-        ++extent_counter;
-        search_remaining -= extent_size;
-        memory[std::uint16_t(dma_address + fcb::record_count)] = 0x80;
-    } else {
-        memory[std::uint16_t(dma_address + fcb::record_count)] =
-            std::uint8_t((search_remaining + record_size - 1) / record_size);
-        extent_counter = 0;
-        if (++search_handle->next == search_handle->matches.size())
-            search_handle.reset();
-        else
-            search_remaining = search_handle->matches[search_handle->next].size;
-    }
+    host_name_to_fcb(file.name.c_str(), dma_address);
+    const std::uint32_t records = records_of(file.size);
+    const unsigned last_extent = records == 0 ? 0 : (records - 1) / records_per_extent;
+    const unsigned extent = std::min(2 * entry + 1, last_extent);
+    memory[std::uint16_t(dma_address + fcb::extent)] = std::uint8_t(extent % extents_per_module);
+    memory[std::uint16_t(dma_address + fcb::module)] = std::uint8_t(extent / extents_per_module);
+    memory[std::uint16_t(dma_address + fcb::record_count)] = records_in_extent(file.size, extent);
+    if (file.read_only)
+        memory[std::uint16_t(dma_address + fcb::first_type)] |= read_only_attribute;
     registers.a = 0x00;
 }
 
-// Deletes every visible file that matches, closing first the open stream
-// whose FCB names it. Stops at the first deletion the host refuses. Always
-// ends a search in progress.
+// Deletes every visible file that matches in the FCB's drive, closing first
+// the streams whose FCBs name it. Stops at the first deletion refused (a
+// read-only file, or by the host). Always ends a search in progress.
 void Machine::delete_file(FileSlot*) {
     search_handle.reset();
-    const std::vector<host::DirectoryEntry> matches = host::find_files(fcb_to_host_name(registers.de() + 1));
+    const std::uint16_t address = registers.de();
+    const unsigned drive = fcb_drive(memory[address]);
+    const host::Directory& directory = drive_directory(drive);
+    const std::vector<host::DirectoryEntry> matches = directory.find_files(fcb_to_host_name(address + 1));
     std::uint8_t result = matches.empty() ? 0xFF : 0x00;
     for (const host::DirectoryEntry& match : matches) {
-        for (FileSlot& slot : file_slots) {
-            if (!slot.stream.is_open())
-                continue;
-            std::string name = fcb_to_host_name(slot.fcb_address + 1);
+        if (match.read_only) {
+            result = 0xFF;
+            break;
+        }
+        std::erase_if(file_slots, [&](const auto& bound) {
+            std::string name = fcb_to_host_name(bound.first + 1);
             if (name.ends_with('.'))
                 name.pop_back();
-            if (host::equal_ignoring_case(name, match.name)) {
-                slot.stream.close();
-                break;
-            }
-        }
-        if (!host::delete_file(match.name)) {
+            return bound.second.drive == drive && host::equal_ignoring_case(name, match.name);
+        });
+        if (!directory.delete_file(match.name)) {
             result = 0xFF;
             break;
         }
@@ -166,112 +251,197 @@ void Machine::delete_file(FileSlot*) {
     registers.a = result;
 }
 
-void Machine::rename_file(FileSlot* slot) {
+// Closes the FCB's own stream first, then renames in the FCB's drive.
+void Machine::rename_file(FileSlot*) {
     const std::uint16_t address = registers.de();
-    const bool closed = slot && slot->stream.is_open();
-    if (closed)
-        slot->stream.close();
-    const bool renamed = host::rename_file(fcb_to_host_name(address + 1), fcb_to_host_name(address + fcb::new_name));
-    registers.a = renamed || closed ? 0x00 : 0xFF;
+    file_slots.erase(address);
+    const host::Directory& directory = drive_directory(fcb_drive(memory[address]));
+    const bool renamed = directory.rename_file(fcb_to_host_name(address + 1), fcb_to_host_name(address + fcb::new_name));
+    registers.a = renamed ? 0x00 : 0xFF;
 }
+
+// Sets or clears the read-only attribute (bit 7 of the first type byte) of
+// every file that matches; the other attribute bits are accepted and not
+// kept.
+void Machine::set_file_attributes(FileSlot*) {
+    const std::uint16_t address = registers.de();
+    const host::Directory& directory = drive_directory(fcb_drive(memory[address]));
+    const std::vector<host::DirectoryEntry> matches = directory.find_files(fcb_to_host_name(address + 1));
+    const bool read_only = memory[std::uint16_t(address + fcb::first_type)] & read_only_attribute;
+    std::uint8_t result = matches.empty() ? 0xFF : 0x00;
+    for (const host::DirectoryEntry& match : matches) {
+        if (!directory.set_read_only(match.name, read_only))
+            result = 0xFF;
+    }
+    registers.a = result;
+}
+
+// --- Records ---
 
 // The stream a record function works on. CP/M keeps a file's identity in its
-// FCB, so an FCB whose slot has no stream (closed, or a copy of an open FCB)
-// opens the file it names as open file does.
-host::File* Machine::record_stream(FileSlot* slot) {
-    if (slot && !slot->stream.is_open() && !bind_file(slot, host::File::open_existing))
-        return nullptr;
-    return slot ? &slot->stream : nullptr;
+// FCB, so an FCB without an open stream (closed, a copy of an open FCB, or
+// one whose stream made room for others) opens the file it names as open
+// file does, on the drive it was opened on if it was.
+FileSlot* Machine::record_stream(FileSlot* slot) {
+    if (slot && slot->stream.is_open()) {
+        slot->last_use = ++file_uses;
+        return slot;
+    }
+    const unsigned drive = slot ? slot->drive : fcb_drive(memory[registers.de()]);
+    return bind_file(&host::Directory::open_existing, drive);
 }
 
-// Reads the record EX and CR name into the DMA buffer. At the end of the file
-// A = 1 and the buffer is left as it was; a part record is padded with 0x1A.
-bool Machine::read_record(FileSlot* slot) {
-    host::File* stream = record_stream(slot);
-    if (!stream) {
-        registers.a = 0xFF;
-        return false;
-    }
+// The record the FCB's EX, S2 and CR name: (S2 x 32 + EX) x 128 + CR.
+// Nothing when EX, S2 or CR lies outside CP/M's ranges (0-31, 0-15, 0-127;
+// bit 7 of S2 is not looked at).
+std::optional<std::uint32_t> Machine::sequential_record() const {
     const std::uint16_t address = registers.de();
-    std::array<std::uint8_t, record_size> record;
-    record.fill(0x1A);
-    const std::uint64_t record_number = memory[std::uint16_t(address + fcb::extent)] * records_per_extent +
-                                        memory[std::uint16_t(address + fcb::current_record)];
-    if (stream->read_at(record_number * record_size, record) == 0) {
+    const unsigned extent = memory[std::uint16_t(address + fcb::extent)];
+    const unsigned module = memory[std::uint16_t(address + fcb::module)] & module_mask;
+    const unsigned current = memory[std::uint16_t(address + fcb::current_record)];
+    if (extent >= extents_per_module || module >= modules || current >= records_per_extent)
+        return std::nullopt;
+    return (module * extents_per_module + extent) * records_per_extent + current;
+}
+
+// Reads the record into the DMA buffer. At the end of the file A = 1 and the
+// buffer is left as it was; a part record is padded with 0x1A.
+bool Machine::read_record(FileSlot& slot, std::uint32_t record) {
+    std::array<std::uint8_t, record_size> bytes;
+    bytes.fill(0x1A);
+    if (slot.stream.read_at(std::uint64_t(record) * record_size, bytes) == 0) {
         registers.a = 0x01;
         return false;
     }
     for (unsigned offset = 0; offset < record_size; ++offset)
-        memory[std::uint16_t(dma_address + offset)] = record[offset];
+        memory[std::uint16_t(dma_address + offset)] = bytes[offset];
     registers.a = 0x00;
     return true;
 }
 
-// Writes the DMA buffer to the record EX and CR name; A = 0xFF and nothing
-// advances unless the host took all of it. RC grows to cover the record.
-bool Machine::write_record(FileSlot* slot) {
-    host::File* stream = record_stream(slot);
-    const std::uint16_t address = registers.de();
-    std::array<std::uint8_t, record_size> record;
+// Writes the DMA buffer to the record; A = 0xFF and nothing advances unless
+// the host took all of it (never for a read-only file). RC grows to cover
+// the record.
+bool Machine::write_record(FileSlot& slot, std::uint32_t record) {
+    std::array<std::uint8_t, record_size> bytes;
     for (unsigned offset = 0; offset < record_size; ++offset)
-        record[offset] = memory[std::uint16_t(dma_address + offset)];
-    const unsigned current = memory[std::uint16_t(address + fcb::current_record)];
-    const std::uint64_t record_number = memory[std::uint16_t(address + fcb::extent)] * records_per_extent + current;
-    if (!stream || !stream->write_at(record_number * record_size, record)) {
+        bytes[offset] = memory[std::uint16_t(dma_address + offset)];
+    if (!slot.stream.write_at(std::uint64_t(record) * record_size, bytes)) {
         registers.a = 0xFF;
         return false;
     }
+    const std::uint16_t address = registers.de();
+    const unsigned current = record % records_per_extent;
     std::uint8_t& record_count = memory[std::uint16_t(address + fcb::record_count)];
-    if (current < records_per_extent && record_count < current + 1)
+    if (record_count < current + 1)
         record_count = std::uint8_t(current + 1);
     registers.a = 0x00;
     return true;
 }
 
-// After a sequential transfer CR moves on, into the next extent after 127.
+// After a sequential transfer CR moves on, into the next extent after 127,
+// and into the next module (S2) after extent 31.
 void Machine::advance_record() {
     const std::uint16_t address = registers.de();
     std::uint8_t& current = memory[std::uint16_t(address + fcb::current_record)];
-    if (++current >= records_per_extent) {
-        current = 0;
-        ++memory[std::uint16_t(address + fcb::extent)];
-    }
+    if (++current < records_per_extent)
+        return;
+    current = 0;
+    std::uint8_t& extent = memory[std::uint16_t(address + fcb::extent)];
+    if (++extent < extents_per_module)
+        return;
+    extent = 0;
+    ++memory[std::uint16_t(address + fcb::module)];
 }
 
-// Random transfers position CR and EX on the record R0 + 256 R1 and leave
+// Random transfers position CR, EX and S2 on the record R0 + 256 R1 and leave
 // them there, so that a sequential call after them transfers the same record.
 void Machine::seek_random_record() {
     const std::uint16_t address = registers.de();
     const unsigned record = read_word(address + fcb::random_record);
     memory[std::uint16_t(address + fcb::current_record)] = std::uint8_t(record % records_per_extent);
-    memory[std::uint16_t(address + fcb::extent)] = std::uint8_t(record / records_per_extent);
+    memory[std::uint16_t(address + fcb::extent)] = std::uint8_t(record / records_per_extent % extents_per_module);
+    memory[std::uint16_t(address + fcb::module)] = std::uint8_t(record / records_per_module);
 }
 
-// CP/M opens every extent that a record function moves into, so that RC
-// then counts the records of the new extent, not those of the one left.
-void Machine::follow_extent(const FileSlot* slot, std::uint8_t previous_extent) {
-    const std::uint16_t address = registers.de();
-    const std::uint8_t extent = memory[std::uint16_t(address + fcb::extent)];
-    if (slot && slot->stream.is_open() && extent != previous_extent)
-        memory[std::uint16_t(address + fcb::record_count)] = records_in_extent(slot->stream.size(), extent);
-}
-
-// The four record functions. A random transfer first places CR and EX on the
-// random record and leaves them there; a sequential one moves on after a
-// successful transfer. RC follows the FCB into whatever extent it ends in.
+// The record functions. A random transfer refuses a record number past 65,535
+// (R2 not 0) with error 6, then places CR, EX and S2 on the random record and
+// leaves them there; a sequential one moves on after a successful transfer,
+// and at a position outside the file's ranges reads the end of the file or
+// fails to write. As CP/M opens every extent a record function moves into,
+// RC then counts the records of the new extent, not those of the one left.
 void Machine::transfer_record(FileSlot* slot, Access access, Order order) {
-    const std::uint8_t extent = memory[std::uint16_t(registers.de() + fcb::extent)];
-    if (order == Order::random && record_stream(slot))
+    const std::uint16_t address = registers.de();
+    if (order == Order::random && memory[std::uint16_t(address + fcb::random_overflow)] != 0) {
+        registers.a = 0x06;
+        return;
+    }
+    FileSlot* bound = record_stream(slot);
+    if (!bound) {
+        registers.a = 0xFF;
+        return;
+    }
+    const auto extent_of = [&] {
+        return std::pair(memory[std::uint16_t(address + fcb::extent)], memory[std::uint16_t(address + fcb::module)]);
+    };
+    const auto extent_before = extent_of();
+    if (order == Order::random)
         seek_random_record();
-    const bool transferred = access == Access::read ? read_record(slot) : write_record(slot);
+    const auto record = sequential_record();
+    bool transferred = false;
+    if (!record)
+        registers.a = access == Access::read ? 0x01 : 0xFF;
+    else
+        transferred = access == Access::read ? read_record(*bound, *record) : write_record(*bound, *record);
     if (transferred && order == Order::sequential)
         advance_record();
-    follow_extent(slot, extent);
+    const auto [extent, module] = extent_of();
+    if (extent_of() != extent_before) {
+        const unsigned logical = (module & module_mask) * extents_per_module + extent;
+        memory[std::uint16_t(address + fcb::record_count)] =
+            extent < extents_per_module && (module & module_mask) < modules
+                ? records_in_extent(bound->stream.size(), logical)
+                : 0;
+    }
 }
 
 void Machine::read_sequential(FileSlot* slot) { transfer_record(slot, Access::read, Order::sequential); }
 void Machine::write_sequential(FileSlot* slot) { transfer_record(slot, Access::write, Order::sequential); }
 void Machine::read_random(FileSlot* slot) { transfer_record(slot, Access::read, Order::random); }
 void Machine::write_random(FileSlot* slot) { transfer_record(slot, Access::write, Order::random); }
+// The host file reads zeros in any gap a write leaves.
+void Machine::write_random_with_zero_fill(FileSlot* slot) { transfer_record(slot, Access::write, Order::random); }
+
+// Sets R0-R2 to the size of the file in records: its open stream's, else the
+// named file's in the FCB's drive. R2 = 1 only for a file of 8 MiB or more.
+// A = 0xFF and R0-R2 zero when there is no such file.
+void Machine::compute_file_size(FileSlot* slot) {
+    const std::uint16_t address = registers.de();
+    std::optional<std::uint64_t> size;
+    if (slot && slot->stream.is_open())
+        size = slot->stream.size();
+    else
+        size = drive_directory(fcb_drive(memory[address])).size_of(fcb_to_host_name(address + 1));
+    const std::uint32_t records = size ? records_of(*size) : 0;
+    write_word(address + fcb::random_record, std::uint16_t(records));
+    memory[std::uint16_t(address + fcb::random_overflow)] = std::uint8_t(records >> 16);
+    registers.a = size ? 0x00 : 0xFF;
+}
+
+// Sets R0-R2 to the record the FCB's sequential position names, as CP/M
+// computes it: S2 (its low five bits) x 4096 + EX (its low five bits) x 128
+// + CR.
+void Machine::set_random_record(FileSlot*) {
+    const std::uint16_t address = registers.de();
+    const std::uint32_t record = (memory[std::uint16_t(address + fcb::module)] & 0x1Fu) * records_per_module +
+                                 (memory[std::uint16_t(address + fcb::extent)] & 0x1Fu) * records_per_extent +
+                                 memory[std::uint16_t(address + fcb::current_record)];
+    write_word(address + fcb::random_record, std::uint16_t(record));
+    memory[std::uint16_t(address + fcb::random_overflow)] = std::uint8_t(record >> 16);
+    registers.a = 0x00;
+}
+
+// Drives need no logging in here: nothing to forget.
+void Machine::reset_drive(FileSlot*) { registers.a = 0x00; }
 
 }  // namespace kavo

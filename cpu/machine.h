@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,17 +22,22 @@ namespace kavo {
 // fuzzing build's instruction budget is spent.
 enum class Stop { trap, halt, none };
 
-// One entry of the open-file table: a host file bound to the FCB address it
-// was last opened or made through. A slot without an open file is free.
+// One entry of the open-file table: the host file opened or made through an
+// FCB address. Its stream is closed only while other files need the
+// descriptor; the FCB's next use reopens it by name on the same drive.
 struct FileSlot {
-    std::uint16_t fcb_address = 0;
     host::File stream;
+    unsigned drive = 0;          // 0-15 for A-P, as the file was opened
+    std::uint64_t last_use = 0;  // the table's use count at its last use
 };
 
-// The one directory search a program may have going.
+// The one directory search a program may have going: the files of a drive as
+// search for first found them, and how far search for next has come.
 struct DirectorySearch {
-    std::vector<host::DirectoryEntry> matches;
-    std::size_t next = 0;  // index of the current match
+    std::uint16_t fcb_address = 0;  // whose name and EX each call matches anew
+    std::vector<host::DirectoryEntry> files;
+    std::size_t file = 0;      // index of the file last reported, or to look at next
+    unsigned entries_sent = 0;  // directory entries of that file reported so far
 };
 
 class Machine {
@@ -118,12 +124,16 @@ public:
 #endif
 
     // Host-side CP/M state.
-    std::array<FileSlot, 16> file_slots{};
+    std::map<std::uint16_t, FileSlot> file_slots;  // by FCB address
+    std::uint64_t file_uses = 0;
     std::uint16_t dma_address = 0x0080;
     std::uint8_t user_code = 0;
     std::optional<DirectorySearch> search_handle;
-    std::uint32_t search_remaining = 0;  // size of the current match still to report
-    std::int32_t extent_counter = 0;
+    // Drives A-P: the host directory of each mapped drive; A: without one is
+    // the current directory, and every other drive without one reaches A:'s.
+    std::array<std::optional<host::Directory>, 16> drive_directories;
+    host::Directory current_directory;
+    std::uint8_t current_drive = 0;
 
     // The console device: the program's only road to the terminal.
     std::uint8_t console_status();
@@ -134,9 +144,13 @@ public:
     // One BDOS request: function in C, parameter in DE, results in registers.
     void bdos_call();
 
-    // The slot of the FCB at fcb_address: the one bound to that address, else
-    // the first free one, else none.
+    // The slot of the file opened through the FCB at fcb_address, or none.
     FileSlot* find_file_slot(std::uint16_t fcb_address);
+    // The drive (0-15) whose directory serves an FCB's drive byte: 0 the
+    // current drive, 1-16 drives A-P; a drive without a directory of its own,
+    // and every other byte, get A:.
+    unsigned fcb_drive(std::uint8_t drive_byte) const;
+    const host::Directory& drive_directory(unsigned drive) const;
     // The host name or pattern of the 11 name bytes at address: name, dot,
     // type, blanks dropped, bit 7 cleared.
     std::string fcb_to_host_name(std::uint16_t address) const;
@@ -168,10 +182,15 @@ public:
     void set_dma_address(FileSlot*);
     void get_allocation_vector(FileSlot*);
     void get_read_only_vector(FileSlot*);
+    void set_file_attributes(FileSlot*);
     void get_disk_parameters(FileSlot*);
     void get_set_user_code(FileSlot*);
     void read_random(FileSlot* slot);
     void write_random(FileSlot* slot);
+    void compute_file_size(FileSlot* slot);
+    void set_random_record(FileSlot*);
+    void reset_drive(FileSlot*);
+    void write_random_with_zero_fill(FileSlot* slot);
     // One BIOS entry of the jump vector, by its trap address; false for an
     // address that has no service.
     bool bios_call(std::uint16_t address);
@@ -212,16 +231,19 @@ private:
     template <typename Operation>
     void hook(RegisterFile& r, Operation operation);
     bool load_image(int argument_count, char** argument_vector);
-    bool bind_file(FileSlot* slot, std::optional<host::File> (*open)(std::string_view));
+    using Opener = std::optional<host::File> (host::Directory::*)(std::string_view) const;
+    FileSlot* bind_file(Opener open, unsigned drive);
+    void make_room_for_stream();
     enum class Access { read, write };
     enum class Order { sequential, random };
     void transfer_record(FileSlot* slot, Access access, Order order);
-    host::File* record_stream(FileSlot* slot);
-    bool read_record(FileSlot* slot);
-    bool write_record(FileSlot* slot);
+    FileSlot* record_stream(FileSlot* slot);
+    bool read_record(FileSlot& slot, std::uint32_t record);
+    bool write_record(FileSlot& slot, std::uint32_t record);
+    std::optional<std::uint32_t> sequential_record() const;
     void advance_record();
     void seek_random_record();
-    void follow_extent(const FileSlot* slot, std::uint8_t previous_extent);
+    void report_directory_entry(const host::DirectoryEntry& file, unsigned entry);
 };
 
 }  // namespace kavo

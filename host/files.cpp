@@ -1,4 +1,4 @@
-// Host files standing for CP/M files: case-insensitive names, 8 + 3 search and unbuffered descriptors on Linux.
+// Host files standing for CP/M files: case-insensitive names, 8 + 3 search and unbuffered descriptors under directory descriptors on Linux.
 #include "host/files.h"
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,28 +58,41 @@ struct DirectoryCloser {
 };
 using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
 
-// The entry of a directory whose name equals name without regard to case: the
-// exact spelling when it exists, else the first such entry in byte order.
-// Nothing when no entry fits or the directory cannot be read.
-std::optional<std::string> find_entry(const std::string& directory_path, std::string_view name) {
-    DirectoryHandle directory(opendir(directory_path.c_str()));
+// A fresh stream over the entries of the directory of a descriptor.
+DirectoryHandle read_directory(int directory_descriptor) {
+    const int descriptor = openat(directory_descriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0)
+        return nullptr;
+    DirectoryHandle directory(fdopendir(descriptor));
     if (!directory)
-        return std::nullopt;
-    std::optional<std::string> found;
-    while (const dirent* entry = readdir(directory.get())) {
-        const std::string_view entry_name = entry->d_name;
-        if (entry_name == name)
-            return std::string(entry_name);
-        if (equal_ignoring_case(entry_name, name) && (!found || entry_name < *found))
-            found = std::string(entry_name);
-    }
-    return found;
+        ::close(descriptor);
+    return directory;
 }
 
-// Opens a path that must be a regular file (links followed). O_NONBLOCK keeps
-// a FIFO from stalling the open; it changes nothing for a regular file.
-int open_regular(const std::string& path, int access) {
-    const int descriptor = open(path.c_str(), access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+bool is_upper_case(std::string_view name) {
+    return std::none_of(name.begin(), name.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+}
+
+// Whether candidate rather than chosen stands for their common CP/M name: the
+// all-upper-case spelling, else the first in byte order.
+bool stands_before(std::string_view candidate, std::string_view chosen) {
+    if (is_upper_case(candidate) != is_upper_case(chosen))
+        return is_upper_case(candidate);
+    return candidate < chosen;
+}
+
+// Read-only: no write permission for anyone in the mode, or none for this
+// process (which also covers a read-only file system).
+bool is_read_only(int directory_descriptor, const char* name, const struct stat& status) {
+    return (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
+           faccessat(directory_descriptor, name, W_OK, AT_EACCESS) != 0;
+}
+
+// Opens an entry of a directory that must be a regular file (links followed).
+// O_NONBLOCK keeps a FIFO from stalling the open; it changes nothing for a
+// regular file.
+int open_regular(int directory_descriptor, const std::string& name, int access) {
+    const int descriptor = openat(directory_descriptor, name.c_str(), access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (descriptor < 0)
         return -1;
     struct stat status {};
@@ -120,18 +134,18 @@ bool is_visible_character(char character) {
     return byte > 0x20 && byte < 0x7F && excluded.find(character) == std::string_view::npos;
 }
 
-// Renames without ever replacing an existing entry. Filesystems that cannot
-// promise that to renameat2 get a hard link and an unlink instead, which also
-// fails on an existing target.
-bool rename_without_replacing(const std::string& from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+// Renames within a directory without ever replacing an existing entry.
+// Filesystems that cannot promise that to renameat2 get a hard link and an
+// unlink instead, which also fails on an existing target.
+bool rename_without_replacing(int directory_descriptor, const std::string& from, const std::string& to) {
+    if (renameat2(directory_descriptor, from.c_str(), directory_descriptor, to.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS)
         return false;
-    if (link(from.c_str(), to.c_str()) != 0)
+    if (linkat(directory_descriptor, from.c_str(), directory_descriptor, to.c_str(), 0) != 0)
         return false;
-    if (unlink(from.c_str()) != 0) {
-        unlink(to.c_str());
+    if (unlinkat(directory_descriptor, from.c_str(), 0) != 0) {
+        unlinkat(directory_descriptor, to.c_str(), 0);
         return false;
     }
     return true;
@@ -151,50 +165,19 @@ bool equal_ignoring_case(std::string_view left, std::string_view right) {
 }
 
 
-File::File(File&& other) noexcept : descriptor(std::exchange(other.descriptor, -1)) {}
+File::File(File&& other) noexcept
+    : descriptor(std::exchange(other.descriptor, -1)), read_only(std::exchange(other.read_only, false)) {}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         close();
         descriptor = std::exchange(other.descriptor, -1);
+        read_only = std::exchange(other.read_only, false);
     }
     return *this;
 }
 
 File::~File() { close(); }
-
-std::optional<File> File::open_existing(std::string_view cpm_name) {
-    const auto spelling = host_spelling(cpm_name);
-    if (!spelling)
-        return std::nullopt;
-    const auto entry = find_entry(".", *spelling);
-    if (!entry)
-        return std::nullopt;
-    const int descriptor = open_regular(*entry, O_RDWR);
-    if (descriptor < 0)
-        return std::nullopt;
-    return File(descriptor);
-}
-
-std::optional<File> File::make(std::string_view cpm_name) {
-    const auto spelling = host_spelling(cpm_name);
-    if (!spelling)
-        return std::nullopt;
-    if (const auto entry = find_entry(".", *spelling)) {
-        // Truncated only once it is known to be a regular file, so a name that
-        // leads to anything else is left exactly as it was.
-        File file(open_regular(*entry, O_RDWR));
-        if (!file.is_open() || ftruncate(file.descriptor, 0) != 0)
-            return std::nullopt;
-        return file;
-    }
-    // O_EXCL never follows a link and never truncates an entry that appeared
-    // since the lookup.
-    const int descriptor = open(spelling->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (descriptor < 0)
-        return std::nullopt;
-    return File(descriptor);
-}
 
 std::size_t File::read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
     if (!is_open() || !fits_offset(offset, buffer.size()))
@@ -213,7 +196,10 @@ std::size_t File::read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) 
 }
 
 bool File::write_at(std::uint64_t offset, std::span<const std::uint8_t> data) {
-    if (!is_open() || !fits_offset(offset, data.size()))
+    if (!is_open() || read_only || !fits_offset(offset, data.size()))
+        return false;
+    struct stat before {};
+    if (fstat(descriptor, &before) != 0)
         return false;
     std::size_t count = 0;
     while (count < data.size()) {
@@ -223,8 +209,12 @@ bool File::write_at(std::uint64_t offset, std::span<const std::uint8_t> data) {
             continue;
         // A write of nothing would repeat forever; a regular file only gives
         // it when it can take no more.
-        if (result <= 0)
+        if (result <= 0) {
+            // A part of the record must not become part of the file.
+            if (count > 0 && offset + count > static_cast<std::uint64_t>(before.st_size))
+                static_cast<void>(ftruncate(descriptor, before.st_size));
             return false;
+        }
         count += static_cast<std::size_t>(result);
     }
     return true;
@@ -246,26 +236,190 @@ void File::close() {
     }
 }
 
-std::vector<DirectoryEntry> find_files(std::string_view pattern) {
+Directory::Directory(Directory&& other) noexcept : descriptor(std::exchange(other.descriptor, AT_FDCWD)) {}
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+    if (this != &other) {
+        if (descriptor >= 0)
+            ::close(descriptor);
+        descriptor = std::exchange(other.descriptor, AT_FDCWD);
+    }
+    return *this;
+}
+
+Directory::~Directory() {
+    if (descriptor >= 0)
+        ::close(descriptor);
+}
+
+std::optional<Directory> Directory::open(const std::string& path) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0)
+        return std::nullopt;
+    return Directory(descriptor);
+}
+
+// The entry that stands for a name under the case rule; nothing when no entry
+// equals it without regard to case or the directory cannot be read.
+std::optional<std::string> Directory::find_entry(std::string_view name) const {
+    DirectoryHandle directory = read_directory(descriptor);
+    if (!directory)
+        return std::nullopt;
+    std::optional<std::string> found;
+    while (const dirent* entry = readdir(directory.get())) {
+        const std::string_view entry_name = entry->d_name;
+        if (equal_ignoring_case(entry_name, name) && (!found || stands_before(entry_name, *found)))
+            found = std::string(entry_name);
+    }
+    return found;
+}
+
+std::optional<File> Directory::open_existing(std::string_view cpm_name) const {
+    const auto spelling = host_spelling(cpm_name);
+    if (!spelling)
+        return std::nullopt;
+    const auto entry = find_entry(*spelling);
+    if (!entry)
+        return std::nullopt;
+    int file = open_regular(descriptor, *entry, O_RDWR);
+    if (file < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY)) {
+        file = open_regular(descriptor, *entry, O_RDONLY);
+        return file < 0 ? std::nullopt : std::optional<File>(File(file, true));
+    }
+    if (file < 0)
+        return std::nullopt;
+    struct stat status {};
+    fstat(file, &status);
+    return File(file, is_read_only(descriptor, entry->c_str(), status));
+}
+
+std::optional<File> Directory::make(std::string_view cpm_name) const {
+    const auto spelling = host_spelling(cpm_name);
+    if (!spelling)
+        return std::nullopt;
+    if (const auto entry = find_entry(*spelling)) {
+        // Truncated only once it is known to be a writable regular file, so a
+        // name that leads to anything else is left exactly as it was.
+        File file(open_regular(descriptor, *entry, O_RDWR), false);
+        struct stat status {};
+        if (!file.is_open() || fstat(file.descriptor, &status) != 0 ||
+            is_read_only(descriptor, entry->c_str(), status) || ftruncate(file.descriptor, 0) != 0)
+            return std::nullopt;
+        return file;
+    }
+    // O_EXCL never follows a link and never truncates an entry that appeared
+    // since the lookup.
+    const int file = openat(descriptor, spelling->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (file < 0)
+        return std::nullopt;
+    return File(file, false);
+}
+
+std::optional<std::uint64_t> Directory::size_of(std::string_view cpm_name) const {
+    const auto spelling = host_spelling(cpm_name);
+    if (!spelling)
+        return std::nullopt;
+    const auto entry = find_entry(*spelling);
+    struct stat status {};
+    if (!entry || fstatat(descriptor, entry->c_str(), &status, 0) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::vector<DirectoryEntry> Directory::files() const {
+    std::vector<DirectoryEntry> files;
+    DirectoryHandle directory = read_directory(descriptor);
+    if (!directory)
+        return files;
+    // The spelling that stands for each CP/M name, whatever kind of entry it is.
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(directory.get())) {
+        if (is_visible_name(entry->d_name))
+            names.emplace_back(entry->d_name);
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& left, const std::string& right) {
+        return sorts_before(left, right);
+    });
+    for (std::size_t index = 0; index < names.size();) {
+        std::size_t chosen = index, end = index + 1;
+        for (; end < names.size() && equal_ignoring_case(names[end], names[index]); ++end) {
+            if (stands_before(names[end], names[chosen]))
+                chosen = end;
+        }
+        index = end;
+        struct stat status {};
+        if (fstatat(descriptor, names[chosen].c_str(), &status, 0) != 0 || !S_ISREG(status.st_mode))
+            continue;
+        files.push_back({names[chosen], static_cast<std::uint64_t>(status.st_size),
+                         is_read_only(descriptor, names[chosen].c_str(), status)});
+    }
+    return files;
+}
+
+std::vector<DirectoryEntry> Directory::find_files(std::string_view pattern) const {
     std::vector<DirectoryEntry> matches;
     if (!stays_in_directory(pattern))
         return matches;
-    DirectoryHandle directory(opendir("."));
-    if (!directory)
-        return matches;
-    while (const dirent* entry = readdir(directory.get())) {
-        const std::string_view name = entry->d_name;
-        if (!is_visible_name(name) || !pattern_matches(pattern, name))
-            continue;
-        struct stat status {};
-        if (stat(entry->d_name, &status) != 0 || !S_ISREG(status.st_mode))
-            continue;
-        matches.push_back({std::string(name), static_cast<std::uint32_t>(status.st_size)});
+    for (DirectoryEntry& file : files()) {
+        if (pattern_matches(pattern, file.name))
+            matches.push_back(std::move(file));
     }
-    std::sort(matches.begin(), matches.end(), [](const DirectoryEntry& left, const DirectoryEntry& right) {
-        return sorts_before(left.name, right.name);
-    });
     return matches;
+}
+
+bool Directory::delete_file(std::string_view host_name) const {
+    if (!is_visible_name(host_name))
+        return false;
+    const std::string name(host_name);
+    struct stat status {};
+    if (fstatat(descriptor, name.c_str(), &status, 0) == 0 && is_read_only(descriptor, name.c_str(), status))
+        return false;
+    return unlinkat(descriptor, name.c_str(), 0) == 0;
+}
+
+bool Directory::rename_file(std::string_view from_cpm_name, std::string_view to_cpm_name) const {
+    const auto from_spelling = host_spelling(from_cpm_name);
+    const auto to_spelling = host_spelling(to_cpm_name);
+    if (!from_spelling || !to_spelling)
+        return false;
+    const auto source = find_entry(*from_spelling);
+    if (!source)
+        return false;
+    struct stat status {};
+    if (fstatat(descriptor, source->c_str(), &status, 0) != 0 || !S_ISREG(status.st_mode) ||
+        is_read_only(descriptor, source->c_str(), status))
+        return false;
+    // Any other entry that equals the new name without regard to case would
+    // make two names that CP/M cannot tell apart.
+    DirectoryHandle directory = read_directory(descriptor);
+    if (!directory)
+        return false;
+    while (const dirent* entry = readdir(directory.get())) {
+        if (equal_ignoring_case(entry->d_name, *to_spelling) && *source != entry->d_name)
+            return false;
+    }
+    if (*source == *to_spelling)
+        return true;
+    return rename_without_replacing(descriptor, *source, *to_spelling);
+}
+
+bool Directory::set_read_only(std::string_view host_name, bool read_only) const {
+    if (!is_visible_name(host_name))
+        return false;
+    const std::string name(host_name);
+    struct stat status {};
+    if (fstatat(descriptor, name.c_str(), &status, 0) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    const mode_t mode = read_only ? status.st_mode & ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH) : status.st_mode | S_IWUSR;
+    return fchmodat(descriptor, name.c_str(), mode & 07777, 0) == 0;
+}
+
+std::size_t stream_limit() {
+    constexpr rlim_t reserve = 24;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 1024;
+    return limit.rlim_cur > reserve + 1 ? std::size_t(limit.rlim_cur - reserve) : 1;
 }
 
 bool pattern_matches(std::string_view pattern, std::string_view name) {
@@ -290,47 +444,17 @@ bool is_visible_name(std::string_view name) {
            std::all_of(type_part.begin(), type_part.end(), is_visible_character);
 }
 
-bool delete_file(std::string_view host_name) {
-    if (!is_visible_name(host_name))
-        return false;
-    return unlink(std::string(host_name).c_str()) == 0;
-}
-
-bool rename_file(std::string_view from_cpm_name, std::string_view to_cpm_name) {
-    const auto from_spelling = host_spelling(from_cpm_name);
-    const auto to_spelling = host_spelling(to_cpm_name);
-    if (!from_spelling || !to_spelling)
-        return false;
-    const auto source = find_entry(".", *from_spelling);
-    if (!source)
-        return false;
-    struct stat status {};
-    if (stat(source->c_str(), &status) != 0 || !S_ISREG(status.st_mode))
-        return false;
-    // Any other entry that equals the new name without regard to case would
-    // make two names that CP/M cannot tell apart.
-    DirectoryHandle directory(opendir("."));
-    if (!directory)
-        return false;
-    while (const dirent* entry = readdir(directory.get())) {
-        if (equal_ignoring_case(entry->d_name, *to_spelling) && *source != entry->d_name)
-            return false;
-    }
-    if (*source == *to_spelling)
-        return true;
-    return rename_without_replacing(*source, *to_spelling);
-}
-
 std::optional<std::vector<std::uint8_t>> read_program(const std::string& path, std::size_t limit) {
-    int descriptor = open_regular(path, O_RDONLY);
-    struct stat status {};
-    if (descriptor < 0 && lstat(path.c_str(), &status) != 0 && errno == ENOENT) {
-        const auto slash = path.rfind('/');
-        const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-        if (const auto entry = find_entry(directory, base))
-            descriptor = open_regular(slash == std::string::npos ? *entry : directory + "/" + *entry, O_RDONLY);
-    }
+    const auto slash = path.rfind('/');
+    const std::string directory_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const auto directory = Directory::open(directory_path);
+    if (!directory)
+        return std::nullopt;
+    const auto entry = directory->find_entry(base);
+    if (!entry)
+        return std::nullopt;
+    const int descriptor = open_regular(directory->descriptor, *entry, O_RDONLY);
     if (descriptor < 0)
         return std::nullopt;
     std::vector<std::uint8_t> contents(limit);

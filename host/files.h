@@ -1,4 +1,4 @@
-// Host files standing for CP/M files: 8 + 3 names found without regard to case in the current directory.
+// Host files standing for CP/M files: 8 + 3 names found without regard to case in a drive's directory.
 #pragma once
 
 #include <cstdint>
@@ -21,46 +21,105 @@ public:
     File& operator=(const File&) = delete;
     ~File();
 
-    // The existing file named by a CP/M-derived name ("README." is README with
-    // no type), found without regard to case; opened for reading and writing.
-    // Nothing for a refused name (see host_spelling), a missing file, one that
-    // is not a regular file (links followed), or one the process may not write.
-    static std::optional<File> open_existing(std::string_view cpm_name);
-    // Truncates the regular file found without regard to case, or creates one
-    // spelled as the name without its trailing dot. Nothing for a refused name
-    // or when the name leads to anything but a regular file.
-    static std::optional<File> make(std::string_view cpm_name);
-
     // Reads up to buffer.size() bytes at offset, stopping early only at the
     // end of the file or at an error; returns the count (0 at or past the end).
     std::size_t read_at(std::uint64_t offset, std::span<std::uint8_t> buffer);
-    // Writes all of data at offset; false unless every byte was written.
+    // Writes all of data at offset; false unless every byte was written, and
+    // then the file is cut back to the size it had before. A read-only file
+    // takes nothing.
     bool write_at(std::uint64_t offset, std::span<const std::uint8_t> data);
     std::uint64_t size() const;
 
     bool is_open() const { return descriptor >= 0; }
+    // Whether the file was opened for reading only (see Directory::open_existing).
+    bool is_read_only() const { return read_only; }
     void close();
 
 private:
-    explicit File(int descriptor) : descriptor(descriptor) {}
+    friend class Directory;
+    File(int descriptor, bool read_only) : descriptor(descriptor), read_only(read_only) {}
     int descriptor = -1;
+    bool read_only = false;
 };
 
-// One visible file of the current directory: a regular file whose name fits
-// the 8 + 3 form.
+// One visible file of a directory: a regular file whose name fits the 8 + 3
+// form, under the one spelling that stands for its CP/M name.
 struct DirectoryEntry {
     std::string name;
-    std::uint32_t size = 0;  // low 32 bits of the size in bytes
+    std::uint64_t size = 0;  // in bytes
+    bool read_only = false;
 };
 
-// The visible files that match a CP/M search pattern, sorted without regard to
-// case. '?' matches one character, or none at the end of the name or type part;
-// '*' matches any run within its part; a trailing dot matches names without a
-// type. A refused name (path separators, control bytes, "." or "..") matches
-// nothing.
-std::vector<DirectoryEntry> find_files(std::string_view pattern);
+// A host directory standing for one CP/M drive. Every name is looked up
+// relative to the directory's own descriptor, never as a path, so no CP/M
+// name reaches anything outside it.
+//
+// Among host names that differ only in case, exactly one is the CP/M file:
+// the all-upper-case name if it exists, else the first in byte order; the
+// others are invisible and never touched.
+//
+// A file is read-only when this process may not write it, or when its mode
+// grants no write permission to anyone (so it holds for root as well): it
+// opens for reading only, and make, delete and rename leave it alone.
+class Directory {
+public:
+    // The current directory of the process.
+    Directory() = default;
+    Directory(Directory&& other) noexcept;
+    Directory& operator=(Directory&& other) noexcept;
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+    ~Directory();
 
-// The pattern test alone, on one host name; both split into name and type at
+    // The directory at path (links followed); nothing when it cannot be
+    // opened as a directory.
+    static std::optional<Directory> open(const std::string& path);
+
+    // The existing file named by a CP/M-derived name ("README." is README with
+    // no type); opened for reading and writing, or for reading only when the
+    // file is read-only. Nothing for a refused name (see host_spelling), a
+    // missing file, or one that is not a regular file (links followed).
+    std::optional<File> open_existing(std::string_view cpm_name) const;
+    // Truncates the existing file of the name, or creates one spelled as the
+    // name without its trailing dot. Nothing for a refused name, a read-only
+    // file, or a name that leads to anything but a regular file.
+    std::optional<File> make(std::string_view cpm_name) const;
+    // The size in bytes of the existing regular file of the name.
+    std::optional<std::uint64_t> size_of(std::string_view cpm_name) const;
+
+    // Every visible file, one per CP/M name, sorted without regard to case.
+    std::vector<DirectoryEntry> files() const;
+    // The visible files that match a CP/M search pattern (see
+    // pattern_matches), in the same order. A refused pattern (path
+    // separators, control bytes, "." or "..") matches nothing.
+    std::vector<DirectoryEntry> find_files(std::string_view pattern) const;
+
+    // Deletes the file of that exact host name (as files() reported it); a
+    // name that is not visible, and a read-only file, are refused.
+    bool delete_file(std::string_view host_name) const;
+    // Renames the file of a CP/M-derived name to a new CP/M-derived name;
+    // fails when another entry equals the new name without regard to case,
+    // when either name is refused, or when the old name is missing, not a
+    // regular file, or read-only. Never replaces an existing file.
+    bool rename_file(std::string_view from_cpm_name, std::string_view to_cpm_name) const;
+    // Makes the file of that exact host name read-only by taking every write
+    // permission bit away, or writable by giving its owner the write bit back.
+    bool set_read_only(std::string_view host_name, bool read_only) const;
+
+private:
+    friend std::optional<std::vector<std::uint8_t>> read_program(const std::string& path, std::size_t limit);
+    explicit Directory(int descriptor) : descriptor(descriptor) {}
+    std::optional<std::string> find_entry(std::string_view name) const;
+    int descriptor = -100;  // AT_FDCWD: the current directory
+};
+
+// How many files a run may keep open at once, from the process's descriptor
+// limit less a reserve for the console, the drives and directory searches.
+std::size_t stream_limit();
+
+// One visible name against a CP/M search pattern. '?' matches one character,
+// or none at the end of the name or type part; '*' matches any run within its
+// part; a trailing dot matches names without a type. The pattern test alone, on one host name; both split into name and type at, on one host name; both split into name and type at
 // their last dot (no dot: no type).
 bool pattern_matches(std::string_view pattern, std::string_view name);
 
@@ -73,23 +132,13 @@ std::optional<std::string> host_spelling(std::string_view cpm_name);
 // Whether two names are the same without regard to the case of ASCII letters.
 bool equal_ignoring_case(std::string_view left, std::string_view right);
 
-// Whether find_files may report a host name: 1-8 name characters, optionally a
+// Whether Directory::files may report a host name: 1-8 name characters, optionally a
 // dot and 1-3 type characters, all printable ASCII other than space and
 // . / \ * ? : < > | " ; , = [ ].
 bool is_visible_name(std::string_view name);
 
-// Deletes the file of that exact host name (as find_files reported it); a name
-// that is not visible is refused.
-bool delete_file(std::string_view host_name);
-
-// Renames the file found by a CP/M-derived name to a new CP/M-derived name;
-// fails when the new name exists in any case, unless it is the same file, when
-// either name is refused, or when the old name is missing or not a regular
-// file. Never replaces an existing file.
-bool rename_file(std::string_view from_cpm_name, std::string_view to_cpm_name);
-
-// Opens a program file for loading: the name as given, else a file in the same
-// directory that equals it without regard to case. Returns its contents, up to
+// Opens a program file for loading: the file of the path's directory that
+// stands for its last component under the case rule of Directory. Returns its contents, up to
 // limit bytes, or nothing when it cannot be opened or read as a file.
 std::optional<std::vector<std::uint8_t>> read_program(const std::string& path, std::size_t limit);
 

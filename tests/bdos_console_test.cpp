@@ -252,8 +252,9 @@ const BdosCall bdos_calls[] = {
      .call_before = std::pair{32, 0x1F}},
     {.name = "GetIoByteIsUndefined", .function = 7, .output = "Func=07\n", .a = 0xFF},
     {.name = "WriteProtectIsUndefined", .function = 28, .output = "Func=1C\n", .a = 0xFF},
-    {.name = "ComputeFileSizeIsUndefined", .function = 35, .output = "Func=23\n", .a = 0xFF},
-    {.name = "WriteRandomWithZeroFillIsUndefined", .function = 40, .output = "Func=28\n", .a = 0xFF},
+    {.name = "ResetDrive", .function = 37, .parameter = 0xFFFF, .a = 0x00},
+    {.name = "AccessDriveIsUndefined", .function = 38, .output = "Func=26\n", .a = 0xFF},
+    {.name = "FreeDriveIsUndefined", .function = 39, .output = "Func=27\n", .a = 0xFF},
 };
 
 Assembler bdos_call_program(const BdosCall& call, const test::Registers& start) {

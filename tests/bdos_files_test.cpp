@@ -1,4 +1,4 @@
-// Tests of the BDOS file functions: FCB names and the open-file table directly, everything else through the real executable.
+// Tests of the BDOS file functions: FCB names directly, everything else through the real executable.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -229,7 +229,7 @@ protected:
     fs::path work = base / "work";
 };
 
-// fcb_to_host_name and find_file_slot on a machine of their own.
+// fcb_to_host_name on a machine of its own.
 
 struct HostNameCase {
     std::uint16_t address;
@@ -257,51 +257,6 @@ TEST(FcbNames, HostNameDropsBlanksAndBitSeven) {
             machine->memory[std::uint16_t(address + offset)] = std::uint8_t(name_bytes[offset]);
         EXPECT_EQ(machine->fcb_to_host_name(address), host_name) << '"' << name_bytes << '"';
     }
-}
-
-// Slots get their streams from files made in a fresh current directory.
-class FileSlots : public testing::Test {
-protected:
-    void SetUp() override {
-        previous = fs::current_path();
-        fs::current_path(directory.path());
-    }
-    void TearDown() override { fs::current_path(previous); }
-
-    void open_slot(unsigned index, std::uint16_t fcb_address) {
-        std::string name = std::to_string(index);
-        name += '.';
-        machine->file_slots[index].stream = std::move(*host::File::make(name));
-        machine->file_slots[index].fcb_address = fcb_address;
-    }
-
-    test::TemporaryDirectory directory;
-    fs::path previous;
-    std::unique_ptr<kavo::Machine> machine = std::make_unique<kavo::Machine>();
-};
-
-TEST_F(FileSlots, FindsTheBoundSlotElseTheFirstFreeOne) {
-    auto& slots = machine->file_slots;
-    auto address_of = [](unsigned index) { return std::uint16_t(0x1000 + 36 * index); };
-    EXPECT_EQ(machine->find_file_slot(0x005C), &slots[0]);
-
-    for (unsigned index = 0; index < slots.size(); ++index)
-        open_slot(index, address_of(index));
-    for (unsigned index = 0; index < slots.size(); ++index)
-        EXPECT_EQ(machine->find_file_slot(address_of(index)), &slots[index]) << index;
-    EXPECT_EQ(machine->find_file_slot(0x5000), nullptr);  // 16 streams open for other FCBs
-
-    slots[9].stream.close();
-    EXPECT_EQ(machine->find_file_slot(0x5000), &slots[9]);         // a closed slot is free
-    EXPECT_EQ(machine->find_file_slot(address_of(9)), &slots[9]);  // and still bound
-
-    slots[2].stream.close();
-    EXPECT_EQ(machine->find_file_slot(address_of(9)), &slots[9]);  // binding before the first free slot
-    EXPECT_EQ(machine->find_file_slot(0x5000), &slots[2]);
-
-    open_slot(2, 0x5000);  // another FCB takes over slot 2
-    EXPECT_EQ(machine->find_file_slot(0x5000), &slots[2]);
-    EXPECT_EQ(machine->find_file_slot(address_of(2)), &slots[9]);
 }
 
 // Reading and writing records.
@@ -352,8 +307,9 @@ TEST_F(BdosFiles, RandomRecordsLeaveThePositionOnTheRecordTransferred) {
     program.request(read_random, file).show(default_dma, 2).show_position(file).show(file + 33, 3).new_line();
     program.request(read_sequential, file).show(default_dma, 2).show_position(file).new_line();
     program.request(read_sequential, file).show(default_dma, 2).show_position(file).new_line();
-    // Record 32,768 wraps to record 0.
-    program.set_random_record(file, 32768).request(read_random, file).show(default_dma, 2).show_position(file).new_line();
+    // Record 32,768 is the first of module 8 (S2), past the end of this file.
+    program.set_random_record(file, 32768).request(read_random, file).show(default_dma, 2).show_position(file);
+    program.show(file + 14, 1).new_line();
     // Past the end: end of file, the buffer as it was, the position on the record asked for.
     program.set_random_record(file, 400).request(read_random, file).show(default_dma, 2).show_position(file).new_line();
     // A random write and a sequential write after it both go to record 300.
@@ -367,8 +323,8 @@ TEST_F(BdosFiles, RandomRecordsLeaveThePositionOnTheRecordTransferred) {
                                               "00 2C 01 02 2C 2C 01 00",
                                               "00 2C 01 02 2D",
                                               "00 2D 01 02 2E",
-                                              "00 00 00 00 00",
-                                              "01 00 00 03 10",
+                                              "01 2D 01 00 00 08",
+                                              "01 2D 01 03 10",
                                               "00 02 2C 00 02 2D",
                                               "00 00 07 68",
                                           }));
@@ -405,7 +361,8 @@ TEST_F(BdosFiles, OpenSetsTheRecordCountOfItsExtentAndMakeEmptiesTheFile) {
         expected.push_back(hex({0x00, each.record_count}));
     }
 
-    // Open writes RC and nothing else; the first read is of the record CR names.
+    // Open writes RC and S2 (module 0) and nothing else; the first read is of
+    // the record CR names.
     std::string fcb_bytes(36, '\0');
     for (std::size_t offset = 12; offset < 36; ++offset)
         fcb_bytes[offset] = char(0x30 + offset);
@@ -414,6 +371,7 @@ TEST_F(BdosFiles, OpenSetsTheRecordCountOfItsExtentAndMakeEmptiesTheFile) {
     fcb_bytes[32] = 1;
     const std::uint16_t small = program.place(fcb_bytes);
     program.request(open_file, small).show(small, 36).new_line().request(read_sequential, small).show(default_dma, 1).new_line();
+    fcb_bytes[14] = 0x00;
     fcb_bytes[15] = 0x02;
     expected.push_back("00 " + hex_dump(fcb_bytes));
     expected.push_back("00 78");
@@ -505,23 +463,52 @@ TEST_F(BdosFiles, ReadAndWriteReachTheFileThroughAClosedOrCopiedFcb) {
     EXPECT_FALSE(fs::exists(work / "MISSING.BIN"));
 }
 
-TEST_F(BdosFiles, SixteenFilesOpenAtOnce) {
-    create("DATA.BIN", numbered_records(1));
+// Programs keep as many files open as they open: 30 files through 30 FCBs,
+// made, written and read back in turn, and closed. Under a small descriptor
+// limit the streams used least recently make room, and each reopens by name
+// on its FCB's next use.
+TEST_F(BdosFiles, ThirtyFilesOpenAtOnceUnderAnyDescriptorLimit) {
+    constexpr int files = 30;
     Program program;
     std::vector<std::uint16_t> fcbs;
-    for (int index = 0; index < 17; ++index)
-        fcbs.push_back(program.fcb("DATA.BIN"));
-    const std::uint16_t new_file = program.fcb("NEW.BIN");
-    for (int index = 0; index < 16; ++index)
-        program.request(open_file, fcbs[index]);
-    program.new_line().request(open_file, fcbs[16]).request(make_file, new_file).request(read_sequential, fcbs[16]).new_line();
-    program.request(close_file, fcbs[5]).request(open_file, fcbs[16]).request(read_sequential, fcbs[16]);
-    program.request(read_sequential, fcbs[4]);
-    std::string all_open = "00";
-    for (int index = 1; index < 16; ++index)
-        all_open += " 00";
-    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{all_open, "FF FF FF", "00 00 00 00"}));
-    EXPECT_FALSE(fs::exists(work / "NEW.BIN"));
+    for (int index = 0; index < files; ++index) {
+        fcbs.push_back(program.fcb("F" + std::to_string(index) + ".DAT"));
+        program.request(make_file, fcbs.back());
+    }
+    program.new_line();
+    for (std::uint8_t round = 0; round < 2; ++round) {
+        for (int index = 0; index < files; ++index)
+            program.store(default_dma, {std::uint8_t(0x40 + index), round}).request(write_sequential, fcbs[index]);
+    }
+    program.new_line();
+    for (int index = 0; index < files; ++index)
+        program.store(fcbs[index] + 32, {0});
+    for (int round = 0; round < 2; ++round) {
+        for (int index = 0; index < files; ++index)
+            program.request(read_sequential, fcbs[index]).show(default_dma, 2);
+    }
+    program.new_line();
+    for (int index = 0; index < files; ++index)
+        program.request(close_file, fcbs[index]);
+    const fs::path path = install(program);
+
+    std::string all_done = "00", records;
+    for (int index = 1; index < files; ++index)
+        all_done += " 00";
+    for (int round = 0; round < 2; ++round) {
+        for (int index = 0; index < files; ++index)
+            records += (records.empty() ? "" : " ") + hex({0x00, 0x40 + index, round});
+    }
+    const std::vector<std::string> expected{all_done, all_done + " " + all_done, records, all_done};
+    const test::ChildSetup few_descriptors = [] {
+        const rlimit limit{40, 40};
+        return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    };
+    for (const test::ChildSetup& setup : {test::ChildSetup{}, few_descriptors}) {
+        const test::Result result = test::run_kavo(work, {path.string()}, "", 60s, setup);
+        EXPECT_EQ(lines(result.output), expected);
+        EXPECT_EQ(contents("F29.DAT").substr(127, 3), std::string("\0\x5D\x01", 3));
+    }
 }
 
 TEST_F(BdosFiles, DataWrittenWithoutCloseSurvivesTheKill) {
@@ -581,7 +568,7 @@ TEST_F(BdosFiles, SearchReportsLargeFilesInEntriesOfTwoExtents) {
     }
     expected.push_back("FF");
     Program program;
-    program.list_directory(program.fcb_with_name_bytes("???????????"));
+    program.list_directory(program.fcb_with_name_bytes("???????????", {.extent = '?'}));
     EXPECT_EQ(lines(run(program).output), expected);
 }
 
@@ -634,6 +621,7 @@ TEST_F(BdosFiles, DeleteRemovesEveryMatchAndEndsTheSearch) {
     EXPECT_EQ(listing(work), std::vector<std::string>{"C.DAT"});
 }
 
+// A rename that fails reports 0xFF even when it closed the FCB's stream.
 TEST_F(BdosFiles, RenameNeverReplacesAndClosesTheRenamedFcb) {
     create("old.txt", "old");
     create("first.txt", "1");
@@ -646,7 +634,7 @@ TEST_F(BdosFiles, RenameNeverReplacesAndClosesTheRenamedFcb) {
     program.request(rename_file, renamed).request(rename_file, clash).new_line();
     program.request(open_file, open_clash).request(rename_file, open_clash).request(close_file, open_clash).new_line();
     program.request(rename_file, missing);
-    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"00 FF", "00 00 FF", "FF"}));
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"00 FF", "00 FF FF", "FF"}));
     EXPECT_EQ(listing(work), (std::vector<std::string>{"NEW.TXT", "first.txt", "second.txt"}));
     EXPECT_EQ(contents("NEW.TXT"), "old");
     EXPECT_EQ(contents("first.txt"), "1");

@@ -230,11 +230,12 @@ TEST(FileSystemFaults, FileDeletedWhileOpenStaysUsableUntilClosed) {
     EXPECT_FALSE(fs::exists(directory.path() / "DATA.BIN"));
 }
 
-// Files the process may not read, or only read: open and make refuse them and
-// leave them as they were, the directory still lists them, and rename and
-// delete work, for they change only the directory. As root the run drops to
-// nobody, for whom the permissions hold.
-TEST(FileSystemFaults, UnreadableAndReadOnlyFilesCannotBeOpened) {
+// Files the process may not read, or only read: an unreadable file cannot be
+// opened, a read-only one opens for reading; make, delete and rename leave
+// both as they were (neither grants anyone write permission), and the
+// directory lists both as read-only. As root the run drops to nobody, for
+// whom the permissions hold.
+TEST(FileSystemFaults, UnreadableFilesCannotBeOpenedAndReadOnlyFilesOnlyRead) {
     test::TemporaryDirectory directory;
     fs::permissions(directory.path(), fs::perms::all);
     test::write_file(directory / "SECRET.TXT", "secret");
@@ -248,7 +249,7 @@ TEST(FileSystemFaults, UnreadableAndReadOnlyFilesCannotBeOpened) {
     program.store(0x3100 + 17, "RENAMED TXT");
     for (std::uint16_t fcb : {0x3000, 0x3100}) {
         program.request(open_file, fcb).request(make_file, fcb).request(read_sequential, fcb);
-        program.request(search_for_first, fcb).show(default_dma + 1, 1).say("| ");
+        program.request(search_for_first, fcb).show(default_dma + 1, 1).show(default_dma + 9, 1).say("| ");
     }
     program.request(delete_file, 0x3000).request(rename_file, 0x3100);
     program.write(directory / "T.COM");
@@ -258,9 +259,10 @@ TEST(FileSystemFaults, UnreadableAndReadOnlyFilesCannotBeOpened) {
     };
 
     test::Result result = test::run_kavo(directory.path(), {"T"}, "", 60s, as_nobody);
-    EXPECT_EQ(words(result.output), "FF FF FF 00 53 | FF FF FF 00 52 | 00 00");
-    EXPECT_FALSE(fs::exists(directory / "SECRET.TXT"));
-    EXPECT_EQ(test::read_file(directory / "RENAMED.TXT"), "read only");
+    EXPECT_EQ(words(result.output), "FF FF FF 00 53 D4 | 00 FF 00 00 52 D4 | FF FF");
+    EXPECT_TRUE(fs::exists(directory / "SECRET.TXT"));
+    EXPECT_EQ(test::read_file(directory / "RO.TXT"), "read only");
+    EXPECT_FALSE(fs::exists(directory / "RENAMED.TXT"));
 
     result = test::run_kavo(directory.path(), {"p"}, "", 60s, as_nobody);
     EXPECT_EQ(result.output, "File p.com not found.\n");
@@ -416,42 +418,45 @@ void check_new_file(const fs::path& directory) {
 }
 
 constexpr std::uintmax_t four_mebibytes = 4u << 20;
+constexpr std::uintmax_t eight_mebibytes = 8u << 20;
 
-// BIG.DAT: 4 MiB and one record more. Records 0 and 32,767 (the last one that
-// EX and CR can name) and 32,768 (beyond them) begin with Z, Y and X.
+// BIG.DAT: 4 MiB and one record more. Records 0, 32,767 (the last of module
+// 7) and 32,768 (the first of module 8) begin with Z, Y and X.
 void make_big_file(const fs::path& directory) {
     sparse_file(directory / "BIG.DAT", four_mebibytes + 128, {{0, 'Z'}, {32767, 'Y'}, {32768, 'X'}});
 }
 
-// Sequential reads and writes from the last record that EX and CR name wrap
-// EX to 0, back to the start of the file: the record past 4 MiB stays out of
-// reach. RC follows into each extent.
-void across_four_mebibytes(Program& program) {
-    program.fcb(0x3000, "BIG     DAT", 255, 127).request(open_file, 0x3000).show(0x3000 + 15, 1).say("| ");
-    program.request(read_sequential, 0x3000).show(default_dma, 1);
-    program.show(0x3000 + 12, 1).show(0x3000 + 32, 1).show(0x3000 + 15, 1).say("| ");
+// Sequential reads move from the last record of a module into the next
+// module (S2), with RC following into each extent; the last record of the
+// largest CP/M file (65,535, 8 MiB) can be written, and nothing after it.
+void across_modules(Program& program) {
+    program.fcb(0x3000, "BIG     DAT", 31, 127).request(open_file, 0x3000).show(0x3000 + 15, 1).say("| ");
+    program.store(0x3000 + 14, "\x07").request(read_sequential, 0x3000).show(default_dma, 1);
+    program.show(0x3000 + 12, 1).show(0x3000 + 32, 1).show(0x3000 + 14, 1).show(0x3000 + 15, 1).say("| ");
     program.request(read_sequential, 0x3000).show(default_dma, 1).say("| ");
-    program.store(0x3000 + 12, "\xFF").store(0x3000 + 32, "\x7F").store(default_dma, "W");
-    program.request(write_sequential, 0x3000).show(0x3000 + 12, 1).show(0x3000 + 32, 1);
+    program.store(0x3000 + 12, "\x1F").store(0x3000 + 14, "\x0F").store(0x3000 + 32, "\x7F").store(default_dma, "W");
+    program.request(write_sequential, 0x3000).show(0x3000 + 12, 1).show(0x3000 + 32, 1).show(0x3000 + 14, 1);
+    program.request(write_sequential, 0x3000).request(read_sequential, 0x3000);
 }
 
 void check_big_file_written_at_its_last_record(const fs::path& directory) {
     const fs::path file = directory / "BIG.DAT";
-    EXPECT_EQ(fs::file_size(file), four_mebibytes + 128);
+    EXPECT_EQ(fs::file_size(file), eight_mebibytes);
     EXPECT_EQ(byte_at(file, 0), 'Z');
-    EXPECT_EQ(byte_at(file, four_mebibytes - 128), 'W');
     EXPECT_EQ(byte_at(file, four_mebibytes), 'X');
+    EXPECT_EQ(byte_at(file, eight_mebibytes - 128), 'W');
 }
 
-// Counts the directory entries of the file named and prints the count, then
-// EX and RC of the last entry, which stays in the buffer after the 0xFF.
+// Counts every directory entry (EX = '?') of the file named and prints the
+// count, then EX, S2 and RC of the last entry, which stays in the buffer
+// after the 0xFF.
 std::function<void(Program&)> count_entries(std::string name_bytes) {
     return [name_bytes](Program& program) {
-        program.fcb(0x3000, name_bytes).store(0x3100, std::string(1, '\0'));
+        program.fcb(0x3000, name_bytes, '?').store(0x3100, std::string(1, '\0'));
         program.lxi(DE, 0x3000);
         program.system(search_for_first).label("entry").cpi(0xFF).jz("counted").lda(0x3100).inr(A).sta(0x3100);
         program.system(search_for_next).jmp("entry").label("counted");
-        program.show(0x3100, 1).show(default_dma + 12, 1).show(default_dma + 15, 1);
+        program.show(0x3100, 1).show(default_dma + 12, 1).show(default_dma + 14, 1).show(default_dma + 15, 1);
     };
 }
 
@@ -471,15 +476,17 @@ const HostileInput hostile_inputs[] = {
     {"FcbAt0xFFFF", nothing, [](Program& p) { file_functions_at(p, 0xFFFF, 0x4000); }, file_functions_output, check_new_file},
     {"DmaAt0xFFE0", nothing, [](Program& p) { file_functions_at(p, 0x4000, 0xFFE0); }, file_functions_output, check_new_file},
     {"DmaAt0xFFFF", nothing, [](Program& p) { file_functions_at(p, 0x4000, 0xFFFF); }, file_functions_output, check_new_file},
-    {"SequentialRecordsWrapAt4MiB", make_big_file, across_four_mebibytes,
-     "00 80 | 00 59 00 00 80 | 00 5A | 00 00 00", check_big_file_written_at_its_last_record},
+    {"SequentialRecordsCrossModulesUpTo8MiB", make_big_file, across_modules,
+     "00 80 | 00 59 00 00 08 01 | 00 58 | 00 00 00 10 FF 01", check_big_file_written_at_its_last_record},
     // 128 entries of two full extents each, then the last record in extent
-    // 256, reported as EX 0.
-    {"SearchReportsExtentsBeyond4MiBModulo256", make_big_file, count_entries("BIG     DAT"), "81 00 01", nothing},
-    // Only the low 32 bits of the size count: 200 bytes, two records.
-    {"SearchReportsFilesBeyond4GiBByTheLow32BitsOfTheirSize",
+    // 256: EX 0 of module 8.
+    {"SearchReportsExtentsBeyond512KiBWithTheirModule", make_big_file, count_entries("BIG     DAT"), "81 00 08 01",
+     nothing},
+    // A file past 8 MiB shows as the 8 MiB CP/M can address: 256 entries (the
+    // count wraps to 0), the last one of extent 511, full.
+    {"SearchReportsFilesPast8MiBAs8MiB",
      [](const fs::path& directory) { sparse_file(directory / "HUGE.DAT", (std::uintmax_t(1) << 32) + 200, {}); },
-     count_entries("HUGE    DAT"), "01 00 02", nothing},
+     count_entries("HUGE    DAT"), "00 1F 0F 80", nothing},
 };
 
 void PrintTo(const HostileInput& input, std::ostream* stream) { *stream << input.name; }

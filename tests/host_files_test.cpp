@@ -179,6 +179,7 @@ protected:
     fs::path previous;
     fs::path base;
     fs::path work;
+    host::Directory directory;  // the current directory: work/
 };
 
 TEST_F(HostFiles, OpenFindsTheNameWithoutRegardToCase)
@@ -187,16 +188,21 @@ TEST_F(HostFiles, OpenFindsTheNameWithoutRegardToCase)
     write_file("readme.txt", "lower");
     write_file("notes", "no type");
     write_file("notes.txt", "typed");
+    write_file("dup.dat", "lower");
+    write_file("DUP.DAT", "upper");
+    write_file("Dup.dat", "mixed");
     const std::pair<std::string_view, std::optional<std::string>> cases[] = {
-        {"readme.txt", "lower"},   // the exact spelling wins
-        {"README.TXT", "mixed"},   // else the first in sorted order
+        {"readme.txt", "mixed"},   // without an upper-case name, the first in byte order
+        {"README.TXT", "mixed"},   // whatever the spelling asked for
+        {"dup.dat", "upper"},      // the upper-case name stands for all its variants
+        {"Dup.Dat", "upper"},
         {"NOTES.", "no type"},     // a trailing dot means no type
         {"Notes.Txt", "typed"},
         {"NOTES.T", std::nullopt},
         {"MISSING.", std::nullopt},
     };
     for (const auto& [name, contents] : cases) {
-        auto file = host::File::open_existing(name);
+        auto file = directory.open_existing(name);
         ASSERT_EQ(file.has_value(), contents.has_value()) << name;
         if (file) {
             EXPECT_EQ(contents_of(*file), *contents) << name;
@@ -207,13 +213,13 @@ TEST_F(HostFiles, OpenFindsTheNameWithoutRegardToCase)
 TEST_F(HostFiles, MakeTruncatesTheFileInAnotherCaseOrCreatesTheSpelling)
 {
     write_file("readme", "old contents");
-    auto truncated = host::File::make("README.");
+    auto truncated = directory.make("README.");
     ASSERT_TRUE(truncated);
     EXPECT_EQ(truncated->size(), 0u);
     EXPECT_EQ(read_file("readme"), "");
 
-    EXPECT_TRUE(host::File::make("NEW.TXT"));
-    EXPECT_TRUE(host::File::make("NOTYPE."));
+    EXPECT_TRUE(directory.make("NEW.TXT"));
+    EXPECT_TRUE(directory.make("NOTYPE."));
     EXPECT_EQ(listing(work), (std::vector<std::string>{"NEW.TXT", "NOTYPE", "readme"}));
 }
 
@@ -226,13 +232,13 @@ TEST_F(HostFiles, OpenAndMakeReachOnlyRegularFiles)
     fs::create_symlink("target", "filelink");
 
     for (const std::string_view name : {"SUB.", "DIRLINK.", "DANGLE."}) {
-        EXPECT_FALSE(host::File::open_existing(name)) << name;
-        EXPECT_FALSE(host::File::make(name)) << name;
+        EXPECT_FALSE(directory.open_existing(name)) << name;
+        EXPECT_FALSE(directory.make(name)) << name;
     }
     EXPECT_TRUE(fs::is_directory("sub"));
     EXPECT_FALSE(fs::exists(base / "outside"));
 
-    auto linked = host::File::open_existing("FILELINK.");
+    auto linked = directory.open_existing("FILELINK.");
     ASSERT_TRUE(linked);
     EXPECT_EQ(contents_of(*linked), "through the link");
 }
@@ -246,12 +252,12 @@ TEST_F(HostFiles, RefusedNamesTouchNothing)
         std::string("KEEP.TXT\0", 9), "KEEP\x01.TXT", "\x7F",
     };
     for (const auto& name : refused) {
-        EXPECT_FALSE(host::File::open_existing(name)) << name;
-        EXPECT_FALSE(host::File::make(name)) << name;
-        EXPECT_TRUE(host::find_files(name).empty()) << name;
-        EXPECT_FALSE(host::rename_file(name, "STOLEN.TXT")) << name;
-        EXPECT_FALSE(host::rename_file("KEEP.TXT", name)) << name;
-        EXPECT_FALSE(host::delete_file(name)) << name;
+        EXPECT_FALSE(directory.open_existing(name)) << name;
+        EXPECT_FALSE(directory.make(name)) << name;
+        EXPECT_TRUE(directory.find_files(name).empty()) << name;
+        EXPECT_FALSE(directory.rename_file(name, "STOLEN.TXT")) << name;
+        EXPECT_FALSE(directory.rename_file("KEEP.TXT", name)) << name;
+        EXPECT_FALSE(directory.delete_file(name)) << name;
     }
     EXPECT_EQ(listing(work), std::vector<std::string>{"KEEP.TXT"});
     EXPECT_EQ(read_file("KEEP.TXT"), "kept");
@@ -277,7 +283,7 @@ TEST_F(HostFiles, FindFilesReportsVisibleRegularFilesInSortedOrder)
     write_file("BIG.DAT", "");
     fs::resize_file("BIG.DAT", (std::uintmax_t{1} << 32) + 5);
 
-    const auto everything = host::find_files("????????.???");
+    const auto everything = directory.find_files("????????.???");
     EXPECT_EQ(names_of(everything),
               (std::vector<std::string>{"A.COM", "a1.x", "a2.x", "b.com", "B1.X", "BIG.DAT", "c1", "LINK.COM"}));
     const std::pair<std::string_view, std::vector<std::string>> searches[] = {
@@ -289,14 +295,14 @@ TEST_F(HostFiles, FindFilesReportsVisibleRegularFilesInSortedOrder)
         {"NONE.X", {}},
     };
     for (const auto& [pattern, names] : searches)
-        EXPECT_EQ(names_of(host::find_files(pattern)), names) << pattern;
+        EXPECT_EQ(names_of(directory.find_files(pattern)), names) << pattern;
 
-    const auto sizes = host::find_files("*.COM");
+    const auto sizes = directory.find_files("*.COM");
     ASSERT_EQ(sizes.size(), 3u);
     EXPECT_EQ(sizes[0].size, 5u);
     EXPECT_EQ(sizes[1].size, 3u);
     EXPECT_EQ(sizes[2].size, 5u);  // the link's target
-    EXPECT_EQ(host::find_files("BIG.DAT").at(0).size, 5u);  // the low 32 bits
+    EXPECT_EQ(directory.find_files("BIG.DAT").at(0).size, (std::uintmax_t{1} << 32) + 5);
 }
 
 TEST_F(HostFiles, DeleteRemovesOnlyVisibleNames)
@@ -304,10 +310,10 @@ TEST_F(HostFiles, DeleteRemovesOnlyVisibleNames)
     write_file("GONE.TXT", "");
     write_file(".hidden", "");
     write_file("TOOLONGNAME", "");
-    EXPECT_TRUE(host::delete_file("GONE.TXT"));
-    EXPECT_FALSE(host::delete_file("GONE.TXT"));
-    EXPECT_FALSE(host::delete_file(".hidden"));
-    EXPECT_FALSE(host::delete_file("TOOLONGNAME"));
+    EXPECT_TRUE(directory.delete_file("GONE.TXT"));
+    EXPECT_FALSE(directory.delete_file("GONE.TXT"));
+    EXPECT_FALSE(directory.delete_file(".hidden"));
+    EXPECT_FALSE(directory.delete_file("TOOLONGNAME"));
     EXPECT_EQ(listing(work), (std::vector<std::string>{".hidden", "TOOLONGNAME"}));
 }
 
@@ -318,15 +324,15 @@ TEST_F(HostFiles, RenameNeverReplacesAnotherFile)
     write_file("lower.txt", "lower");
     fs::create_directory("sub");
 
-    EXPECT_FALSE(host::rename_file("OLD.TXT", "OTHER.TXT"));
-    EXPECT_FALSE(host::rename_file("MISSING.TXT", "NEW.TXT"));
-    EXPECT_FALSE(host::rename_file("OLD.TXT", "SUB."));
-    EXPECT_FALSE(host::rename_file("SUB.", "MOVED."));
+    EXPECT_FALSE(directory.rename_file("OLD.TXT", "OTHER.TXT"));
+    EXPECT_FALSE(directory.rename_file("MISSING.TXT", "NEW.TXT"));
+    EXPECT_FALSE(directory.rename_file("OLD.TXT", "SUB."));
+    EXPECT_FALSE(directory.rename_file("SUB.", "MOVED."));
     EXPECT_EQ(read_file("OLD.TXT"), "old");
     EXPECT_EQ(read_file("other.txt"), "other");
 
-    EXPECT_TRUE(host::rename_file("LOWER.TXT", "LOWER.TXT"));  // only the case changes
-    EXPECT_TRUE(host::rename_file("old.txt", "NEW."));
+    EXPECT_TRUE(directory.rename_file("LOWER.TXT", "LOWER.TXT"));  // only the case changes
+    EXPECT_TRUE(directory.rename_file("old.txt", "NEW."));
     EXPECT_EQ(listing(work), (std::vector<std::string>{"LOWER.TXT", "NEW", "other.txt", "sub"}));
     EXPECT_EQ(read_file("LOWER.TXT"), "lower");
     EXPECT_EQ(read_file("NEW"), "old");
@@ -334,7 +340,7 @@ TEST_F(HostFiles, RenameNeverReplacesAnotherFile)
 
 TEST_F(HostFiles, ReadsAndWritesAtOffsets)
 {
-    auto file = host::File::make("DATA.BIN");
+    auto file = directory.make("DATA.BIN");
     ASSERT_TRUE(file);
     const std::vector<std::uint8_t> ones(128, 1);
     const std::vector<std::uint8_t> twos(10, 2);
@@ -343,7 +349,7 @@ TEST_F(HostFiles, ReadsAndWritesAtOffsets)
     EXPECT_EQ(file->size(), 310u);
 
     // Another descriptor sees the data at once: nothing waits in a buffer.
-    auto reader = host::File::open_existing("data.bin");
+    auto reader = directory.open_existing("data.bin");
     ASSERT_TRUE(reader);
     std::vector<std::uint8_t> buffer(200, 0xEE);
     ASSERT_EQ(reader->read_at(128, buffer), 182u);
@@ -367,7 +373,7 @@ bool writes_fail_beyond_a_size_limit()
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{100, 100};
     setrlimit(RLIMIT_FSIZE, &limit);
-    auto file = host::File::make("FULL.BIN");
+    auto file = host::Directory().make("FULL.BIN");
     const std::vector<std::uint8_t> record(128, 7);
     const bool partly_written = file->write_at(0, record);
     const bool written_past_limit = file->write_at(200, std::span(record).first(1));

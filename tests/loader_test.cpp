@@ -268,10 +268,11 @@ TEST(LoaderNames, ProgramIsFoundWithoutRegardToCase) {
     EXPECT_EQ(result.output, "sub");
     result = test::run_kavo(directory.path(), {"sub/nothing"});
     EXPECT_EQ(result.output, "File sub/nothing.com not found.\n");
-    // The exact name is preferred when both exist.
-    printing("exact").write(directory / "hello.com");
+    // Among case variants the upper-case name is the program, whatever the
+    // spelling asked for.
+    printing("lower").write(directory / "hello.com");
     result = test::run_kavo(directory.path(), {"hello"});
-    EXPECT_EQ(result.output, "exact");
+    EXPECT_EQ(result.output, "hello");
 }
 
 TEST(LoaderNames, ProgramByPath) {

@@ -1090,8 +1090,7 @@ TEST(MachineConstruction, FreshMachine) {
     EXPECT_EQ(machine->dma_address, 0x0080);
     EXPECT_EQ(machine->user_code, 0);
     EXPECT_FALSE(machine->search_handle.has_value());
-    for (const kavo::FileSlot& slot : machine->file_slots)
-        EXPECT_EQ(slot.fcb_address, 0);
+    EXPECT_TRUE(machine->file_slots.empty());
 }
 
 }  // namespace
