@@ -44,7 +44,8 @@ std::uint8_t records_in_extent(std::uint64_t size, unsigned extent) {
 // The directory entries CP/M has for a file: each covers two logical
 // extents, 32 KiB; even an empty file has one.
 unsigned directory_entries(std::uint64_t size) {
-    const std::uint32_t extents = std::max<std::uint32_t>(1, (records_of(size) + records_per_extent - 1) / records_per_extent);
+    const std::uint32_t extents =
+        std::max<std::uint32_t>(1, (records_of(size) + records_per_extent - 1) / records_per_extent);
     return (extents + 1) / 2;
 }
 
@@ -256,7 +257,8 @@ void Machine::rename_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     file_slots.erase(address);
     const host::Directory& directory = drive_directory(fcb_drive(memory[address]));
-    const bool renamed = directory.rename_file(fcb_to_host_name(address + 1), fcb_to_host_name(address + fcb::new_name));
+    const bool renamed =
+        directory.rename_file(fcb_to_host_name(address + 1), fcb_to_host_name(address + fcb::new_name));
     registers.a = renamed ? 0x00 : 0xFF;
 }
 

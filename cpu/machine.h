@@ -36,7 +36,7 @@ struct FileSlot {
 struct DirectorySearch {
     std::uint16_t fcb_address = 0;  // whose name and EX each call matches anew
     std::vector<host::DirectoryEntry> files;
-    std::size_t file = 0;      // index of the file last reported, or to look at next
+    std::size_t file = 0;       // index of the file last reported, or to look at next
     unsigned entries_sent = 0;  // directory entries of that file reported so far
 };
 

@@ -1,4 +1,4 @@
-// Host files standing for CP/M files: case-insensitive names, 8 + 3 search and unbuffered descriptors under directory descriptors on Linux.
+// Host files standing for CP/M files: 8 + 3 names and searches under directory descriptors, unbuffered files.
 #include "host/files.h"
 
 #include <algorithm>
@@ -164,7 +164,6 @@ bool equal_ignoring_case(std::string_view left, std::string_view right) {
            std::equal(left.begin(), left.end(), right.begin(), [](char a, char b) { return fold(a) == fold(b); });
 }
 
-
 File::File(File&& other) noexcept
     : descriptor(std::exchange(other.descriptor, -1)), read_only(std::exchange(other.read_only, false)) {}
 
@@ -298,18 +297,22 @@ std::optional<File> Directory::make(std::string_view cpm_name) const {
     if (!spelling)
         return std::nullopt;
     if (const auto entry = find_entry(*spelling)) {
-        // Truncated only once it is known to be a writable regular file, so a
+        // Only a writable regular file is ever truncated or shadowed, so a
         // name that leads to anything else is left exactly as it was.
         File file(open_regular(descriptor, *entry, O_RDWR), false);
         struct stat status {};
-        if (!file.is_open() || fstat(file.descriptor, &status) != 0 ||
-            is_read_only(descriptor, entry->c_str(), status) || ftruncate(file.descriptor, 0) != 0)
+        if (!file.is_open() || fstat(file.descriptor, &status) != 0 || is_read_only(descriptor, entry->c_str(), status))
             return std::nullopt;
-        return file;
+        if (is_upper_case(*entry))
+            return ftruncate(file.descriptor, 0) == 0 ? std::optional<File>(std::move(file)) : std::nullopt;
     }
+    // A new file gets the upper-case spelling, which then stands for its
+    // name: a file that was spelled otherwise is never emptied, only hidden.
     // O_EXCL never follows a link and never truncates an entry that appeared
     // since the lookup.
-    const int file = openat(descriptor, spelling->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    std::string upper_case = *spelling;
+    std::transform(upper_case.begin(), upper_case.end(), upper_case.begin(), fold);
+    const int file = openat(descriptor, upper_case.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (file < 0)
         return std::nullopt;
     return File(file, false);
@@ -337,9 +340,8 @@ std::vector<DirectoryEntry> Directory::files() const {
         if (is_visible_name(entry->d_name))
             names.emplace_back(entry->d_name);
     }
-    std::sort(names.begin(), names.end(), [](const std::string& left, const std::string& right) {
-        return sorts_before(left, right);
-    });
+    std::sort(names.begin(), names.end(),
+              [](const std::string& left, const std::string& right) { return sorts_before(left, right); });
     for (std::size_t index = 0; index < names.size();) {
         std::size_t chosen = index, end = index + 1;
         for (; end < names.size() && equal_ignoring_case(names[end], names[index]); ++end) {

@@ -80,9 +80,11 @@ public:
     // file is read-only. Nothing for a refused name (see host_spelling), a
     // missing file, or one that is not a regular file (links followed).
     std::optional<File> open_existing(std::string_view cpm_name) const;
-    // Truncates the existing file of the name, or creates one spelled as the
-    // name without its trailing dot. Nothing for a refused name, a read-only
-    // file, or a name that leads to anything but a regular file.
+    // Truncates the existing upper-case file of the name, or creates one
+    // spelled as the name in upper case without its trailing dot (which then
+    // hides a file of the name spelled otherwise, never emptied). Nothing for
+    // a refused name, a read-only file, or a name that leads to anything but a
+    // regular file.
     std::optional<File> make(std::string_view cpm_name) const;
     // The size in bytes of the existing regular file of the name.
     std::optional<std::uint64_t> size_of(std::string_view cpm_name) const;
@@ -117,10 +119,10 @@ private:
 // limit less a reserve for the console, the drives and directory searches.
 std::size_t stream_limit();
 
-// One visible name against a CP/M search pattern. '?' matches one character,
-// or none at the end of the name or type part; '*' matches any run within its
-// part; a trailing dot matches names without a type. The pattern test alone, on one host name; both split into name and type at, on one host name; both split into name and type at
-// their last dot (no dot: no type).
+// One host name against a CP/M search pattern, both split into name and type
+// at their last dot (no dot: no type). '?' matches one character, or none at
+// the end of the name or type part; '*' matches any run within its part; a
+// trailing dot matches names without a type.
 bool pattern_matches(std::string_view pattern, std::string_view name);
 
 // The host spelling of a CP/M-derived file name: the name without its trailing
@@ -132,8 +134,8 @@ std::optional<std::string> host_spelling(std::string_view cpm_name);
 // Whether two names are the same without regard to the case of ASCII letters.
 bool equal_ignoring_case(std::string_view left, std::string_view right);
 
-// Whether Directory::files may report a host name: 1-8 name characters, optionally a
-// dot and 1-3 type characters, all printable ASCII other than space and
+// Whether Directory::files may report a host name: 1-8 name characters,
+// optionally a dot and 1-3 type characters, all printable ASCII other than space and
 // . / \ * ? : < > | " ; , = [ ].
 bool is_visible_name(std::string_view name);
 

@@ -30,8 +30,13 @@ enum BdosFunction : std::uint8_t {
     make_file = 22,
     rename_file = 23,
     set_dma_address = 26,
+    set_file_attributes = 30,
     read_random = 33,
     write_random = 34,
+    compute_file_size = 35,
+    set_random_record = 36,
+    reset_drive = 37,
+    write_random_with_zero_fill = 40,
 };
 // The record buffer of a program that has not set one.
 constexpr std::uint16_t default_dma = 0x0080;

@@ -102,6 +102,7 @@ std::vector<std::string> listing(const fs::path& directory) {
 // The FCB fields a test program sets before its first call.
 struct FcbFields {
     std::uint8_t extent = 0;
+    std::uint8_t module = 0;  // S2
     std::uint8_t record_count = 0;
     std::uint8_t current_record = 0;
     std::uint16_t random_record = 0;
@@ -121,6 +122,7 @@ public:
         std::string bytes(36, '\0');
         bytes.replace(1, 11, name_bytes);
         bytes[12] = char(fields.extent);
+        bytes[14] = char(fields.module);
         bytes[15] = char(fields.record_count);
         if (!fields.new_name.empty())
             bytes.replace(17, 11, fields.new_name);
@@ -157,7 +159,7 @@ public:
             mvi(M, byte).inx(HL);
         return *this;
     }
-    Program& set_random_record(std::uint16_t fcb, std::uint16_t record) {
+    Program& store_random_record(std::uint16_t fcb, std::uint16_t record) {
         return store(fcb + 33, {std::uint8_t(record), std::uint8_t(record >> 8)});
     }
     Program& copy(std::uint16_t from, std::uint16_t to, std::uint8_t count) {
@@ -308,12 +310,12 @@ TEST_F(BdosFiles, RandomRecordsLeaveThePositionOnTheRecordTransferred) {
     program.request(read_sequential, file).show(default_dma, 2).show_position(file).new_line();
     program.request(read_sequential, file).show(default_dma, 2).show_position(file).new_line();
     // Record 32,768 is the first of module 8 (S2), past the end of this file.
-    program.set_random_record(file, 32768).request(read_random, file).show(default_dma, 2).show_position(file);
+    program.store_random_record(file, 32768).request(read_random, file).show(default_dma, 2).show_position(file);
     program.show(file + 14, 1).new_line();
     // Past the end: end of file, the buffer as it was, the position on the record asked for.
-    program.set_random_record(file, 400).request(read_random, file).show(default_dma, 2).show_position(file).new_line();
+    program.store_random_record(file, 400).request(read_random, file).show(default_dma, 2).show_position(file).new_line();
     // A random write and a sequential write after it both go to record 300.
-    program.set_random_record(file, 300).store(default_dma, {0xAA}).request(write_random, file).show_position(file);
+    program.store_random_record(file, 300).store(default_dma, {0xAA}).request(write_random, file).show_position(file);
     program.store(default_dma, {0xBB}).request(write_sequential, file).show_position(file).new_line();
     // Far past the end of a new file.
     program.request(make_file, far).store(default_dma, {0xCC}).request(write_random, far).show_position(far);
@@ -417,8 +419,8 @@ TEST_F(BdosFiles, StaleRecordCountAfterMovingToAnotherExtent) {
     program.request(make_file, written).write_records(written, 129).show_position(written).show_record_count(written).new_line();
     program.request(open_file, read).show_record_count(read);
     program.request(read_sequential, read).show_position(read).show_record_count(read).new_line();
-    program.set_random_record(read, 10).request(read_random, read).show_position(read).show_record_count(read);
-    program.set_random_record(read, 400).request(write_random, read).show_position(read).show_record_count(read);
+    program.store_random_record(read, 10).request(read_random, read).show_position(read).show_record_count(read);
+    program.store_random_record(read, 400).request(write_random, read).show_position(read).show_record_count(read);
     EXPECT_EQ(lines(run(program).output),
               (std::vector<std::string>{"00 01 01 01", "00 80 00 02 00 39", "00 00 0A 80 00 03 10 11"}));
 }
@@ -443,6 +445,8 @@ TEST_F(BdosFiles, WriteThatTheHostRefusesKeepsThePosition) {
     std::signal(SIGXFSZ, previous_handler);
 
     EXPECT_EQ(lines(result.output), std::vector<std::string>{"00 00 00 FF 00 02 02"});
+    // The part of the record that fitted under the limit is cut off again.
+    EXPECT_EQ(fs::file_size(work / "FULL.BIN"), 256u);
 }
 
 TEST_F(BdosFiles, ReadAndWriteReachTheFileThroughAClosedOrCopiedFcb) {
@@ -685,6 +689,204 @@ TEST_F(BdosFiles, HostileNamesTouchNothingOutsideTheDirectory) {
     EXPECT_EQ(contents("KEEP.TXT"), "kept");
     EXPECT_EQ(contents("A"), "a");
     EXPECT_EQ(test::read_file(base / "x"), "sentinel");
+}
+
+// A directory entry as a search reports it: name, EX, S2 and RC.
+std::string directory_entry(std::string_view name, int extent = 0, int record_count = 0, int module = 0,
+                            bool read_only = false) {
+    std::string bytes(32, '\0');
+    bytes.replace(1, 11, name_field(name));
+    if (read_only)
+        bytes[9] = char(bytes[9] | 0x80);
+    bytes[12] = char(extent);
+    bytes[14] = char(module);
+    bytes[15] = char(record_count);
+    return "00 " + hex_dump(bytes);
+}
+
+// Of host names that differ only in case, one is the CP/M file (the
+// upper-case one, else the first in byte order): delete, search and open
+// reach that one and never the others, and make, like MBASIC's OPEN "O" after
+// its delete, writes an upper-case file rather than empty a lower-case one.
+TEST_F(BdosFiles, CaseVariantsOfANameAreOneFile) {
+    create("numbers.dat", "lower");
+    create("NUMBERS.DAT", "upper");
+    create("a.txt", "a");
+    create("A.TXT", "A");
+    create("b.Txt", "second");
+    create("B.tXT", "first");
+    create_sized("dup.txt", 20000);
+    create_sized("DUP.TXT", 100);
+    Program program;
+    const std::uint16_t numbers = program.fcb("NUMBERS.DAT"), a = program.fcb("A.TXT"), b = program.fcb("B.TXT");
+    program.request(delete_file, numbers).request(make_file, numbers).request(write_sequential, numbers).new_line();
+    program.request(delete_file, a).new_line();
+    program.list_directory(program.fcb_with_name_bytes("???????????", {.extent = '?'}));
+    program.request(open_file, b).request(read_sequential, b).show(default_dma, 5);
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{
+                                              "00 00 00",
+                                              "00",
+                                              directory_entry("A.TXT", 0, 1),
+                                              directory_entry("B.TXT", 0, 1),
+                                              directory_entry("DUP.TXT", 0, 1),
+                                              directory_entry("NUMBERS.DAT", 0, 1),
+                                              "FF",
+                                              "00 00 " + hex_dump("first"),
+                                          }));
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"B.tXT", "DUP.TXT", "NUMBERS.DAT", "a.txt", "b.Txt", "dup.txt",
+                                                       "numbers.dat"}));
+    EXPECT_EQ(contents("numbers.dat"), "lower");
+    EXPECT_EQ(contents("NUMBERS.DAT").size(), 128u);
+    EXPECT_EQ(contents("a.txt"), "a");
+    EXPECT_EQ(fs::file_size(work / "dup.txt"), 20000u);
+}
+
+// A file that no one may write opens for reading; writes to it fail and
+// change nothing; make, delete and rename leave it alone; searches show
+// bit 7 of its first type byte. Function 30 sets and clears that attribute
+// through the write permission bits.
+TEST_F(BdosFiles, ReadOnlyFilesOnlyReadAndFunction30SetsTheAttribute) {
+    create("RO.TXT", "read only");
+    create("RW.TXT", "rw");
+    fs::permissions(work / "RO.TXT", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    Program program;
+    const std::uint16_t read_only = program.fcb("RO.TXT", {.new_name = name_field("NEW.TXT")});
+    const std::uint16_t make_read_only = program.fcb_with_name_bytes("RW      \xD4XT");
+    const std::uint16_t writable = program.fcb("RW.TXT");
+    const std::uint16_t missing = program.fcb("MISSING.TXT");
+    program.request(open_file, read_only).request(read_sequential, read_only).show(default_dma, 1);
+    program.request(write_sequential, read_only).request(write_random, read_only).request(close_file, read_only).new_line();
+    program.request(make_file, read_only).request(delete_file, read_only).request(rename_file, read_only).new_line();
+    program.request(search_for_first, read_only).show(default_dma + 9, 1).new_line();
+    program.request(set_file_attributes, make_read_only).request(search_for_first, writable).show(default_dma + 9, 1);
+    program.request(delete_file, writable).new_line();
+    program.request(set_file_attributes, read_only).request(delete_file, read_only);
+    program.request(set_file_attributes, missing).new_line();
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{
+                                              "00 00 72 FF FF 00",
+                                              "FF FF FF",
+                                              "00 D4",
+                                              "00 00 D4 FF",
+                                              "00 00 FF",
+                                          }));
+    EXPECT_EQ(listing(work), std::vector<std::string>{"RW.TXT"});
+    EXPECT_EQ(contents("RW.TXT"), "rw");
+    EXPECT_EQ(fs::status(work / "RW.TXT").permissions() &
+                  (fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write),
+              fs::perms::none);
+}
+
+// Unless EX is '?', a search reports one entry per file. Search for next
+// goes on after the file last reported and matches the name bytes found now
+// at the address search for first was given, as CRC does with its own name
+// and then "*.*" in the same FCB.
+TEST_F(BdosFiles, SearchesReportOneEntryPerFileAndFollowTheFcbsNameBytes) {
+    create_sized("BIG.DAT", 40000);
+    create("CRC.COM", "");
+    create("ONE.TXT", "");
+    create("TWO.TXT", "");
+    Program program;
+    program.list_directory(program.fcb("BIG.DAT"));
+    const std::uint16_t own_name = program.fcb("CRC.COM");
+    program.request(search_for_first, own_name).show(default_dma + 1, 3).new_line();
+    program.copy(program.place("???????????"), own_name + 1, 11);
+    program.request(search_for_next).show(default_dma + 1, 3).request(search_for_next).show(default_dma + 1, 3);
+    program.request(search_for_next);
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{
+                                              directory_entry("BIG.DAT", 1, 128),
+                                              "FF",
+                                              "00 43 52 43",
+                                              "00 4F 4E 45 00 54 57 4F FF",
+                                          }));
+}
+
+// Records past 4 MiB have S2 as their module: records 0 and 32,768 are two
+// records. A random record number past 65,535 (R2 not 0) gives error 6 and
+// transfers nothing.
+TEST_F(BdosFiles, RecordsPast4MiBAreTheirOwnAndR2GivesError6) {
+    Program program;
+    const std::uint16_t file = program.fcb("BIG.DAT");
+    program.request(make_file, file);
+    program.store_random_record(file, 0).store(default_dma, {'A'}).request(write_random, file);
+    program.store_random_record(file, 32768).store(default_dma, {'B'}).request(write_random, file);
+    program.show_position(file).show(file + 14, 1).new_line();
+    program.store(default_dma, {0}).request(read_random, file).show(default_dma, 1);
+    program.store_random_record(file, 0).request(read_random, file).show(default_dma, 1).new_line();
+    program.store(file + 35, {1}).store(default_dma, {'C'});
+    for (auto function : {read_random, write_random, write_random_with_zero_fill})
+        program.request(function, file);
+    program.show_position(file).show(file + 14, 1).show(default_dma, 1);
+    EXPECT_EQ(lines(run(program).output),
+              (std::vector<std::string>{"00 00 00 00 00 08", "00 42 00 41", "06 06 06 00 00 00 43"}));
+    const std::string big = contents("BIG.DAT");
+    ASSERT_EQ(big.size(), 32769u * 128);
+    EXPECT_EQ(big[0], 'A');
+    EXPECT_EQ(big[32768u * 128], 'B');
+    EXPECT_EQ(big.find('C'), std::string::npos);
+}
+
+// Function 35 gives the size in records (R2 = 1 at exactly 8 MiB); 36 the
+// record the sequential position names, across extents and modules; 40
+// writes like 34, the gap reading as zeros.
+TEST_F(BdosFiles, FileSizeAndRandomRecordFromThePosition) {
+    create("EMPTY.DAT", "");
+    create("ONE.DAT", std::string(100, 'x'));
+    create_sized("PART.DAT", 300 * 1024);
+    create_sized("EIGHT.DAT", 8 << 20);
+    Program program;
+    for (const char* name : {"EMPTY.DAT", "ONE.DAT", "PART.DAT", "EIGHT.DAT", "MISSING.DAT"}) {
+        const std::uint16_t file = program.fcb(name, {.random_record = 0x5555});
+        program.request(compute_file_size, file).show(file + 33, 3);
+    }
+    program.new_line();
+    const std::uint16_t part = program.fcb("PART.DAT", {.extent = 1, .current_record = 5});
+    const std::uint16_t eight = program.fcb("EIGHT.DAT");
+    program.request(open_file, part).request(read_sequential, part).request(set_random_record, part).show(part + 33, 3);
+    program.request(open_file, eight).store(eight + 12, {3}).store(eight + 14, {2}).store(eight + 32, {127});
+    program.request(read_sequential, eight).request(set_random_record, eight).show(eight + 33, 3);
+    program.store(eight + 12, {31}).store(eight + 14, {15}).store(eight + 32, {127});
+    program.request(read_sequential, eight).request(set_random_record, eight).show(eight + 33, 3).new_line();
+    // Written sequentially, then read back at random from the record 36 gives.
+    const std::uint16_t verify = program.fcb("VERIFY.DAT");
+    program.request(make_file, verify).write_records(verify, 3).request(set_random_record, verify).show(verify + 33, 3);
+    program.store_random_record(verify, 0).request(read_random, verify).show(default_dma, 1);
+    program.store_random_record(verify, 2).request(read_random, verify).show(default_dma, 1);
+    program.store_random_record(verify, 3).request(read_random, verify).new_line();
+    const std::uint16_t zero_filled = program.fcb("ZERO.DAT", {.random_record = 10});
+    program.request(make_file, zero_filled).store(default_dma, {0xEE}).request(write_random_with_zero_fill, zero_filled);
+    program.store_random_record(zero_filled, 5).request(read_random, zero_filled).show(default_dma, 1);
+    program.request(compute_file_size, zero_filled).show(zero_filled + 33, 3);
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{
+                                              "00 00 00 00 00 01 00 00 00 60 09 00 00 00 00 01 FF 00 00 00",
+                                              "00 00 00 86 00 00 00 00 00 00 22 00 00 00 00 00 01",
+                                              "00 00 03 00 00 00 03 00 01 01",
+                                              "00 00 00 00 00 0B 00 00",
+                                          }));
+    EXPECT_EQ(fs::file_size(work / "ZERO.DAT"), 11u * 128);
+}
+
+// FCBs with positions outside CP/M's ranges (EX past 31, S2 past 15, CR past
+// 127) read the end of the file and fail to write; open still works and
+// gives RC 0. Nothing changes in the file.
+TEST_F(BdosFiles, PositionsOutsideTheRangesTransferNothing) {
+    create("DATA.BIN", numbered_records(2));
+    struct Position {
+        std::uint8_t extent, module, current_record;
+        std::string output;
+    };
+    const Position positions[] = {
+        {32, 0, 0, "00 00 01 FF"}, {0, 16, 0, "00 02 01 FF"}, {0, 0, 128, "00 02 01 FF"}, {255, 0x7F, 255, "00 00 01 FF"}};
+    Program program;
+    std::vector<std::string> expected;
+    for (const Position& position : positions) {
+        const std::uint16_t file = program.fcb("DATA.BIN", {.extent = position.extent, .record_count = 0x55});
+        program.request(open_file, file).show_record_count(file);
+        program.store(file + 14, {position.module}).store(file + 32, {position.current_record});
+        program.request(read_sequential, file).request(write_sequential, file).new_line();
+        expected.push_back(position.output);
+    }
+    EXPECT_EQ(lines(run(program).output), expected);
+    EXPECT_EQ(contents("DATA.BIN"), numbered_records(2));
 }
 
 }  // namespace

@@ -210,17 +210,22 @@ TEST_F(HostFiles, OpenFindsTheNameWithoutRegardToCase)
     }
 }
 
-TEST_F(HostFiles, MakeTruncatesTheFileInAnotherCaseOrCreatesTheSpelling)
+TEST_F(HostFiles, MakeTruncatesTheUpperCaseFileOrCreatesOne)
 {
-    write_file("readme", "old contents");
-    auto truncated = directory.make("README.");
+    write_file("OLD.TXT", "old contents");
+    auto truncated = directory.make("old.txt.");
     ASSERT_TRUE(truncated);
     EXPECT_EQ(truncated->size(), 0u);
-    EXPECT_EQ(read_file("readme"), "");
+    EXPECT_EQ(read_file("OLD.TXT"), "");
 
-    EXPECT_TRUE(directory.make("NEW.TXT"));
+    // A file in another case is never emptied: the new upper-case one hides it.
+    write_file("readme", "old contents");
+    auto made = directory.make("README.");
+    ASSERT_TRUE(made);
+    EXPECT_EQ(read_file("readme"), "old contents");
+    EXPECT_TRUE(directory.make("new.txt"));
     EXPECT_TRUE(directory.make("NOTYPE."));
-    EXPECT_EQ(listing(work), (std::vector<std::string>{"NEW.TXT", "NOTYPE", "readme"}));
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"NEW.TXT", "NOTYPE", "OLD.TXT", "README", "readme"}));
 }
 
 TEST_F(HostFiles, OpenAndMakeReachOnlyRegularFiles)

@@ -20,9 +20,10 @@ namespace {
 //   5-40   the 36 FCB bytes, stored from the FCB address on (addresses wrap)
 constexpr std::size_t operation_size = 41;
 
-constexpr std::uint8_t file_functions[] = {13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 33, 34};
+constexpr std::uint8_t file_functions[] = {13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 30, 33, 34, 35, 36, 37, 40};
 constexpr std::uint8_t set_dma_address = 26;
-constexpr std::uint8_t read_sequential = 20, read_random = 33, reset_disk_system = 13;
+constexpr std::uint8_t read_sequential = 20, read_random = 33, reset_disk_system = 13, write_random = 34,
+                       set_random_record = 36, reset_drive = 37, write_random_with_zero_fill = 40;
 
 fuzz::Sandbox& sandbox() {
     static fuzz::Sandbox instance({});
@@ -51,10 +52,14 @@ void call(kavo::Machine& machine, std::uint8_t function, std::uint16_t parameter
 }
 
 bool result_allowed(std::uint8_t function, std::uint8_t result) {
-    if (function == reset_disk_system)
+    if (function == reset_disk_system || function == set_random_record || function == reset_drive)
         return result == 0x00;
-    if (function == read_sequential || function == read_random)
+    if (function == read_sequential)
         return result == 0x00 || result == 0x01 || result == 0xFF;
+    if (function == read_random)
+        return result == 0x00 || result == 0x01 || result == 0x06 || result == 0xFF;
+    if (function == write_random || function == write_random_with_zero_fill)
+        return result == 0x00 || result == 0x06 || result == 0xFF;
     return result == 0x00 || result == 0xFF;
 }
 
