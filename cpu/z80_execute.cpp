@@ -12,15 +12,26 @@ namespace {
 // The register a DD or FD prefix puts in the place of HL.
 enum class Index { hl, ix, iy };
 
-// The executor's working copy: the main registers and the count of opcode
-// fetches that R shows, kept in host registers. IX, IY and MEMPTR stay in
+// The executor's working copy of the main registers, kept in host registers.
+// PC is the low half of counter, whose high half counts the opcode fetches
+// that R shows, so that one addition steps both. IX, IY and MEMPTR stay in
 // the Machine: they are used less, and host registers are too few for all.
+// (RegisterFile's own pc is unused here.)
 struct Core : RegisterFile {
-    std::uint8_t refresh;
+    std::uint32_t counter;
     Z80Registers& z80;
 };
 
 #define KAVO_Z80_INLINE [[gnu::always_inline]] inline
+
+constexpr std::uint32_t opcode_fetch = 0x10001;  // PC + 1, and one more fetch for R
+
+KAVO_Z80_INLINE std::uint16_t program_counter(const Core& c) { return std::uint16_t(c.counter); }
+// Sets PC, keeping the count of fetches; returns target.
+KAVO_Z80_INLINE std::uint16_t jump(Core& c, std::uint16_t target) {
+    c.counter = (c.counter & 0xFFFF0000u) | target;
+    return target;
+}
 
 // The byte register of an instruction's register code; 6, memory, is the
 // caller's business.
@@ -107,12 +118,22 @@ KAVO_Z80_INLINE void set_pair(Core& c, std::uint16_t value) {
         c.sp = value;
 }
 
-KAVO_Z80_INLINE std::uint8_t fetch_byte(Machine& m, Core& c) { return m.memory[c.pc++]; }
+KAVO_Z80_INLINE std::uint8_t fetch_byte(Machine& m, Core& c) {
+    const std::uint8_t byte = m.memory[program_counter(c)];
+    ++c.counter;
+    return byte;
+}
+// The byte at PC as an opcode: the fetch counts in R.
+KAVO_Z80_INLINE std::uint8_t fetch_opcode(Machine& m, Core& c) {
+    const std::uint8_t opcode = m.memory[program_counter(c)];
+    c.counter += opcode_fetch;
+    return opcode;
+}
 // An operand word. Every instruction begins below the trap area and is at
 // most four bytes long, so its bytes cannot wrap past 0xFFFF.
 KAVO_Z80_INLINE std::uint16_t fetch_word(Machine& m, Core& c) {
-    const unsigned address = c.pc;
-    c.pc += 2;
+    const unsigned address = program_counter(c);
+    c.counter += 2;
     return std::uint16_t(m.memory[address] | m.memory[address + 1] << 8);
 }
 KAVO_Z80_INLINE void push(Machine& m, Core& c, std::uint16_t value) {
@@ -187,11 +208,11 @@ KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
             } else if constexpr (y == 2) {  // DJNZ
                 const std::int8_t displacement = std::int8_t(fetch_byte(m, c));
                 if (--c.b != 0)
-                    c.z80.wz = c.pc = std::uint16_t(c.pc + displacement);
+                    c.z80.wz = jump(c, std::uint16_t(program_counter(c) + displacement));
             } else if constexpr (y >= 3) {  // JR, JR NZ Z NC C
                 const std::int8_t displacement = std::int8_t(fetch_byte(m, c));
                 if (y == 3 || c.condition_met(y - 4))
-                    c.z80.wz = c.pc = std::uint16_t(c.pc + displacement);
+                    c.z80.wz = jump(c, std::uint16_t(program_counter(c) + displacement));
             }
         } else if constexpr (z == 1) {
             if constexpr (q == 0) {  // LD rr,nn
@@ -257,7 +278,7 @@ KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
     } else {                     // x == 3
         if constexpr (z == 0) {  // RET cc
             if (c.condition_met(y))
-                c.z80.wz = c.pc = pop(m, c);
+                c.z80.wz = jump(c, pop(m, c));
         } else if constexpr (z == 1) {
             if constexpr (q == 0) {  // POP
                 const std::uint16_t value = pop(m, c);
@@ -268,24 +289,24 @@ KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
                     set_pair<p, index>(c, value);
                 }
             } else if constexpr (p == 0) {  // RET
-                c.z80.wz = c.pc = pop(m, c);
+                c.z80.wz = jump(c, pop(m, c));
             } else if constexpr (p == 1) {  // EXX
                 RegisterFile& other = m.z80.alternate;
                 std::swap(c.b, other.b), std::swap(c.c, other.c);
                 std::swap(c.d, other.d), std::swap(c.e, other.e);
                 std::swap(c.h, other.h), std::swap(c.l, other.l);
             } else if constexpr (p == 2) {  // JP (HL)
-                c.pc = get_index<index>(c);
+                jump(c, get_index<index>(c));
             } else {  // LD SP,HL
                 c.sp = get_index<index>(c);
             }
         } else if constexpr (z == 2) {  // JP cc,nn
             c.z80.wz = fetch_word(m, c);
             if (c.condition_met(y))
-                c.pc = c.z80.wz;
+                jump(c, c.z80.wz);
         } else if constexpr (z == 3) {
             if constexpr (y == 0) {  // JP nn
-                c.z80.wz = c.pc = fetch_word(m, c);
+                c.z80.wz = jump(c, fetch_word(m, c));
             } else if constexpr (y == 2) {  // OUT (n),A: nothing is output
                 const std::uint8_t port = fetch_byte(m, c);
                 c.z80.wz = std::uint16_t(c.a << 8 | ((port + 1) & 0xFF));
@@ -307,22 +328,22 @@ KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
         } else if constexpr (z == 4) {  // CALL cc,nn
             c.z80.wz = fetch_word(m, c);
             if (c.condition_met(y)) {
-                push(m, c, c.pc);
-                c.pc = c.z80.wz;
+                push(m, c, program_counter(c));
+                jump(c, c.z80.wz);
             }
         } else if constexpr (z == 5) {
             if constexpr (q == 0) {  // PUSH
                 push(m, c, p == 3 ? std::uint16_t(c.a << 8 | c.f) : get_pair<p, index>(c));
             } else if constexpr (p == 0) {  // CALL nn
                 c.z80.wz = fetch_word(m, c);
-                push(m, c, c.pc);
-                c.pc = c.z80.wz;
+                push(m, c, program_counter(c));
+                jump(c, c.z80.wz);
             }
         } else if constexpr (z == 6) {  // ADD ADC SUB SBC AND XOR OR CP n
             z80::alu<y>(c.a, c.f, fetch_byte(m, c));
         } else {  // RST
-            push(m, c, c.pc);
-            c.z80.wz = c.pc = y * 8;
+            push(m, c, program_counter(c));
+            c.z80.wz = jump(c, y * 8);
         }
     }
     return true;
@@ -410,19 +431,20 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
             z80::alu<2>(c.a, c.f, value);
         } else if constexpr (z == 5) {  // RETN, RETI
             m.z80.iff1 = m.z80.iff2;
-            c.z80.wz = c.pc = pop(m, c);
+            c.z80.wz = jump(c, pop(m, c));
         } else if constexpr (z == 6) {  // IM 0, 0, 1, 2
             constexpr std::uint8_t modes[4] = {0, 0, 1, 2};
             m.z80.interrupt_mode = modes[y & 3];
         } else if constexpr (y == 0) {  // LD I,A
             m.z80.i = c.a;
         } else if constexpr (y == 1) {  // LD R,A
-            m.z80.r = c.refresh = c.a;
+            m.z80.r = c.a;
+            c.counter = (c.counter & 0xFFFF) | std::uint32_t(c.a) << 16;
         } else if constexpr (y == 2) {  // LD A,I
             c.a = m.z80.i;
             z80::interrupt_register_flags(c.f, c.a, m.z80.iff2);
         } else if constexpr (y == 3) {  // LD A,R
-            c.a = std::uint8_t((m.z80.r & 0x80) | (c.refresh & 0x7F));
+            c.a = std::uint8_t((m.z80.r & 0x80) | ((c.counter >> 16) & 0x7F));
             z80::interrupt_register_flags(c.f, c.a, m.z80.iff2);
         } else if constexpr (y == 4 || y == 5) {  // RRD, RLD
             const std::uint16_t address = c.hl();
@@ -475,8 +497,7 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
             more = c.b != 0;
         }
         if (repeating && more) {
-            c.pc = std::uint16_t(c.pc - 2);
-            c.z80.wz = std::uint16_t(c.pc + 1);
+            c.z80.wz = std::uint16_t(jump(c, std::uint16_t(program_counter(c) - 2)) + 1);
         }
     }
 }
@@ -512,14 +533,13 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
 // in R. Each handler ends in its own copy, so each has its own indirect
 // branch to predict; a prefix's handler dispatches on the next byte in the
 // same way.
-#define KAVO_Z80_DISPATCH()                    \
-    do {                                       \
-        if (c.pc >= address::trap_area)        \
-            goto trapped;                      \
-        KAVO_Z80_COUNT();                      \
-        KAVO_Z80_SPEND();                      \
-        ++c.refresh;                           \
-        goto* main_handlers[m.memory[c.pc++]]; \
+#define KAVO_Z80_DISPATCH()                           \
+    do {                                              \
+        if (program_counter(c) >= address::trap_area) \
+            goto trapped;                             \
+        KAVO_Z80_COUNT();                             \
+        KAVO_Z80_SPEND();                             \
+        goto* main_handlers[fetch_opcode(m, c)];      \
     } while (0)
 #define KAVO_Z80_NEXT()                \
     do {                               \
@@ -530,22 +550,20 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
     } while (0)
 
 // An unprefixed opcode, or a prefix that reads the next byte.
-#define KAVO_Z80_MAIN(group, high, low)               \
-    group##_##high##low:                              \
-    if constexpr (0x##high##low == 0xCB) {            \
-        ++c.refresh;                                  \
-        goto* cb_handlers[m.memory[c.pc++]];          \
-    } else if constexpr (0x##high##low == 0xED) {     \
-        ++c.refresh;                                  \
-        goto* ed_handlers[m.memory[c.pc++]];          \
-    } else if constexpr (0x##high##low == 0xDD) {     \
-        goto* ix_handlers[m.memory[c.pc]];            \
-    } else if constexpr (0x##high##low == 0xFD) {     \
-        goto* iy_handlers[m.memory[c.pc]];            \
-    } else {                                          \
-        if (!execute<0x##high##low, Index::hl>(m, c)) \
-            goto halted;                              \
-        KAVO_Z80_NEXT();                              \
+#define KAVO_Z80_MAIN(group, high, low)                   \
+    group##_##high##low:                                  \
+    if constexpr (0x##high##low == 0xCB) {                \
+        goto* cb_handlers[fetch_opcode(m, c)];            \
+    } else if constexpr (0x##high##low == 0xED) {         \
+        goto* ed_handlers[fetch_opcode(m, c)];            \
+    } else if constexpr (0x##high##low == 0xDD) {         \
+        goto* ix_handlers[m.memory[program_counter(c)]];  \
+    } else if constexpr (0x##high##low == 0xFD) {         \
+        goto* iy_handlers[m.memory[program_counter(c)]];  \
+    } else {                                              \
+        if (!execute<0x##high##low, Index::hl>(m, c))     \
+            goto halted;                                  \
+        KAVO_Z80_NEXT();                                  \
     }
 // The byte after DD (group ix) or FD (group iy), not yet fetched. Another
 // DD, FD or ED makes the first prefix an instruction that did nothing; CB
@@ -556,11 +574,10 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
     if constexpr (0x##high##low == 0xDD || 0x##high##low == 0xFD || 0x##high##low == 0xED) {              \
         KAVO_Z80_NEXT();                                                                                  \
     } else {                                                                                              \
-        ++c.pc;                                                                                           \
-        ++c.refresh;                                                                                      \
+        c.counter += opcode_fetch;                                                                        \
         if constexpr (0x##high##low == 0xCB) {                                                            \
             indexed_address = std::uint16_t(get_index<Index::group>(c) + std::int8_t(fetch_byte(m, c))); \
-            c.z80.wz = indexed_address;                                                                       \
+            c.z80.wz = indexed_address;                                                                   \
             goto* indexed_cb_handlers[fetch_byte(m, c)];                                                  \
         } else if constexpr (!uses_hl(0x##high##low)) {                                                  \
             goto main_##high##low;                                                                        \
@@ -595,7 +612,7 @@ Stop run(Machine& m) {
     static constexpr void* ix_handlers[256] = {KAVO_Z80_EACH_OPCODE(KAVO_Z80_ADDRESS, ix)};
     static constexpr void* iy_handlers[256] = {KAVO_Z80_EACH_OPCODE(KAVO_Z80_ADDRESS, iy)};
     static constexpr void* indexed_cb_handlers[256] = {KAVO_Z80_EACH_OPCODE(KAVO_Z80_ADDRESS, indexed_cb)};
-    Core c{m.registers, m.z80.r, m.z80};
+    Core c{m.registers, std::uint32_t(m.z80.r) << 16 | m.registers.pc, m.z80};
     std::uint16_t indexed_address = 0;
     Stop stop;
     KAVO_Z80_DISPATCH();
@@ -621,7 +638,8 @@ spent:
 #endif
 leave:
     m.registers = c;
-    m.z80.r = std::uint8_t((m.z80.r & 0x80) | (c.refresh & 0x7F));
+    m.registers.pc = program_counter(c);
+    m.z80.r = std::uint8_t((m.z80.r & 0x80) | ((c.counter >> 16) & 0x7F));
     return stop;
 }
 
