@@ -36,23 +36,25 @@ void die_of(int);
 void stop(int);
 void resume(int);
 
-// Every signal kavo may handle, with its handler and whether the handler is
-// needed only to put a changed terminal back.
+// Every signal kavo may handle, with its handler and when it is needed
+// (Ctrl+\ ends every run cleanly, wherever the keys come from).
+using Need = HandlerNeed;
 struct HandledSignal {
     int number;
     void (*handler)(int);
-    bool terminal_only;
+    Need need;
+    bool terminal_only() const { return need == Need::terminal; }
 };
 constexpr HandledSignal handled_signals[] = {
-    {SIGTERM, die_of, false},  {SIGHUP, die_of, false}, {SIGINT, die_of, false},
-    {SIGQUIT, end_run, false}, {SIGTSTP, stop, true},   {SIGCONT, resume, true},
+    {SIGTERM, die_of, Need::held_output}, {SIGHUP, die_of, Need::held_output}, {SIGINT, die_of, Need::held_output},
+    {SIGQUIT, end_run, Need::always},     {SIGTSTP, stop, Need::terminal},     {SIGCONT, resume, Need::terminal},
 };
 
 sigset_t set_of_handled(bool ending_only) {
     sigset_t set;
     sigemptyset(&set);
     for (const HandledSignal& handled : handled_signals)
-        if (!ending_only || !handled.terminal_only)
+        if (!ending_only || !handled.terminal_only())
             sigaddset(&set, handled.number);
     return set;
 }
@@ -260,24 +262,22 @@ bool same_terminal(int input, int output) {
 void Terminal::start() {
     output_is_terminal = isatty(STDOUT_FILENO);
     handler_output = &held;
-    if (!output_is_terminal) {
-        const sigset_t handled = set_of_handled(false);
-        sigset_t previous;
-        sigprocmask(SIG_BLOCK, &handled, &previous);
-        install_handlers(false);
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
-    }
+    const sigset_t handled = set_of_handled(false);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &handled, &previous);
+    install_handlers(output_is_terminal ? Need::always : Need::held_output);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     terminal_untaken = isatty(STDIN_FILENO);
     if (terminal_untaken && in_foreground(STDIN_FILENO))
         take_terminal();
 }
 
-// Installs the handlers not yet installed, those that only put a terminal
-// back too when terminal is true, but none on a signal ignored at the start.
-void Terminal::install_handlers(bool terminal) {
+// Installs the handlers needed up to need (in the order always, held output,
+// terminal) not yet installed, but none on a signal ignored at the start.
+void Terminal::install_handlers(Need need) {
     for (std::size_t index = 0; index < std::size(handled_signals); ++index) {
         const HandledSignal& handled = handled_signals[index];
-        if (!(installed & 1u << index) && (terminal || !handled.terminal_only) && !ignored(handled.number)) {
+        if (!(installed & 1u << index) && handled.need <= need && !ignored(handled.number)) {
             install(handled.number, handled.handler);
             installed |= 1u << index;
         }
@@ -304,7 +304,7 @@ bool Terminal::take_terminal() {
     tcgetattr(STDIN_FILENO, &raw_in_force);
     handler_descriptor = descriptor = STDIN_FILENO;
     messages_need_return = same_terminal(STDIN_FILENO, STDOUT_FILENO);
-    install_handlers(true);
+    install_handlers(Need::terminal);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return true;
 }

@@ -18,6 +18,10 @@ struct HeldOutput {
     std::atomic<int> error{0};  // errno of the write that failed; 0 while output works
 };
 
+// When kavo needs its handler on a signal, from the least to the most: for
+// every run, while output is held, or only to put a changed terminal back.
+enum class HandlerNeed { always, held_output, terminal };
+
 // The console device's host side. Until start() it only writes messages.
 //
 // Keys come from standard input. When it is a terminal, it is in raw mode for
@@ -100,7 +104,7 @@ public:
     void write_message(std::string_view text);
 
 private:
-    void install_handlers(bool terminal);
+    void install_handlers(HandlerNeed need);
     bool take_terminal();
     bool receive(int timeout_milliseconds);
     void consume(std::size_t length);

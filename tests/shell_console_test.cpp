@@ -269,6 +269,15 @@ TEST_F(ShellConsole, SignalsIgnoredAtTheStartStayIgnored) {
     EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
 }
 
+// With its input from elsewhere the terminal stays cooked, and Ctrl+\ raises
+// SIGQUIT through it: the run ends as on a raw terminal, with status 0.
+TEST_F(ShellConsole, ControlBackslashEndsARunWithPipedInput) {
+    PtyRun run(Shell{"exec kavo compute < /dev/null"}, directory.path());
+    ASSERT_TRUE(run.wait_for("go"));
+    run.type("\x1c");
+    EXPECT_TRUE(exited_with_zero(run.wait_exit()));
+}
+
 // Under nohup, without a terminal: the hang-up is ignored, the run goes on,
 // and what it wrote is in the file when SIGTERM ends it.
 TEST_F(ShellConsole, HangUpIgnoredWithoutTerminalLeavesTheRunGoing) {
