@@ -1,0 +1,253 @@
+// Measures kavo: the exerciser and a BASIC program in emulated instructions per second, start-up time, and console output throughput.
+//
+// Usage: kavo_bench [--z80] [--callgrind]
+// With --z80, ZEXDOC on the Z80 is measured as well.
+// Emulated instruction counts come from this counting build of the sources,
+// run in a child; times are the best of several runs of the real kavo, since
+// other work on the machine only ever adds time. With --callgrind, valgrind
+// also counts the host instructions of the real kavo on both programs, the
+// figure that shows a fall in the generated code whatever the load.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cpu/machine.h"
+#include "tests/assembler.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path shared = fs::path(KAVO_SHARED_DIR) / "cpm";
+
+// Runs command in directory in its own session, standard input on /dev/null,
+// standard output to output_path and standard error to error_path; returns
+// the wall time in seconds.
+double run_detached(const fs::path& directory, std::vector<std::string> command,
+                    const std::string& output_path = "/dev/null", const std::string& error_path = "/dev/null") {
+    const auto start = std::chrono::steady_clock::now();
+    pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        int null = open("/dev/null", O_RDWR);
+        int output = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int error = open(error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(null, 0);
+        dup2(output, 1);
+        dup2(error, 2);
+        if (chdir(directory.c_str()) != 0)
+            _exit(127);
+        std::vector<char*> argv;
+        for (std::string& word : command)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double best_of(int runs, const fs::path& directory, const std::vector<std::string>& command,
+               const std::string& output_path = "/dev/null") {
+    double best = 0;
+    for (int run = 0; run < runs; ++run) {
+        const double seconds = run_detached(directory, command, output_path);
+        if (best == 0 || seconds < best)
+            best = seconds;
+    }
+    return best;
+}
+
+// The emulated instruction count of one run of kavo with arguments in
+// directory, on the counting build in a child with no terminal.
+std::uint64_t count_instructions(const fs::path& directory, std::vector<std::string> arguments,
+                                 kavo::Processor processor) {
+    int channel[2];
+    if (pipe(channel) != 0)
+        return 0;
+    pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        if (chdir(directory.c_str()) != 0)
+            _exit(127);
+        auto machine = std::make_unique<kavo::Machine>();
+        machine->options.processor = processor;
+        arguments.insert(arguments.begin(), "kavo");
+        std::vector<char*> argv;
+        for (std::string& word : arguments)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        machine->run_program(int(arguments.size()), argv.data());
+        const std::uint64_t count = machine->instructions_executed;
+        if (write(channel[1], &count, sizeof count) != sizeof count)
+            _exit(1);
+        _exit(0);
+    }
+    close(channel[1]);
+    std::uint64_t count = 0;
+    if (read(channel[0], &count, sizeof count) != sizeof count)
+        count = 0;
+    close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return count;
+}
+
+// Host instructions of one run of the real kavo under callgrind, 0 when
+// valgrind gives none.
+double host_instructions(const fs::path& directory, const std::vector<std::string>& arguments) {
+    const std::string log = (directory / "callgrind.log").string();
+    std::vector<std::string> command = {"valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                                        KAVO_EXECUTABLE};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    run_detached(directory, command, "/dev/null", log);
+    std::ifstream stream(log);
+    std::stringstream text;
+    text << stream.rdbuf();
+    const std::string content = text.str();
+    std::smatch match;
+    return std::regex_search(content, match, std::regex(R"(Collected : (\d+))")) ? std::stod(match[1]) : 0;
+}
+
+// One program run for speed: its emulated instructions, its best time, and
+// with --callgrind its host instructions per emulated one.
+void measure_speed(const char* title, const fs::path& directory, std::vector<std::string> arguments, bool callgrind,
+                   kavo::Processor processor = kavo::Processor::intel_8080) {
+    const std::uint64_t instructions = count_instructions(directory, arguments, processor);
+    if (processor == kavo::Processor::z80)
+        arguments.insert(arguments.begin(), "--z80");
+    std::vector<std::string> command = {KAVO_EXECUTABLE};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    const double seconds = best_of(3, directory, command);
+    std::printf("%-16s %llu emulated instructions, best of 3 runs %.3f s: %.0f million/s", title,
+                static_cast<unsigned long long>(instructions), seconds, instructions / seconds / 1e6);
+    if (callgrind) {
+        const double host = host_instructions(directory, arguments);
+        if (host > 0)
+            std::printf(", %.2f host instructions per emulated one", host / instructions);
+        else
+            std::printf(", callgrind gave no result (is valgrind installed?)");
+    }
+    std::printf("\n");
+}
+
+void write_file(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// A loop-heavy BASIC program: thirty passes of the sieve of Eratosthenes over
+// 8191 flags, then SYSTEM.
+constexpr const char* sieve_program =
+    "10 DEFINT A-Z\r\n"
+    "20 DIM F(8190)\r\n"
+    "30 FOR K=1 TO 30\r\n"
+    "40 C=0\r\n"
+    "50 FOR I=0 TO 8190: F(I)=1: NEXT I\r\n"
+    "60 FOR I=0 TO 8190\r\n"
+    "70 IF F(I)=0 THEN 110\r\n"
+    "80 P=I+I+3: C=C+1\r\n"
+    "90 FOR J=I+P TO 8190 STEP P: F(J)=0: NEXT J\r\n"
+    "110 NEXT I\r\n"
+    "120 NEXT K\r\n"
+    "130 PRINT C\r\n"
+    "140 SYSTEM\r\n"
+    "\x1A";
+
+// Six instructions, then the warm boot through address 0.
+std::vector<std::uint8_t> six_instructions() {
+    using namespace test;
+    Assembler program;
+    program.mvi(A, 1).mov(B, A).inr(B).dcr(B).op(0x00).exit();
+    return program.bytes();
+}
+
+constexpr unsigned output_mebibytes = 10;
+
+// 10 MiB of console output: by function 2, 160 passes of 65536 bytes; by
+// function 9, 10 passes of a 64-character string printed 16384 times. The
+// counters live in memory, since the BDOS need not keep registers.
+std::vector<std::uint8_t> console_output_program(bool print_string) {
+    using namespace test;
+    Assembler program;
+    const std::uint16_t inner = print_string ? 0x4000 : 0;  // 0: 65536 passes
+    program.mvi(A, std::uint8_t(print_string ? output_mebibytes : 16 * output_mebibytes)).sta("outer");
+    program.label("outer_loop").lxi(HL, inner).shld("inner");
+    program.label("loop");
+    if (print_string)
+        program.lxi(DE, "text").bdos(9);
+    else
+        program.mvi(E, 'x').bdos(2);
+    program.lhld("inner").dcx(HL).shld("inner").mov(A, H).ora(L).jnz("loop");
+    program.lda("outer").dcr(A).sta("outer").jnz("outer_loop").exit();
+    program.label("text").db("The quick brown fox jumps over the lazy dog, 0123456789 times.\r\n$");
+    program.label("inner").dw(std::uint16_t(0)).label("outer").db({0});
+    return program.bytes();
+}
+
+}  // namespace
+
+int main(int argument_count, char** argument_vector) {
+    bool callgrind = false, z80 = false;
+    for (int index = 1; index < argument_count; ++index) {
+        if (std::strcmp(argument_vector[index], "--callgrind") == 0) {
+            callgrind = true;
+        } else if (std::strcmp(argument_vector[index], "--z80") == 0) {
+            z80 = true;
+        } else {
+            std::fprintf(stderr, "Usage: kavo_bench [--z80] [--callgrind]\n");
+            return 2;
+        }
+    }
+    const fs::path exerciser = shared / "cputest/8080EX1.COM", basic = shared / "programs/MBASIC.COM";
+    if (!fs::exists(exerciser) || !fs::exists(basic)) {
+        std::fprintf(stderr, "kavo_bench: the CP/M programs are not in %s\n", shared.c_str());
+        return 1;
+    }
+    char pattern[] = "/tmp/kavo_bench.XXXXXX";
+    if (!mkdtemp(pattern)) {
+        std::perror("kavo_bench: temporary directory");
+        return 1;
+    }
+    const fs::path directory = pattern;
+
+    measure_speed("8080EX1:", directory, {exerciser.string()}, callgrind);
+    std::ofstream(directory / "SIEVE.BAS", std::ios::binary) << sieve_program;
+    measure_speed("MBASIC sieve:", directory, {basic.string(), "SIEVE"}, callgrind);
+    if (z80)
+        measure_speed("ZEXDOC on Z80:", directory, {(shared / "cputest/ZEXDOC.COM").string()}, callgrind,
+                      kavo::Processor::z80);
+
+    write_file(directory / "SIX.COM", six_instructions());
+    constexpr int start_runs = 200;
+    const double start = best_of(start_runs, directory, {KAVO_EXECUTABLE, "SIX"});
+    const double true_start = best_of(start_runs, directory, {"/bin/true"});
+    std::printf("start-up:        %.2f ms to run 6 instructions, /bin/true %.2f ms: %.2f ms from exec (best of %d)\n",
+                start * 1e3, true_start * 1e3, (start - true_start) * 1e3, start_runs);
+
+    for (const bool print_string : {false, true}) {
+        write_file(directory / "OUTPUT.COM", console_output_program(print_string));
+        const fs::path output = directory / "output.txt";
+        const double seconds = best_of(3, directory, {KAVO_EXECUTABLE, "OUTPUT"}, output.string());
+        const double megabytes = double(fs::file_size(output)) / (1 << 20);
+        std::printf("console output:  %.0f MiB through BDOS function %d into a file, best of 3 runs %.3f s: %.1f MiB/s\n",
+                    megabytes, print_string ? 9 : 2, seconds, megabytes / seconds);
+    }
+    fs::remove_all(directory);
+    return 0;
+}
