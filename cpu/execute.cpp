@@ -1,22 +1,51 @@
 // The 8080 executor: each opcode decoded by its fields at compile time, one dispatch per instruction.
-#include <cassert>
+#include <bit>
+#include <cstring>
 
 #include "cpu/machine.h"
 #include "machine/memory_map.h"
 
 namespace kavo {
 
+static_assert(std::endian::native == std::endian::little, "words are read from memory with one host load");
+
 namespace {
 
-// The register pair of LXI, INX, DCX and DAD by index; 3 is SP.
-inline std::uint16_t pair_or_sp(const RegisterFile& r, unsigned index) {
-    return index == 3 ? r.sp : r.pair(index);
+// The executor's working copy of the registers, shaped for the host: pairs as
+// 16-bit values, F's S, Z, AC and P as its own bits in flags (the other bits
+// stale), and CY as carry (0 or 1). F's bits 1, 3 and 5 do not change while
+// the executor runs but on POP PSW, so they stay in the Machine's own F.
+// Every field is below 0x10000, and A below 0x100, so no access masks an
+// address. Fields beyond these push GCC to keep all of them in stack slots.
+// Host-sized fields index memory without a zero extension.
+using Value = std::size_t;
+struct Working {
+    Value pc, sp, bc, de, hl, a, flags, carry;
+};
+
+constexpr std::uint8_t exact = flag::sign | flag::zero | flag::aux | flag::parity;
+
+std::uint8_t flags_of(const Machine& m, const Working& r) {
+    return std::uint8_t((r.flags & exact) | r.carry | (m.registers.f & flag::fixed));
 }
-inline void set_pair_or_sp(RegisterFile& r, unsigned index, std::uint16_t value) {
-    if (index == 3)
-        r.sp = value;
-    else
-        r.set_pair(index, value);
+void set_flags(Working& r, std::uint8_t f) {
+    r.flags = f;
+    r.carry = f & flag::carry;
+}
+Working working_copy(const RegisterFile& registers) {
+    Working r{registers.pc, registers.sp, registers.bc(), registers.de(), registers.hl(), registers.a, 0, 0};
+    set_flags(r, registers.f);
+    return r;
+}
+void write_back(const Working& r, Machine& m) {
+    RegisterFile& registers = m.registers;
+    registers.f = flags_of(m, r);
+    registers.pc = std::uint16_t(r.pc);
+    registers.sp = std::uint16_t(r.sp);
+    registers.set_bc(std::uint16_t(r.bc));
+    registers.set_de(std::uint16_t(r.de));
+    registers.set_hl(std::uint16_t(r.hl));
+    registers.a = std::uint8_t(r.a);
 }
 
 // S, Z, P and AC after INR and DCR, by the new value: AC is the carry out of
@@ -34,7 +63,244 @@ constexpr auto decrement_flags = [] {
     return table;
 }();
 
-inline void set_carry(RegisterFile& r, unsigned bit) { r.f = std::uint8_t((r.f & ~flag::carry) | bit); }
+// Register codes B C D E H L M A on the working copy, code 6 being memory at HL.
+template <unsigned code>
+Value get(const Machine& m, const Working& r) {
+    if constexpr (code == 0) return r.bc >> 8;
+    if constexpr (code == 1) return r.bc & 0xFF;
+    if constexpr (code == 2) return r.de >> 8;
+    if constexpr (code == 3) return r.de & 0xFF;
+    if constexpr (code == 4) return r.hl >> 8;
+    if constexpr (code == 5) return r.hl & 0xFF;
+    if constexpr (code == 6) return m.memory[r.hl];
+    if constexpr (code == 7) return r.a;
+}
+template <unsigned code>
+void set(Machine& m, Working& r, Value value) {
+    if constexpr (code == 0) r.bc = (r.bc & 0x00FF) | value << 8;
+    if constexpr (code == 1) r.bc = (r.bc & 0xFF00) | value;
+    if constexpr (code == 2) r.de = (r.de & 0x00FF) | value << 8;
+    if constexpr (code == 3) r.de = (r.de & 0xFF00) | value;
+    if constexpr (code == 4) r.hl = (r.hl & 0x00FF) | value << 8;
+    if constexpr (code == 5) r.hl = (r.hl & 0xFF00) | value;
+    if constexpr (code == 6) m.memory[r.hl] = std::uint8_t(value);
+    if constexpr (code == 7) r.a = value;
+}
+
+// The pair of LXI, INX, DCX, DAD, PUSH and POP by index: BC DE HL, then SP
+// or PSW.
+template <unsigned index>
+Value& pair_or_sp(Working& r) {
+    if constexpr (index == 0) return r.bc;
+    if constexpr (index == 1) return r.de;
+    if constexpr (index == 2) return r.hl;
+    if constexpr (index == 3) return r.sp;
+}
+
+// Words in memory with one host access; only a word at 0xFFFF wraps.
+Value read_word(const Machine& m, Value address) {
+    if (address == 0xFFFF) [[unlikely]]
+        return m.memory[0xFFFF] | m.memory[0] << 8;
+    std::uint16_t value;
+    std::memcpy(&value, &m.memory[address], sizeof value);
+    return value;
+}
+void write_word(Machine& m, Value address, Value value) {
+    if (address == 0xFFFF) [[unlikely]] {
+        m.memory[0xFFFF] = std::uint8_t(value);
+        m.memory[0] = std::uint8_t(value >> 8);
+        return;
+    }
+    const std::uint16_t word = std::uint16_t(value);
+    std::memcpy(&m.memory[address], &word, sizeof word);
+}
+
+Value immediate(const Machine& m, Working& r) { return m.memory[r.pc++]; }
+// The 16-bit operand after the opcode. The instruction began below the trap
+// area, so its operand bytes cannot wrap past 0xFFFF.
+Value operand_word(const Machine& m, Working& r) {
+    std::uint16_t value;
+    std::memcpy(&value, &m.memory[r.pc], sizeof value);
+    r.pc += 2;
+    return value;
+}
+void push(Machine& m, Working& r, Value value) {
+    r.sp = (r.sp - 2) & 0xFFFF;
+    write_word(m, r.sp, value);
+}
+Value pop(const Machine& m, Working& r) {
+    const Value value = read_word(m, r.sp);
+    r.sp = (r.sp + 2) & 0xFFFF;
+    return value;
+}
+
+// NZ Z NC C PO PE P M.
+template <unsigned code>
+bool condition_met(const Working& r) {
+    constexpr bool wanted = code & 1;
+    if constexpr (code >> 1 == 0) return bool(r.flags & flag::zero) == wanted;
+    if constexpr (code >> 1 == 1) return bool(r.carry) == wanted;
+    if constexpr (code >> 1 == 2) return bool(r.flags & flag::parity) == wanted;
+    if constexpr (code >> 1 == 3) return bool(r.flags & flag::sign) == wanted;
+}
+
+// ADD ADC SUB SBB ANA XRA ORA CMP by selector on A and operand, as
+// RegisterFile::alu_op: subtraction sets carry for a borrow and AC when the
+// low four bits do not borrow.
+template <unsigned selector>
+void alu(Working& r, Value operand) {
+    if constexpr (selector <= 1) {  // ADD, ADC
+        const Value sum = r.a + operand + (selector == 1 ? r.carry : 0);
+        r.flags = sign_zero_parity[sum & 0xFF] | ((r.a ^ operand ^ sum) & flag::aux);
+        r.carry = sum >> 8;
+        r.a = sum & 0xFF;
+    } else if constexpr (selector <= 3 || selector == 7) {  // SUB, SBB, CMP
+        const Value difference = r.a - operand - (selector == 3 ? r.carry : 0);
+        r.flags = sign_zero_parity[difference & 0xFF] | (~(r.a ^ operand ^ difference) & flag::aux);
+        r.carry = difference >> (8 * sizeof difference - 1);  // the sign of the difference
+        if constexpr (selector != 7)
+            r.a = difference & 0xFF;
+    } else {  // ANA, XRA, ORA
+        const Value aux = selector == 4 ? ((r.a | operand) << 1) & flag::aux : 0;
+        r.a = selector == 4 ? r.a & operand : selector == 5 ? r.a ^ operand : r.a | operand;
+        r.flags = sign_zero_parity[r.a] | aux;
+        r.carry = 0;
+    }
+}
+
+void call(Machine& m, Working& r, Value target) {
+    push(m, r, r.pc);
+    r.pc = target;
+}
+
+// Hooks work on the Machine's own register file, so r is handed over around
+// them. Inlined, so that r's address never escapes and r stays in host
+// registers.
+template <typename Operation>
+[[gnu::always_inline]] inline void hook(Machine& m, Working& r, Operation operation) {
+    write_back(r, m);
+    operation();
+    r = working_copy(m.registers);
+}
+
+// Executes one instruction whose opcode byte has been fetched; false for HLT.
+// Inlined into the dispatch loop for the same reason as hook.
+template <unsigned opcode>
+[[gnu::always_inline]] inline bool execute(Machine& m, Working& r) {
+    constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7, p = y >> 1, low = opcode & 0xF;
+    if constexpr (opcode == 0x76) {
+        return false;
+    } else if constexpr (x == 1) {  // MOV
+        set<y>(m, r, get<z>(m, r));
+    } else if constexpr (x == 2) {  // ADD ADC SUB SBB ANA XRA ORA CMP
+        alu<y>(r, get<z>(m, r));
+    } else if constexpr (x == 0) {
+        if constexpr (low == 0x0 || low == 0x8) {
+            hook(m, r, [&m] { m.nop_group(y); });
+        } else if constexpr (low == 0x1) {  // LXI
+            pair_or_sp<p>(r) = operand_word(m, r);
+        } else if constexpr (low == 0x2 || low == 0xA) {
+            if constexpr (y == 0) m.memory[r.bc] = std::uint8_t(r.a);            // STAX B
+            if constexpr (y == 1) r.a = m.memory[r.bc];                          // LDAX B
+            if constexpr (y == 2) m.memory[r.de] = std::uint8_t(r.a);            // STAX D
+            if constexpr (y == 3) r.a = m.memory[r.de];                          // LDAX D
+            if constexpr (y == 4) write_word(m, operand_word(m, r), r.hl);       // SHLD
+            if constexpr (y == 5) r.hl = read_word(m, operand_word(m, r));       // LHLD
+            if constexpr (y == 6) m.memory[operand_word(m, r)] = std::uint8_t(r.a);  // STA
+            if constexpr (y == 7) r.a = m.memory[operand_word(m, r)];           // LDA
+        } else if constexpr (low == 0x3) {  // INX
+            pair_or_sp<p>(r) = (pair_or_sp<p>(r) + 1) & 0xFFFF;
+        } else if constexpr (low == 0xB) {  // DCX
+            pair_or_sp<p>(r) = (pair_or_sp<p>(r) - 1) & 0xFFFF;
+        } else if constexpr (z == 4) {  // INR
+            const Value value = (get<y>(m, r) + 1) & 0xFF;
+            set<y>(m, r, value);
+            r.flags = increment_flags[value];
+        } else if constexpr (z == 5) {  // DCR
+            const Value value = (get<y>(m, r) - 1) & 0xFF;
+            set<y>(m, r, value);
+            r.flags = decrement_flags[value];
+        } else if constexpr (z == 6) {  // MVI
+            set<y>(m, r, immediate(m, r));
+        } else if constexpr (z == 7) {
+            const Value a = r.a;
+            if constexpr (y == 0) { r.a = (a << 1 | a >> 7) & 0xFF; r.carry = a >> 7; }     // RLC
+            if constexpr (y == 1) { r.a = (a >> 1 | a << 7) & 0xFF; r.carry = a & 1; }      // RRC
+            if constexpr (y == 2) { r.a = (a << 1 | r.carry) & 0xFF; r.carry = a >> 7; }    // RAL
+            if constexpr (y == 3) { r.a = a >> 1 | r.carry << 7; r.carry = a & 1; }         // RAR
+            if constexpr (y == 4) {                                                         // DAA
+                RegisterFile adjusted{};
+                adjusted.a = std::uint8_t(a);
+                adjusted.f = flags_of(m, r);
+                adjusted.decimal_adjust();
+                r.a = adjusted.a;
+                set_flags(r, adjusted.f);
+            }
+            if constexpr (y == 5) r.a = ~a & 0xFF;  // CMA
+            if constexpr (y == 6) r.carry = 1;      // STC
+            if constexpr (y == 7) r.carry ^= 1;     // CMC
+        } else if constexpr (low == 0x9) {  // DAD
+            const Value sum = r.hl + pair_or_sp<p>(r);
+            r.carry = sum >> 16;
+            r.hl = sum & 0xFFFF;
+        }
+    } else {  // x == 3
+        if constexpr (low == 0x0 || low == 0x8) {  // Rcc
+            if (condition_met<y>(r))
+                r.pc = pop(m, r);
+        } else if constexpr (low == 0x1) {  // POP
+            const Value value = pop(m, r);
+            if constexpr (p == 3) {
+                r.a = value >> 8;
+                set_flags(r, std::uint8_t(value));
+                // bits 3 and 5 read 0, bit 1 reads 1, whatever was popped
+                m.registers.f = 0x02;
+            } else {
+                pair_or_sp<p>(r) = value;
+            }
+        } else if constexpr (low == 0x2 || low == 0xA) {  // Jcc
+            const Value target = operand_word(m, r);
+            if (condition_met<y>(r))
+                r.pc = target;
+        } else if constexpr (low == 0x3 || low == 0xB) {
+            if constexpr (y == 0) r.pc = operand_word(m, r);  // JMP
+            if constexpr (y == 1) hook(m, r, [&m] { m.opcode_cb(); });
+            if constexpr (y == 2) r.pc++;  // OUT: the port byte is skipped, nothing is output
+            if constexpr (y == 3) { r.a = 0xFF; r.pc++; }  // IN
+            if constexpr (y == 4) {  // XTHL
+                const Value old = r.hl;
+                r.hl = read_word(m, r.sp);
+                write_word(m, r.sp, old);
+            }
+            if constexpr (y == 5) std::swap(r.hl, r.de);  // XCHG
+            // y 6 and 7, DI and EI: there are no interrupts.
+        } else if constexpr (low == 0x4 || low == 0xC) {  // Ccc
+            const Value target = operand_word(m, r);
+            if (condition_met<y>(r))
+                call(m, r, target);
+        } else if constexpr (low == 0x5) {  // PUSH
+            if constexpr (p == 3)
+                push(m, r, r.a << 8 | flags_of(m, r));
+            else
+                push(m, r, pair_or_sp<p>(r));
+        } else if constexpr (z == 6) {  // ADI ACI SUI SBI ANI XRI ORI CPI
+            alu<y>(r, immediate(m, r));
+        } else if constexpr (z == 7) {  // RST
+            call(m, r, 8 * y);
+        } else if constexpr (low == 0x9) {
+            if constexpr (y == 1) r.pc = pop(m, r);  // RET
+            if constexpr (y == 3) hook(m, r, [&m] { m.opcode_d9(); });
+            if constexpr (y == 5) r.pc = r.hl;  // PCHL
+            if constexpr (y == 7) r.sp = r.hl;  // SPHL
+        } else if constexpr (low == 0xD) {
+            if constexpr (y == 1) call(m, r, operand_word(m, r));  // CALL
+            if constexpr (y == 3) hook(m, r, [&m] { m.opcode_dd(); });
+            if constexpr (y == 5) hook(m, r, [&m] { m.opcode_ed(); });
+            if constexpr (y == 7) hook(m, r, [&m] { m.opcode_fd(); });
+        }
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -51,140 +317,8 @@ void Machine::opcode_dd() {
 void Machine::opcode_ed() { opcode_dd(); }
 void Machine::opcode_fd() { opcode_dd(); }
 
-// Operand access for the executor, on its own copy r of the registers. These
-// take r as a parameter rather than capturing it in lambdas, which keeps r
-// eligible for host registers.
-inline std::uint8_t Machine::immediate(RegisterFile& r) const { return memory[r.pc++]; }
-// The 16-bit operand after the opcode. The instruction began below the trap
-// area, so its operand bytes cannot wrap past 0xFFFF, and the two loads can
-// become one.
-inline std::uint16_t Machine::operand_word(RegisterFile& r) const {
-    const unsigned address = r.pc;
-    assert(address < address::trap_area + 2);
-    r.pc += 2;
-    return std::uint16_t(memory[address] | memory[address + 1] << 8);
-}
-inline void Machine::call(RegisterFile& r, std::uint16_t target) {
-    push_on(r.sp, r.pc);
-    r.pc = target;
-}
-// Hooks work on the Machine's own register file, so r is handed over around them.
-template <typename Operation>
-inline void Machine::hook(RegisterFile& r, Operation operation) {
-    registers = r;
-    operation();
-    r = registers;
-}
-
-// Executes one instruction whose opcode byte has been fetched; false for HLT.
-template <unsigned opcode>
-inline bool Machine::execute(RegisterFile& r) {
-    constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7, p = y >> 1, low = opcode & 0xF;
-    if constexpr (opcode == 0x76) {
-        return false;
-    } else if constexpr (x == 1) {  // MOV
-        set(r, y, get(r, z));
-    } else if constexpr (x == 2) {  // ADD ADC SUB SBB ANA XRA ORA CMP
-        r.alu_op(y, get(r, z));
-    } else if constexpr (x == 0) {
-        if constexpr (low == 0x0 || low == 0x8) {
-            hook(r, [this] { nop_group(y); });
-        } else if constexpr (low == 0x1) {  // LXI
-            set_pair_or_sp(r, p, operand_word(r));
-        } else if constexpr (low == 0x2 || low == 0xA) {
-            if constexpr (y == 0) memory[r.bc()] = r.a;  // STAX B
-            if constexpr (y == 1) r.a = memory[r.bc()];  // LDAX B
-            if constexpr (y == 2) memory[r.de()] = r.a;  // STAX D
-            if constexpr (y == 3) r.a = memory[r.de()];  // LDAX D
-            if constexpr (y == 4) write_word(operand_word(r), r.hl());  // SHLD
-            if constexpr (y == 5) r.set_hl(read_word(operand_word(r)));  // LHLD
-            if constexpr (y == 6) memory[operand_word(r)] = r.a;  // STA
-            if constexpr (y == 7) r.a = memory[operand_word(r)];  // LDA
-        } else if constexpr (low == 0x3) {  // INX
-            set_pair_or_sp(r, p, pair_or_sp(r, p) + 1);
-        } else if constexpr (low == 0xB) {  // DCX
-            set_pair_or_sp(r, p, pair_or_sp(r, p) - 1);
-        } else if constexpr (z == 4) {  // INR
-            std::uint8_t value = get(r, y) + 1;
-            set(r, y, value);
-            r.f = std::uint8_t((r.f & (flag::carry | flag::fixed)) | increment_flags[value]);
-        } else if constexpr (z == 5) {  // DCR
-            std::uint8_t value = get(r, y) - 1;
-            set(r, y, value);
-            r.f = std::uint8_t((r.f & (flag::carry | flag::fixed)) | decrement_flags[value]);
-        } else if constexpr (z == 6) {  // MVI
-            set(r, y, immediate(r));
-        } else if constexpr (z == 7) {
-            const std::uint8_t a = r.a, carry = r.f & flag::carry;
-            if constexpr (y == 0) { r.a = std::uint8_t(a << 1 | a >> 7); set_carry(r, a >> 7); }     // RLC
-            if constexpr (y == 1) { r.a = std::uint8_t(a >> 1 | a << 7); set_carry(r, a & 1); }      // RRC
-            if constexpr (y == 2) { r.a = std::uint8_t(a << 1 | carry); set_carry(r, a >> 7); }      // RAL
-            if constexpr (y == 3) { r.a = std::uint8_t(a >> 1 | carry << 7); set_carry(r, a & 1); }  // RAR
-            if constexpr (y == 4) r.decimal_adjust();                                                // DAA
-            if constexpr (y == 5) r.a = std::uint8_t(~a);                                            // CMA
-            if constexpr (y == 6) set_carry(r, 1);                                                   // STC
-            if constexpr (y == 7) set_carry(r, carry ^ 1);                                           // CMC
-        } else if constexpr (low == 0x9) {  // DAD
-            unsigned sum = r.hl() + pair_or_sp(r, p);
-            r.set_hl(std::uint16_t(sum));
-            r.f = std::uint8_t((r.f & ~flag::carry) | (sum >> 16));
-        }
-    } else {  // x == 3
-        if constexpr (low == 0x0 || low == 0x8) {  // Rcc
-            if (r.condition_met(y))
-                r.pc = pop_from(r.sp);
-        } else if constexpr (low == 0x1) {  // POP
-            std::uint16_t value = pop_from(r.sp);
-            r.set_pair(p, value);
-            if constexpr (p == 3)  // bits 3 and 5 read 0, bit 1 reads 1, whatever was popped
-                r.f = std::uint8_t((r.f & ~0x28) | 0x02);
-        } else if constexpr (low == 0x2 || low == 0xA) {  // Jcc
-            std::uint16_t target = operand_word(r);
-            if (r.condition_met(y))
-                r.pc = target;
-        } else if constexpr (low == 0x3 || low == 0xB) {
-            if constexpr (y == 0) r.pc = operand_word(r);  // JMP
-            if constexpr (y == 1) hook(r, [this] { opcode_cb(); });
-            if constexpr (y == 2) r.pc++;  // OUT: the port byte is skipped, nothing is output
-            if constexpr (y == 3) { r.a = 0xFF; r.pc++; }  // IN
-            if constexpr (y == 4) {  // XTHL
-                std::uint16_t old = r.hl();
-                r.set_hl(read_word(r.sp));
-                write_word(r.sp, old);
-            }
-            if constexpr (y == 5) {  // XCHG
-                std::uint16_t old = r.hl();
-                r.set_hl(r.de());
-                r.set_de(old);
-            }
-            // y 6 and 7, DI and EI: there are no interrupts.
-        } else if constexpr (low == 0x4 || low == 0xC) {  // Ccc
-            std::uint16_t target = operand_word(r);
-            if (r.condition_met(y))
-                call(r, target);
-        } else if constexpr (low == 0x5) {  // PUSH
-            push_on(r.sp, r.pair(p));
-        } else if constexpr (z == 6) {  // ADI ACI SUI SBI ANI XRI ORI CPI
-            r.alu_op(y, immediate(r));
-        } else if constexpr (z == 7) {  // RST
-            call(r, 8 * y);
-        } else if constexpr (low == 0x9) {
-            if constexpr (y == 1) r.pc = pop_from(r.sp);  // RET
-            if constexpr (y == 3) hook(r, [this] { opcode_d9(); });
-            if constexpr (y == 5) r.pc = r.hl();  // PCHL
-            if constexpr (y == 7) r.sp = r.hl();  // SPHL
-        } else if constexpr (low == 0xD) {
-            if constexpr (y == 1) call(r, operand_word(r));  // CALL
-            if constexpr (y == 3) hook(r, [this] { opcode_dd(); });
-            if constexpr (y == 5) hook(r, [this] { opcode_ed(); });
-            if constexpr (y == 7) hook(r, [this] { opcode_fd(); });
-        }
-    }
-    return true;
-}
-
 // Threaded dispatch: every opcode's handler ends in its own fetch and jump, so
-// each has its own indirect branch to predict, and there is one unsigned
+// each has its own indirect branch to predict, and there is one Value
 // compare per instruction for the trap test. The handlers are the 256
 // instantiations of execute, named by the opcode's two hex digits; the
 // executor's decoding by fields happens at compile time inside execute.
@@ -219,22 +353,22 @@ inline bool Machine::execute(RegisterFile& r) {
         goto* handlers[memory[r.pc++]]; \
     } while (0)
 #define KAVO_HANDLER_ADDRESS(high, low) &&opcode_##high##low,
-#define KAVO_HANDLER(high, low)     \
-    opcode_##high##low:             \
-    if (!execute<0x##high##low>(r)) \
-        goto halted;                \
+#define KAVO_HANDLER(high, low)            \
+    opcode_##high##low:                    \
+    if (!execute<0x##high##low>(*this, r)) \
+        goto halted;                       \
     KAVO_NEXT();
 
 Stop Machine::run_until_trap() {
     static constexpr void* handlers[256] = {KAVO_EACH_OPCODE(KAVO_HANDLER_ADDRESS)};
-    RegisterFile r = registers;
+    Working r = working_copy(registers);
     KAVO_NEXT();
     KAVO_EACH_OPCODE(KAVO_HANDLER)
 halted:
-    registers = r;
+    write_back(r, *this);
     return Stop::halt;
 trapped:
-    registers = r;
+    write_back(r, *this);
     return Stop::trap;
 #ifdef KAVO_FUZZING
 spent:
@@ -243,16 +377,16 @@ spent:
 #endif
 }
 
-#define KAVO_INSTRUCTION(high, low) &Machine::execute<0x##high##low>,
+#define KAVO_INSTRUCTION(high, low) &execute<0x##high##low>,
 
 // The same instructions one at a time, for callers that keep their own count.
 Stop Machine::step() {
-    static constexpr bool (Machine::*instructions[256])(RegisterFile&) = {KAVO_EACH_OPCODE(KAVO_INSTRUCTION)};
+    static constexpr bool (*instructions[256])(Machine&, Working&) = {KAVO_EACH_OPCODE(KAVO_INSTRUCTION)};
     if (registers.pc >= address::trap_area)
         return Stop::trap;
-    RegisterFile r = registers;
-    const bool running = (this->*instructions[memory[r.pc++]])(r);
-    registers = r;
+    Working r = working_copy(registers);
+    const bool running = instructions[memory[r.pc++]](*this, r);
+    write_back(r, *this);
     return running ? Stop::none : Stop::halt;
 }
 

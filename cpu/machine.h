@@ -214,8 +214,7 @@ private:
         sp += 2;
         return value;
     }
-    // Register code access on a register file, code 6 being memory at HL:
-    // the Machine's own, or the executor's working copy.
+    // Register code access on a register file, code 6 being memory at HL.
     std::uint8_t get(const RegisterFile& r, unsigned code) const { return code == 6 ? memory[r.hl()] : r.byte(code); }
     void set(RegisterFile& r, unsigned code, std::uint8_t value) {
         if (code == 6)
@@ -223,13 +222,6 @@ private:
         else
             r.byte(code) = value;
     }
-    template <unsigned opcode>
-    bool execute(RegisterFile& r);
-    std::uint8_t immediate(RegisterFile& r) const;
-    std::uint16_t operand_word(RegisterFile& r) const;
-    void call(RegisterFile& r, std::uint16_t target);
-    template <typename Operation>
-    void hook(RegisterFile& r, Operation operation);
     bool load_image(int argument_count, char** argument_vector);
     using Opener = std::optional<host::File> (host::Directory::*)(std::string_view) const;
     FileSlot* bind_file(Opener open, unsigned drive);
