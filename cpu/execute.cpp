@@ -17,11 +17,19 @@ namespace {
 // the executor runs but on POP PSW, so they stay in the Machine's own F.
 // Every field is below 0x10000, and A below 0x100, so no access masks an
 // address. Fields beyond these push GCC to keep all of them in stack slots.
-// Host-sized fields index memory without a zero extension.
+// Host-sized fields index memory without a zero extension. PC is kept as
+// its distance below the trap area, negative while it is outside; each
+// handler adds its instruction's length at its end, and GCC turns that
+// addition into the trap test itself.
 using Value = std::size_t;
 struct Working {
-    Value pc, sp, bc, de, hl, a, flags, carry;
+    std::ptrdiff_t pc;
+    Value sp, bc, de, hl, a, flags, carry;
 };
+constexpr Value trap = address::trap_area;
+
+Value pc_of(const Working& r) { return Value(r.pc) + trap; }
+void jump(Working& r, Value target) { r.pc = std::ptrdiff_t(target - trap); }
 
 constexpr std::uint8_t exact = flag::sign | flag::zero | flag::aux | flag::parity;
 
@@ -33,14 +41,15 @@ void set_flags(Working& r, std::uint8_t f) {
     r.carry = f & flag::carry;
 }
 Working working_copy(const RegisterFile& registers) {
-    Working r{registers.pc, registers.sp, registers.bc(), registers.de(), registers.hl(), registers.a, 0, 0};
+    Working r{std::ptrdiff_t(registers.pc) - std::ptrdiff_t(trap), registers.sp, registers.bc(), registers.de(),
+              registers.hl(), registers.a, 0, 0};
     set_flags(r, registers.f);
     return r;
 }
 void write_back(const Working& r, Machine& m) {
     RegisterFile& registers = m.registers;
     registers.f = flags_of(m, r);
-    registers.pc = std::uint16_t(r.pc);
+    registers.pc = std::uint16_t(pc_of(r));
     registers.sp = std::uint16_t(r.sp);
     registers.set_bc(std::uint16_t(r.bc));
     registers.set_de(std::uint16_t(r.de));
@@ -115,13 +124,12 @@ void write_word(Machine& m, Value address, Value value) {
     std::memcpy(&m.memory[address], &word, sizeof word);
 }
 
-Value immediate(const Machine& m, Working& r) { return m.memory[r.pc++]; }
-// The 16-bit operand after the opcode. The instruction began below the trap
-// area, so its operand bytes cannot wrap past 0xFFFF.
-Value operand_word(const Machine& m, Working& r) {
+// The operand byte or word after the opcode at PC. The instruction began
+// below the trap area, so its operand bytes cannot wrap past 0xFFFF.
+Value immediate(const Machine& m, const Working& r) { return m.memory[pc_of(r) + 1]; }
+Value operand_word(const Machine& m, const Working& r) {
     std::uint16_t value;
-    std::memcpy(&value, &m.memory[r.pc], sizeof value);
-    r.pc += 2;
+    std::memcpy(&value, &m.memory[pc_of(r) + 1], sizeof value);
     return value;
 }
 void push(Machine& m, Working& r, Value value) {
@@ -168,28 +176,46 @@ void alu(Working& r, Value operand) {
     }
 }
 
-void call(Machine& m, Working& r, Value target) {
-    push(m, r, r.pc);
-    r.pc = target;
+// A call from the instruction at PC, of length bytes.
+void call(Machine& m, Working& r, Value length, Value target) {
+    push(m, r, pc_of(r) + length);
+    jump(r, target);
 }
 
 // Hooks work on the Machine's own register file, so r is handed over around
-// them. Inlined, so that r's address never escapes and r stays in host
-// registers.
+// them, with PC past the opcode. Inlined, so that r's address never escapes
+// and r stays in host registers.
 template <typename Operation>
 [[gnu::always_inline]] inline void hook(Machine& m, Working& r, Operation operation) {
+    r.pc += 1;
     write_back(r, m);
     operation();
     r = working_copy(m.registers);
 }
 
-// Executes one instruction whose opcode byte has been fetched; false for HLT.
-// Inlined into the dispatch loop for the same reason as hook.
+// The length in bytes of the instruction with opcode: one, or two with an
+// operand byte, or three with an operand word.
+constexpr Value instruction_length(unsigned opcode) {
+    const unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7, low = opcode & 0xF;
+    if (x == 0)
+        return low == 0x1 || ((low == 0x2 || low == 0xA) && y >= 4) ? 3 : z == 6 ? 2 : 1;
+    if (x == 3)
+        return low == 0x2 || low == 0xA || low == 0x4 || low == 0xC || opcode == 0xC3 || opcode == 0xCD ? 3
+               : z == 6 || opcode == 0xD3 || opcode == 0xDB                                            ? 2
+                                                                                                       : 1;
+    return 1;
+}
+
+// Executes the instruction at PC, whose opcode is given; false for HLT, with
+// PC past it. An instruction that transfers control sets PC and returns at
+// once; the others leave PC to the end, which adds their length. Inlined
+// into the dispatch loop for the same reason as hook.
 template <unsigned opcode>
 [[gnu::always_inline]] inline bool execute(Machine& m, Working& r) {
     constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7, p = y >> 1, low = opcode & 0xF;
+    constexpr Value length = instruction_length(opcode);
     if constexpr (opcode == 0x76) {
-        return false;
+        // HLT: PC moves past it below.
     } else if constexpr (x == 1) {  // MOV
         set<y>(m, r, get<z>(m, r));
     } else if constexpr (x == 2) {  // ADD ADC SUB SBB ANA XRA ORA CMP
@@ -197,6 +223,7 @@ template <unsigned opcode>
     } else if constexpr (x == 0) {
         if constexpr (low == 0x0 || low == 0x8) {
             hook(m, r, [&m] { m.nop_group(y); });
+            return true;
         } else if constexpr (low == 0x1) {  // LXI
             pair_or_sp<p>(r) = operand_word(m, r);
         } else if constexpr (low == 0x2 || low == 0xA) {
@@ -247,7 +274,10 @@ template <unsigned opcode>
     } else {  // x == 3
         if constexpr (low == 0x0 || low == 0x8) {  // Rcc
             if (condition_met<y>(r))
-                r.pc = pop(m, r);
+                jump(r, pop(m, r));
+            else
+                r.pc += length;
+            return true;
         } else if constexpr (low == 0x1) {  // POP
             const Value value = pop(m, r);
             if constexpr (p == 3) {
@@ -261,12 +291,15 @@ template <unsigned opcode>
         } else if constexpr (low == 0x2 || low == 0xA) {  // Jcc
             const Value target = operand_word(m, r);
             if (condition_met<y>(r))
-                r.pc = target;
+                jump(r, target);
+            else
+                r.pc += length;
+            return true;
         } else if constexpr (low == 0x3 || low == 0xB) {
-            if constexpr (y == 0) r.pc = operand_word(m, r);  // JMP
-            if constexpr (y == 1) hook(m, r, [&m] { m.opcode_cb(); });
-            if constexpr (y == 2) r.pc++;  // OUT: the port byte is skipped, nothing is output
-            if constexpr (y == 3) { r.a = 0xFF; r.pc++; }  // IN
+            if constexpr (y == 0) { jump(r, operand_word(m, r)); return true; }  // JMP
+            if constexpr (y == 1) { hook(m, r, [&m] { m.opcode_cb(); }); return true; }
+            // y 2, OUT: the port byte is skipped, nothing is output
+            if constexpr (y == 3) r.a = 0xFF;  // IN
             if constexpr (y == 4) {  // XTHL
                 const Value old = r.hl;
                 r.hl = read_word(m, r.sp);
@@ -277,7 +310,10 @@ template <unsigned opcode>
         } else if constexpr (low == 0x4 || low == 0xC) {  // Ccc
             const Value target = operand_word(m, r);
             if (condition_met<y>(r))
-                call(m, r, target);
+                call(m, r, length, target);
+            else
+                r.pc += length;
+            return true;
         } else if constexpr (low == 0x5) {  // PUSH
             if constexpr (p == 3)
                 push(m, r, r.a << 8 | flags_of(m, r));
@@ -286,20 +322,23 @@ template <unsigned opcode>
         } else if constexpr (z == 6) {  // ADI ACI SUI SBI ANI XRI ORI CPI
             alu<y>(r, immediate(m, r));
         } else if constexpr (z == 7) {  // RST
-            call(m, r, 8 * y);
+            call(m, r, length, 8 * y);
+            return true;
         } else if constexpr (low == 0x9) {
-            if constexpr (y == 1) r.pc = pop(m, r);  // RET
-            if constexpr (y == 3) hook(m, r, [&m] { m.opcode_d9(); });
-            if constexpr (y == 5) r.pc = r.hl;  // PCHL
+            if constexpr (y == 1) { jump(r, pop(m, r)); return true; }  // RET
+            if constexpr (y == 3) { hook(m, r, [&m] { m.opcode_d9(); }); return true; }
+            if constexpr (y == 5) { jump(r, r.hl); return true; }  // PCHL
             if constexpr (y == 7) r.sp = r.hl;  // SPHL
         } else if constexpr (low == 0xD) {
-            if constexpr (y == 1) call(m, r, operand_word(m, r));  // CALL
+            if constexpr (y == 1) call(m, r, length, operand_word(m, r));  // CALL
             if constexpr (y == 3) hook(m, r, [&m] { m.opcode_dd(); });
             if constexpr (y == 5) hook(m, r, [&m] { m.opcode_ed(); });
             if constexpr (y == 7) hook(m, r, [&m] { m.opcode_fd(); });
+            return true;
         }
     }
-    return true;
+    r.pc += length;
+    return opcode != 0x76;
 }
 
 }  // namespace
@@ -318,8 +357,8 @@ void Machine::opcode_ed() { opcode_dd(); }
 void Machine::opcode_fd() { opcode_dd(); }
 
 // Threaded dispatch: every opcode's handler ends in its own fetch and jump, so
-// each has its own indirect branch to predict, and there is one Value
-// compare per instruction for the trap test. The handlers are the 256
+// each has its own indirect branch to predict, and the trap test is the sign
+// of the distance of PC below the trap area. The handlers are the 256
 // instantiations of execute, named by the opcode's two hex digits; the
 // executor's decoding by fields happens at compile time inside execute.
 #define KAVO_EACH_LOW(M, high) \
@@ -344,13 +383,18 @@ void Machine::opcode_fd() { opcode_dd(); }
 #else
 #define KAVO_SPEND()
 #endif
+// Hides how a value was computed, so that the fetch indexes memory with PC as
+// it stands after the trap test rather than keeping a copy of PC before the
+// handler's addition.
+#define KAVO_OPAQUE(value) asm("" : "+r"(value))
 #define KAVO_NEXT()                     \
     do {                                \
-        if (r.pc >= address::trap_area) \
+        if (r.pc >= 0)                  \
             goto trapped;               \
         KAVO_COUNT();                   \
         KAVO_SPEND();                   \
-        goto* handlers[memory[r.pc++]]; \
+        KAVO_OPAQUE(r.pc);              \
+        goto* handlers[memory[pc_of(r)]]; \
     } while (0)
 #define KAVO_HANDLER_ADDRESS(high, low) &&opcode_##high##low,
 #define KAVO_HANDLER(high, low)            \
@@ -372,7 +416,7 @@ trapped:
     return Stop::trap;
 #ifdef KAVO_FUZZING
 spent:
-    registers = r;
+    write_back(r, *this);
     return Stop::none;
 #endif
 }
@@ -385,7 +429,7 @@ Stop Machine::step() {
     if (registers.pc >= address::trap_area)
         return Stop::trap;
     Working r = working_copy(registers);
-    const bool running = instructions[memory[r.pc++]](*this, r);
+    const bool running = instructions[memory[registers.pc]](*this, r);
     write_back(r, *this);
     return running ? Stop::none : Stop::halt;
 }
@@ -396,6 +440,7 @@ Stop Machine::step() {
 #undef KAVO_NEXT
 #undef KAVO_SPEND
 #undef KAVO_COUNT
+#undef KAVO_OPAQUE
 #undef KAVO_EACH_OPCODE
 #undef KAVO_EACH_LOW
 
