@@ -96,6 +96,22 @@ void set(Machine& m, Working& r, Value value) {
     if constexpr (code == 7) r.a = value;
 }
 
+// INR and DCR on register code by delta, 1 or -1; returns the new value. A
+// high byte steps within its pair by a step of 0x100, which leaves the low
+// byte alone.
+template <unsigned code>
+Value add_to_register(Machine& m, Working& r, int delta) {
+    if constexpr (code == 0 || code == 2 || code == 4) {
+        Value& pair = code == 0 ? r.bc : code == 2 ? r.de : r.hl;
+        pair = (pair + Value(delta * 0x100)) & 0xFFFF;
+        return pair >> 8;
+    } else {
+        const Value value = (get<code>(m, r) + Value(delta)) & 0xFF;
+        set<code>(m, r, value);
+        return value;
+    }
+}
+
 // The pair of LXI, INX, DCX, DAD, PUSH and POP by index: BC DE HL, then SP
 // or PSW.
 template <unsigned index>
@@ -240,19 +256,15 @@ template <unsigned opcode>
         } else if constexpr (low == 0xB) {  // DCX
             pair_or_sp<p>(r) = (pair_or_sp<p>(r) - 1) & 0xFFFF;
         } else if constexpr (z == 4) {  // INR
-            const Value value = (get<y>(m, r) + 1) & 0xFF;
-            set<y>(m, r, value);
-            r.flags = increment_flags[value];
+            r.flags = increment_flags[add_to_register<y>(m, r, 1)];
         } else if constexpr (z == 5) {  // DCR
-            const Value value = (get<y>(m, r) - 1) & 0xFF;
-            set<y>(m, r, value);
-            r.flags = decrement_flags[value];
+            r.flags = decrement_flags[add_to_register<y>(m, r, -1)];
         } else if constexpr (z == 6) {  // MVI
             set<y>(m, r, immediate(m, r));
         } else if constexpr (z == 7) {
             const Value a = r.a;
-            if constexpr (y == 0) { r.a = (a << 1 | a >> 7) & 0xFF; r.carry = a >> 7; }     // RLC
-            if constexpr (y == 1) { r.a = (a >> 1 | a << 7) & 0xFF; r.carry = a & 1; }      // RRC
+            if constexpr (y == 0) { r.a = std::rotl(std::uint8_t(a), 1); r.carry = a >> 7; }  // RLC
+            if constexpr (y == 1) { r.a = std::rotr(std::uint8_t(a), 1); r.carry = a & 1; }   // RRC
             if constexpr (y == 2) { r.a = (a << 1 | r.carry) & 0xFF; r.carry = a >> 7; }    // RAL
             if constexpr (y == 3) { r.a = a >> 1 | r.carry << 7; r.carry = a & 1; }         // RAR
             if constexpr (y == 4) {                                                         // DAA
@@ -412,6 +424,7 @@ halted:
     write_back(r, *this);
     return Stop::halt;
 trapped:
+    KAVO_OPAQUE(r.pc);
     write_back(r, *this);
     return Stop::trap;
 #ifdef KAVO_FUZZING
