@@ -342,6 +342,60 @@ TEST(ProcessorFlags, AluOpMatchesThePartForEveryOperand) {
     EXPECT_EQ(failures, 0u);
 }
 
+// The executor keeps F in parts of its own while it runs; every immediate
+// arithmetic instruction, run by it, gives the model's A and F.
+TEST(ProcessorFlags, ExecutorArithmeticMatchesTheModelForEveryOperand) {
+    unsigned failures = 0;
+    auto machine = fresh_machine();
+    alarm(60);
+    for (unsigned op = 0; op < 8; ++op)
+        for (unsigned a = 0; a < 256; ++a)
+            for (unsigned v = 0; v < 256; ++v)
+                for (std::uint8_t f : {0x02, 0x03, 0x12, 0xD7, 0x00, 0xFF}) {
+                    place(*machine, 0x0100, {std::uint8_t(0xC6 | op << 3), std::uint8_t(v), 0x76});  // ADI..CPI v; HLT
+                    machine->registers.pc = 0x0100;
+                    machine->registers.a = std::uint8_t(a);
+                    machine->registers.f = f;
+                    const Stop stop = machine->run_until_trap();
+                    std::uint8_t model_a = std::uint8_t(a), model_f = f;
+                    model_alu(op, model_a, model_f, std::uint8_t(v));
+                    if ((stop != Stop::halt || machine->registers.a != model_a || machine->registers.f != model_f) &&
+                        ++failures <= 10)
+                        ADD_FAILURE() << "op " << op << " A " << hex(a) << " v " << hex(v) << " F " << hex(f)
+                                      << ": got A " << hex(machine->registers.a) << " F "
+                                      << hex(machine->registers.f) << ", want A " << hex(model_a) << " F "
+                                      << hex(model_f);
+                }
+    alarm(0);
+    EXPECT_EQ(failures, 0u);
+}
+
+// POP PSW then PUSH PSW gives back every flag state, with bits 3 and 5
+// cleared and bit 1 set, and the conditions read the popped flags.
+TEST(ProcessorFlags, EveryPoppedFlagStateIsPushedAndTestedAsPopped) {
+    for (unsigned f = 0; f < 256; ++f) {
+        auto machine = fresh_machine();
+        machine->registers.sp = 0x3000;
+        machine->write_word(0x3000, std::uint16_t(0x5A00 | f));
+        // POP PSW; PUSH PSW; then for each condition code a conditional
+        // jump past an INX B, which leaves the flags alone, so C counts the
+        // conditions not met.
+        std::vector<std::uint8_t> code = {0xF1, 0xF5};
+        for (unsigned condition = 0; condition < 8; ++condition) {
+            const std::uint16_t next = std::uint16_t(0x0100 + code.size() + 4);
+            code.insert(code.end(), {std::uint8_t(0xC2 | condition << 3), std::uint8_t(next), std::uint8_t(next >> 8),
+                                     0x03});  // Jcc next; INX B
+        }
+        run_to_hlt(*machine, code);
+        const std::uint8_t popped = std::uint8_t((f & ~0x28) | 0x02);
+        EXPECT_EQ(hex(machine->read_word(0x3000), 4), hex(0x5A00 | popped, 4));
+        unsigned not_met = 0;
+        for (unsigned condition = 0; condition < 8; ++condition)
+            not_met += !RegisterFile{.f = popped}.condition_met(condition);
+        EXPECT_EQ(machine->registers.c, not_met) << "F " << hex(f);
+    }
+}
+
 TEST(ProcessorFlags, DaaMatchesThePartForEveryAccumulatorAndFlagState) {
     unsigned failures = 0;
     for (unsigned a = 0; a < 256; ++a)
