@@ -1,4 +1,4 @@
-// Measures kavo: the exerciser and a BASIC program in emulated instructions per second, start-up time, and console output throughput.
+// Measures kavo: the exerciser and a BASIC program in emulated instructions per second, and start-up time.
 //
 // Usage: kavo_bench [--z80] [--callgrind]
 // With --z80, ZEXDOC on the Z80 is measured as well.
@@ -177,29 +177,6 @@ std::vector<std::uint8_t> six_instructions() {
     return program.bytes();
 }
 
-constexpr unsigned output_mebibytes = 10;
-
-// 10 MiB of console output: by function 2, 160 passes of 65536 bytes; by
-// function 9, 10 passes of a 64-character string printed 16384 times. The
-// counters live in memory, since the BDOS need not keep registers.
-std::vector<std::uint8_t> console_output_program(bool print_string) {
-    using namespace test;
-    Assembler program;
-    const std::uint16_t inner = print_string ? 0x4000 : 0;  // 0: 65536 passes
-    program.mvi(A, std::uint8_t(print_string ? output_mebibytes : 16 * output_mebibytes)).sta("outer");
-    program.label("outer_loop").lxi(HL, inner).shld("inner");
-    program.label("loop");
-    if (print_string)
-        program.lxi(DE, "text").bdos(9);
-    else
-        program.mvi(E, 'x').bdos(2);
-    program.lhld("inner").dcx(HL).shld("inner").mov(A, H).ora(L).jnz("loop");
-    program.lda("outer").dcr(A).sta("outer").jnz("outer_loop").exit();
-    program.label("text").db("The quick brown fox jumps over the lazy dog, 0123456789 times.\r\n$");
-    program.label("inner").dw(std::uint16_t(0)).label("outer").db({0});
-    return program.bytes();
-}
-
 }  // namespace
 
 int main(int argument_count, char** argument_vector) {
@@ -240,14 +217,6 @@ int main(int argument_count, char** argument_vector) {
     std::printf("start-up:        %.2f ms to run 6 instructions, /bin/true %.2f ms: %.2f ms from exec (best of %d)\n",
                 start * 1e3, true_start * 1e3, (start - true_start) * 1e3, start_runs);
 
-    for (const bool print_string : {false, true}) {
-        write_file(directory / "OUTPUT.COM", console_output_program(print_string));
-        const fs::path output = directory / "output.txt";
-        const double seconds = best_of(3, directory, {KAVO_EXECUTABLE, "OUTPUT"}, output.string());
-        const double megabytes = double(fs::file_size(output)) / (1 << 20);
-        std::printf("console output:  %.0f MiB through BDOS function %d into a file, best of 3 runs %.3f s: %.1f MiB/s\n",
-                    megabytes, print_string ? 9 : 2, seconds, megabytes / seconds);
-    }
     fs::remove_all(directory);
     return 0;
 }
