@@ -576,6 +576,46 @@ TEST(ProcessorWrap, StackInstructionsAcrossTheTop) {
     EXPECT_EQ(machine->registers.sp, 0xFFFF);
 }
 
+// SP made odd while the processor runs (LXI SP, INX SP, DCX SP, SPHL): the
+// stack words around 0xFFFF wrap, and once SP is even again pushes and pops
+// go on as before.
+TEST(ProcessorWrap, StackWordsWrapWhenSpTurnsOddWhileRunning) {
+    auto machine = fresh_machine();
+    machine->registers.set_bc(0xABCD);
+    machine->registers.set_de(0x1234);
+    run_to_hlt(*machine, {0x31, 0x01, 0x00,  // LXI SP,0x0001
+                          0xD5,              // PUSH D: 0x12 to 0x0000, 0x34 to 0xFFFF
+                          0x33,              // INX SP: 0x0000
+                          0xC5});            // PUSH B: to 0xFFFE and 0xFFFF
+    EXPECT_EQ(machine->memory[0x0000], 0x12);
+    EXPECT_EQ(hex(machine->read_word(0xFFFE), 4), "0xABCD");
+    EXPECT_EQ(machine->registers.sp, 0xFFFE);
+
+    machine = fresh_machine();
+    machine->memory[0xFFFF] = 0x22;
+    machine->memory[0x0000] = 0x33;
+    run_to_hlt(*machine, {0x21, 0xFF, 0xFF,  // LXI H,0xFFFF
+                          0xF9,              // SPHL
+                          0xC1,              // POP B from 0xFFFF and 0x0000
+                          0x3B,              // DCX SP: 0x0000
+                          0x3B,              // DCX SP: 0xFFFF
+                          0xE3});            // XTHL with 0xFFFF and 0x0000
+    EXPECT_EQ(hex(machine->registers.bc(), 4), "0x3322");
+    EXPECT_EQ(hex(machine->registers.hl(), 4), "0x3322");
+    EXPECT_EQ(machine->memory[0xFFFF], 0xFF);
+    EXPECT_EQ(machine->memory[0x0000], 0xFF);
+    EXPECT_EQ(machine->registers.sp, 0xFFFF);
+
+    // A call and its return across the top, SP odd from an LXI.
+    machine = fresh_machine();
+    place(*machine, 0x0200, {0xC9});  // RET
+    run_to_hlt(*machine, {0x31, 0x01, 0x00,  // LXI SP,0x0001
+                          0xCD, 0x00, 0x02});  // CALL 0x0200
+    EXPECT_EQ(machine->memory[0x0000], 0x01);
+    EXPECT_EQ(machine->memory[0xFFFF], 0x06);
+    EXPECT_EQ(machine->registers.sp, 0x0001);
+}
+
 TEST(ProcessorWrap, PairArithmeticWraps) {
     auto machine = fresh_machine();
     machine->registers.sp = 0xFFFF;
