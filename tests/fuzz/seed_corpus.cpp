@@ -1,8 +1,9 @@
-// Writes the fuzz targets' seed corpus: small 8080 programs for the program-image target, FCB call sequences for the FCB target.
+// Writes the fuzz targets' seed corpus: small 8080 programs, FCB call sequences, key streams, screen output and command lines.
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test;
+using namespace std::string_literals;
 
 // Prints a string through function 9, then ends through function 0.
 Assembler hello() {
@@ -144,6 +146,41 @@ const std::string fcb_seeds[] = {
             {write_random, 0x005C, 0x0080, "LOWER   COM", "           ", 0, 0, 0xFFFF}}),
 };
 
+// Key streams, after the terminal model's index (0 ansi, 1 adm3a, 2 vt52,
+// 3 h19, 4 televideo): xterm, VT220 and Linux console keys with and without
+// modifiers, a lone Escape, an unknown sequence and a sequence cut short.
+const std::string key_seeds[] = {
+    "\0a\x1B[A\x1B[1;5B\x1BOP\x1B[15~\x1B[24;3~\x1B[[A\x08\x7F\x1B"s,
+    "\0\x1B\x1B[\x1B[1;\x1B[99~\x1BOz\x1B[3;9~\x1B[H\x1B[F"s,
+    "\1\x1B[A\x1B[B\x1B[C\x1B[D\x1B[H\x08"s,
+    "\2\x1B[A\x1B[D\x1BOP\x1BOS\x1B[3~"s,
+    "\3\x1B[H\x1B[11~\x1B[20~\x1B[2~\x08"s,
+    "\4\x1B[C\x1B[5~\x1B[6~\x1B[12~\x7F"s,
+};
+
+// Program output, after the model's index (0 adm3a, 1 vt52, 2 h19, 3
+// televideo): cursor addresses inside and beyond the screen, clears,
+// attributes left on, an unknown Escape, bytes with bit 7 and a cut sequence.
+const std::string screen_seeds[] = {
+    "\0\x1A\x1B=  hi\x1B=\x7F\x7F\x1E\x0B\x0C\x1B" "B0rev\x1B" "C4\x1BQx\xC1\x1B="s,
+    "\1\x1BH\x1BJ\x1BY  a\x1BY~~b\x1B" "A\x1B[\x1Bq\x07\x08\t\r\n\x1BY!"s,
+    "\2\x1B" "E\x1Bp inverse \x1Bq\x1Bx5\x1By5\x1B@ins\x1BO\x1BY  "s,
+    "\3\x1B*\x1B=!!\x1B)\x1B(\x1BT\x1BY\x1B" "E\x1BR\x1BG4\x1BG0\x1B.0\x1B"s,
+};
+
+// Command lines after kavo's name, each argument ended by a zero byte.
+const std::string option_seeds[] = {
+    "PROG\0a.txt\0b:*.?\0"s,
+    "--drive\0B=.\0--drive=C=/\0PROG\0b:x.y\0"s,
+    "--help\0"s,
+    "--version\0-h\0"s,
+    "--\0--drive\0-x\0"s,
+    "--bogus\0PROG\0"s,
+    "--drive\0Q=.\0PROG\0"s,
+    "--help=yes\0--drive\0"s,
+    "PROG\0"s + std::string(130, 'w') + "\0c:long.name\0"s,
+};
+
 void write(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -154,15 +191,18 @@ int main(int argument_count, char** argument_vector) {
     if (argument_count != 2)
         return 2;
     const fs::path corpus = argument_vector[1];
-    fs::create_directories(corpus / "program_image");
-    fs::create_directories(corpus / "fcb");
+    for (const char* target : {"program_image", "fcb", "keys", "screen", "options"})
+        fs::create_directories(corpus / target);
     const std::pair<const char*, Assembler> programs[] = {
         {"hello", hello()},     {"files", files()},         {"console", console()},
         {"bios", bios()},       {"processor", processor()}, {"top_of_memory", top_of_memory()},
     };
     for (const auto& [name, program] : programs)
         program.write(corpus / "program_image" / name);
-    for (std::size_t index = 0; index < std::size(fcb_seeds); ++index)
-        write(corpus / "fcb" / std::to_string(index + 1), fcb_seeds[index]);
+    const std::pair<const char*, std::span<const std::string>> byte_seeds[] = {
+        {"fcb", fcb_seeds}, {"keys", key_seeds}, {"screen", screen_seeds}, {"options", option_seeds}};
+    for (const auto& [target, seeds] : byte_seeds)
+        for (std::size_t index = 0; index < seeds.size(); ++index)
+            write(corpus / target / std::to_string(index + 1), seeds[index]);
     return 0;
 }
