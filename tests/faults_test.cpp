@@ -6,6 +6,9 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 
+#include <memory>
+#include <random>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -295,6 +298,114 @@ TEST(FileSystemFaults, DirectoryRemovedDuringTheRunFailsFileFunctionsCleanly) {
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
     EXPECT_EQ(words(run.output), "00 00 ?k00 00 61 00 00 | FF FF FF FF FF FF !");
     EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
+}
+
+// A disk that fills in the middle of a program's writes: a tmpfs of 64 KiB,
+// or, where no file system can be mounted, a file size limit that ends in the
+// middle of a record. The program writes records numbered by their bytes
+// until a write fails: it must get the failure, every record in the file must
+// be whole and in its place, and the terminal must be restored at the end.
+TEST(FileSystemFaults, FullDiskFailsTheWriteKeepsWholeRecordsAndRestoresTheTerminal) {
+    test::TemporaryDirectory base;
+    const fs::path work = base / "work";
+    fs::create_directory(work);
+    Program program;
+    program.fcb(0x3000, "FULL    DAT").request(make_file, 0x3000);
+    program.mvi(A, 0).sta(0x2F00);
+    program.label("fill").lda(0x2F00).inr(A).sta(0x2F00);
+    program.lxi(HL, default_dma).mvi(B, 128).label("byte").mov(M, A).inx(HL).dcr(B).jnz("byte");
+    program.lxi(DE, 0x3000);
+    program.system(write_sequential).ora(A).jz("fill").call("hex");
+    program.request(close_file, 0x3000).say("| end");
+    program.write(base / "T.COM");
+
+    // The test itself enters the mount namespace (the test process is its
+    // own), so that it can read the file on the tmpfs after the run.
+    const bool mounted = mount_small_file_system(work);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    if (!mounted) {
+        // No mount here: 64 KiB and 44 bytes, so the last write fits only in part.
+        const rlimit limited{64 * 1024 + 44, saved.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    auto run = std::make_unique<test::PtyRun>(work, std::vector<std::string>{(base / "T.COM").string()});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    run->wait_exit(60s);
+    EXPECT_TRUE(exited_with_zero(run->status));
+    EXPECT_TRUE(test::same_settings(run->settings(), run->settings_before));
+    const std::string output = words(run->output);
+    ASSERT_EQ(output.substr(0, 3), "00 ") << output;
+    EXPECT_NE(output.substr(3, 3), "00 ") << "the failed write reported success: " << output;
+    EXPECT_EQ(output.substr(output.size() - 5), "| end") << output;
+
+    const std::string written = test::read_file(work / "FULL.DAT");
+    ASSERT_GE(written.size(), 128u * 400);  // the disk filled, not something else
+    EXPECT_EQ(written.size() % 128, 0u);
+    for (std::size_t offset = 0; offset < written.size(); ++offset)
+        ASSERT_EQ(std::uint8_t(written[offset]), std::uint8_t(offset / 128 + 1)) << "at byte " << offset;
+    if (mounted)
+        umount2(work.c_str(), MNT_DETACH);
+}
+
+// ---------------------------------------------------------------------------
+// A run killed with SIGKILL: nothing of kavo's can run any more, so what the
+// program wrote must already be in its files as whole records.
+
+// A copying program killed at moments drawn from a fixed seed, each when the
+// copy has reached that many records: the copy left is always a prefix of the
+// source that ends at a record boundary, and the source is untouched.
+TEST(KilledRun, CopyKilledAtAnyMomentLeavesARecordAlignedPrefixOfTheSource) {
+    constexpr std::size_t records = 2400;
+    std::mt19937 random(15);
+    std::string source(records * 128, '\0');
+    for (char& byte : source)
+        byte = char(random());
+    Program program;
+    program.fcb(0x3000, "SRC     DAT").fcb(0x3100, "DST     DAT");
+    program.request(open_file, 0x3000).request(make_file, 0x3100);
+    program.label("copy").lxi(DE, 0x3000);
+    program.system(read_sequential).ora(A).jnz("done").lxi(DE, 0x3100);
+    program.system(write_sequential).ora(A).jnz("done");
+    // Some work between records, as a real program does: the kill may come
+    // anywhere, in the executor or in a request.
+    program.lxi(HL, 3000).label("work").dcx(HL).mov(A, test::H).ora(test::L).jnz("work").jmp("copy");
+    program.label("done");
+    program.request(close_file, 0x3100);
+
+    for (int kill_number = 0; kill_number < 4; ++kill_number) {
+        const std::size_t kill_at = 100 + random() % (records * 3 / 4);
+        SCOPED_TRACE("killed after record " + std::to_string(kill_at));
+        test::TemporaryDirectory directory;
+        test::write_file(directory / "SRC.DAT", source);
+        program.write(directory / "T.COM");
+        std::vector<std::string> arguments{"T"};
+        std::vector<char*> argument_vector = test::kavo_argument_vector(arguments);
+        const pid_t child = fork();
+        if (child == 0) {
+            setsid();
+            const int null_device = open("/dev/null", O_RDWR);
+            dup2(null_device, STDIN_FILENO);
+            dup2(null_device, STDOUT_FILENO);
+            test::execute_kavo(directory.path(), argument_vector.data());
+        }
+        std::error_code missing;
+        int status = 0;
+        while (waitpid(child, &status, WNOHANG) == 0) {
+            if (fs::file_size(directory / "DST.DAT", missing) >= kill_at * 128 && !missing) {
+                kill(child, SIGKILL);
+                waitpid(child, &status, 0);
+                break;
+            }
+            usleep(100);
+        }
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the copy ended before the kill";
+        const std::string copy = test::read_file(directory / "DST.DAT");
+        EXPECT_EQ(copy.size() % 128, 0u) << copy.size() << " bytes";
+        EXPECT_GE(copy.size(), kill_at * 128);
+        EXPECT_TRUE(source.compare(0, copy.size(), copy) == 0) << "the copy is not the source's beginning";
+        EXPECT_EQ(test::read_file(directory / "SRC.DAT"), source);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -9,7 +9,7 @@ build=$(realpath "$1")
 length=$2
 work=$(realpath "${3:-$(mktemp -d)}")
 corpus=$(realpath "$(dirname "$0")/corpus")
-declare -A ci_runs=([program_image]=20000 [fcb]=40000 [keys]=400000 [screen]=150000 [options]=250000 [console]=40000)
+declare -A ci_runs=([program_image]=10000 [fcb]=40000 [keys]=400000 [screen]=150000 [options]=250000 [console]=40000)
 for target in $(ls "$corpus"); do
   mkdir -p "$work/$target" "$work/artifacts"
   if [[ $length == ci ]]; then

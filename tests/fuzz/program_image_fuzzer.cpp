@@ -1,4 +1,4 @@
-// libFuzzer target: arbitrary bytes as a program image, run through the real loader, executor and supervisor under an instruction budget.
+// libFuzzer target: arbitrary bytes as a program image, run on the 8080 and the Z80 through the real loader, executors and supervisor under an instruction budget.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -53,8 +53,10 @@ __attribute__((no_sanitize("coverage"))) long print_string_length(const kavo::Ma
 __attribute__((no_sanitize("coverage"))) bool run(kavo::Machine& machine) {
     bool reached_files = false;
     machine.instruction_budget = budget;
+    const auto run_until_trap = machine.options.processor == kavo::Processor::z80 ? &kavo::Machine::run_until_trap_z80
+                                                                                  : &kavo::Machine::run_until_trap;
     for (;;) {
-        const kavo::Stop stop = machine.run_until_trap();
+        const kavo::Stop stop = (machine.*run_until_trap)();
         if (stop == kavo::Stop::none || machine.instruction_budget < request_cost)
             return reached_files;
         machine.instruction_budget -= request_cost;
@@ -73,9 +75,9 @@ __attribute__((no_sanitize("coverage"))) bool run(kavo::Machine& machine) {
     }
 }
 
-// With KAVO_FUZZ_END_STATES naming a file, one line per input is appended to
-// it: the input's hash, the registers and the memory's hash at the end. Two
-// replays of a corpus give the same file.
+// With KAVO_FUZZ_END_STATES naming a file, one line per input and processor
+// is appended to it: the input's hash, the registers and the memory's hash at
+// the end. Two replays of a corpus give the same lines.
 std::uint64_t hash(const std::uint8_t* data, std::size_t size) {
     std::uint64_t value = 0xCBF29CE484222325;
     for (std::size_t index = 0; index < size; ++index)
@@ -96,8 +98,9 @@ void record_end_state(const std::uint8_t* data, std::size_t size, const kavo::Ma
     if (!states)
         return;
     const kavo::RegisterFile& r = machine.registers;
-    std::fprintf(states, "%016llx pc=%04X sp=%04X af=%04X bc=%04X de=%04X hl=%04X memory=%016llx\n",
-                 (unsigned long long)hash(data, size), r.pc, r.sp, r.psw(), r.bc(), r.de(), r.hl(),
+    std::fprintf(states, "%016llx %s pc=%04X sp=%04X af=%04X bc=%04X de=%04X hl=%04X memory=%016llx\n",
+                 (unsigned long long)hash(data, size),
+                 machine.options.processor == kavo::Processor::z80 ? "z80" : "8080", r.pc, r.sp, r.psw(), r.bc(), r.de(), r.hl(),
                  (unsigned long long)hash(machine.memory.data(), machine.memory.size()));
     std::fflush(states);
 }
@@ -115,18 +118,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     end_states();  // opened before the descriptor check begins
     box.begin_input();
     fuzz::write_file(box.parent / "PROG.COM", std::string(reinterpret_cast<const char*>(data), size));
-    kavo::Machine& machine = *std::construct_at(reinterpret_cast<kavo::Machine*>(machine_storage));
-    // The arguments fill both default FCBs.
-    char* arguments[] = {const_cast<char*>("kavo"), const_cast<char*>(program_name), const_cast<char*>("A.TXT"),
-                         const_cast<char*>("B:*.?"), nullptr};
-    if (!machine.load(4, arguments))
-        fuzz::fail("the program file did not load");
-    const bool reached_files = run(machine);
-    record_end_state(data, size, machine);
-    std::destroy_at(&machine);
-    if (reached_files)
-        box.check_and_clear();
-    else
-        box.check_descriptors();
+    // Each image runs on both processors, from the same empty directory.
+    for (kavo::Processor processor : {kavo::Processor::intel_8080, kavo::Processor::z80}) {
+        kavo::Machine& machine = *std::construct_at(reinterpret_cast<kavo::Machine*>(machine_storage));
+        machine.options.processor = processor;
+        // The arguments fill both default FCBs.
+        char* arguments[] = {const_cast<char*>("kavo"), const_cast<char*>(program_name), const_cast<char*>("A.TXT"),
+                             const_cast<char*>("B:*.?"), nullptr};
+        if (!machine.load(4, arguments))
+            fuzz::fail("the program file did not load");
+        const bool reached_files = run(machine);
+        record_end_state(data, size, machine);
+        std::destroy_at(&machine);
+        if (reached_files)
+            box.check_and_clear();
+        else
+            box.check_descriptors();
+    }
     return 0;
 }
