@@ -232,7 +232,7 @@ TEST_F(ShellConsole, RunInTheBackgroundDiesOfSigterm) {
     const std::string stopped =
         run_script("set -m; kavo typist & until grep -q '^State:.*T' /proc/$!/status; do sleep 0.01; done; "
                    "kill -TERM %1; kill -CONT %1; "
-                   "while grep -q '^State:.*T' /proc/$!/status 2>/dev/null; do sleep 0.01; done; "
+                   "while [ -e /proc/$! ] && ! grep -q '^State:.*Z' /proc/$!/status; do sleep 0.01; done; "
                    "wait %1; echo \"status $?\"");
     EXPECT_TRUE(contains(stopped, "status 143")) << stopped;
 }
