@@ -198,14 +198,28 @@ void Machine::return_version_number(FileSlot*) {
     registers.b = 0x00;
 }
 
-void Machine::select_disk(FileSlot*) { registers.a = registers.l = registers.e == 0 ? 0x00 : 0xFF; }
+// A: and every mapped drive exist; selecting another answers 0xFF and
+// leaves the current drive as it was.
+void Machine::select_disk(FileSlot*) {
+    const unsigned drive = registers.e;
+    const bool exists = drive == 0 || (drive < drive_directories.size() && drive_directories[drive]);
+    if (exists)
+        current_drive = std::uint8_t(drive);
+    registers.a = registers.l = exists ? 0x00 : 0xFF;
+}
 
+// Bit n for drive n: A: and every mapped drive.
 void Machine::return_login_vector(FileSlot*) {
-    registers.set_hl(0x0001);
+    std::uint16_t vector = 0x0001;
+    for (unsigned drive = 1; drive < drive_directories.size(); ++drive) {
+        if (drive_directories[drive])
+            vector |= std::uint16_t(1u << drive);
+    }
+    registers.set_hl(vector);
     registers.a = 0x00;
 }
 
-void Machine::return_current_disk(FileSlot*) { registers.a = 0x00; }
+void Machine::return_current_disk(FileSlot*) { registers.a = current_drive; }
 
 void Machine::set_dma_address(FileSlot*) {
     dma_address = registers.de();

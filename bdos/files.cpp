@@ -58,6 +58,20 @@ unsigned Machine::fcb_drive(std::uint8_t drive_byte) const {
     return drive < drive_directories.size() && drive_directories[drive] ? drive : 0;
 }
 
+bool Machine::open_drives() {
+    for (unsigned drive = 0; drive < drive_directories.size(); ++drive) {
+        const std::string& path = options.drives[drive];
+        if (path.empty())
+            continue;
+        drive_directories[drive] = host::Directory::open(path);
+        if (!drive_directories[drive]) {
+            message("Drive %c: %s is not a directory.\n", char('A' + drive), path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 const host::Directory& Machine::drive_directory(unsigned drive) const {
     if (drive < drive_directories.size() && drive_directories[drive])
         return *drive_directories[drive];

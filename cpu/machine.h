@@ -150,6 +150,9 @@ public:
     // current drive, 1-16 drives A-P; a drive without a directory of its own,
     // and every other byte, get A:.
     unsigned fcb_drive(std::uint8_t drive_byte) const;
+    // Opens the directory of every drive the options map; false, after a
+    // message, when one cannot be opened.
+    bool open_drives();
     const host::Directory& drive_directory(unsigned drive) const;
     // The host name or pattern of the 11 name bytes at address: name, dot,
     // type, blanks dropped, bit 7 cleared.

@@ -20,6 +20,7 @@ enum Pair : std::uint8_t { BC, DE, HL, SP, PSW = 3 };
 enum BdosFunction : std::uint8_t {
     console_input = 1,
     reset_disk_system = 13,
+    select_disk = 14,
     open_file = 15,
     close_file = 16,
     search_for_first = 17,
@@ -29,6 +30,8 @@ enum BdosFunction : std::uint8_t {
     write_sequential = 21,
     make_file = 22,
     rename_file = 23,
+    return_login_vector = 24,
+    return_current_disk = 25,
     set_dma_address = 26,
     set_file_attributes = 30,
     read_random = 33,

@@ -101,6 +101,7 @@ std::vector<std::string> listing(const fs::path& directory) {
 
 // The FCB fields a test program sets before its first call.
 struct FcbFields {
+    std::uint8_t drive = 0;  // 0 the current drive, 1-16 A-P
     std::uint8_t extent = 0;
     std::uint8_t module = 0;  // S2
     std::uint8_t record_count = 0;
@@ -121,6 +122,7 @@ public:
     std::uint16_t fcb_with_name_bytes(const std::string& name_bytes, const FcbFields& fields = {}) {
         std::string bytes(36, '\0');
         bytes.replace(1, 11, name_bytes);
+        bytes[0] = char(fields.drive);
         bytes[12] = char(fields.extent);
         bytes[14] = char(fields.module);
         bytes[15] = char(fields.record_count);
@@ -190,6 +192,17 @@ public:
         return *this;
     }
 
+    // Copies the file of one FCB into a new file of another, record by record;
+    // prints the results of open, make and the two closes.
+    Program& copy_file(std::uint16_t source, std::uint16_t destination) {
+        const std::string loop = unique("copy_loop"), done = unique("copy_done");
+        request(open_file, source).request(make_file, destination);
+        label(loop).lxi(DE, source).bdos(read_sequential).ora(A).jnz(done.c_str());
+        lxi(DE, destination).bdos(write_sequential).jmp(loop.c_str());
+        label(done);
+        return request(close_file, source).request(close_file, destination);
+    }
+
     void write(const fs::path& path) {
         exit();
         hex_routine();
@@ -219,6 +232,11 @@ protected:
     }
     test::Result run(Program& program, std::chrono::seconds timeout = 60s) {
         return test::run_kavo(work, {install(program).string()}, "", timeout);
+    }
+    // Runs the program with kavo's options before it.
+    test::Result run_with(std::vector<std::string> options, Program& program) {
+        options.push_back(install(program).string());
+        return test::run_kavo(work, options);
     }
     void create(const std::string& name, const std::string& content) { test::write_file(work / name, content); }
     void create_sized(const std::string& name, std::uintmax_t size) {
@@ -887,6 +905,84 @@ TEST_F(BdosFiles, PositionsOutsideTheRangesTransferNothing) {
     }
     EXPECT_EQ(lines(run(program).output), expected);
     EXPECT_EQ(contents("DATA.BIN"), numbered_records(2));
+}
+
+// Drives.
+
+// A copying program copies A:SRC.DAT to B:, selects B: and copies the copy
+// back to A: through the current drive (drive byte 0). B: has every rule of
+// A:: its read-only file stays, and a search with '?' as the drive byte
+// lists the current drive.
+TEST_F(BdosFiles, CopyingBetweenDrivesAToBAndBack) {
+    test::TemporaryDirectory drive_b;
+    create("SRC.DAT", numbered_records(300));
+    test::write_file(drive_b / "ro.txt", "r");
+    fs::permissions(drive_b / "ro.txt", fs::perms::owner_read);
+    Program program;
+    program.copy_file(program.fcb("SRC.DAT", {.drive = 1}), program.fcb("COPY.DAT", {.drive = 2})).new_line();
+    program.request(select_disk, 1).request(return_current_disk);
+    program.copy_file(program.fcb("COPY.DAT"), program.fcb("BACK.DAT", {.drive = 1})).new_line();
+    program.request(delete_file, program.fcb("RO.TXT")).new_line();
+    program.list_directory(program.fcb_with_name_bytes("???????????", {.drive = '?'}));
+    const test::Result result = run_with({"--drive", "B=" + drive_b.path().string()}, program);
+    EXPECT_EQ(lines(result.output), (std::vector<std::string>{
+                                        "00 00 00 00",
+                                        "00 01 00 00 00 00",
+                                        "FF",
+                                        directory_entry("COPY.DAT", 1, 128),
+                                        directory_entry("RO.TXT", 0, 1, 0, true),
+                                        "FF",
+                                    }));
+    EXPECT_EQ(test::read_file(drive_b / "COPY.DAT"), numbered_records(300));
+    EXPECT_EQ(contents("BACK.DAT"), numbered_records(300));
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"BACK.DAT", "SRC.DAT"}));
+    EXPECT_EQ(listing(drive_b.path()), (std::vector<std::string>{"COPY.DAT", "ro.txt"}));
+}
+
+// Select disk picks A: or a mapped drive and makes it current; any other
+// drive (B: unmapped, drive 19) answers 0xFF and leaves the current drive.
+// The login vector has A: and the mapped drives; reset selects A: again. An
+// FCB of an unmapped drive reaches A:'s directory, as without any option.
+TEST_F(BdosFiles, SelectDiskAndCurrentDiskWithMappedAndUnmappedDrives) {
+    test::TemporaryDirectory drive_c;
+    Program program;
+    program.request(select_disk, 2).request(return_current_disk).request(select_disk, 1).request(return_current_disk);
+    program.request(select_disk, 18).request(return_current_disk).request(make_file, program.fcb("ON.C")).new_line();
+    program.lxi(DE, std::uint16_t(0)).bdos(return_login_vector).shld(0x1F00);
+    program.show(0x1F00, 2);
+    program.request(make_file, program.fcb("ON.A", {.drive = 2})).request(reset_disk_system);
+    program.request(return_current_disk).request(select_disk, 0).request(return_current_disk);
+    const std::string path = install(program).string();
+    EXPECT_EQ(lines(test::run_kavo(work, {"--drive", "C=" + drive_c.path().string(), path}).output),
+              (std::vector<std::string>{"00 02 FF 02 FF 02 00", "05 00 00 00 00 00 00"}));
+    EXPECT_EQ(listing(work), std::vector<std::string>{"ON.A"});
+    EXPECT_EQ(listing(drive_c.path()), std::vector<std::string>{"ON.C"});
+
+    fs::remove(work / "ON.A");
+    EXPECT_EQ(lines(test::run_kavo(work, {path}).output),
+              (std::vector<std::string>{"FF 00 FF 00 FF 00 00", "01 00 00 00 00 00 00"}));
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"ON.A", "ON.C"}));
+}
+
+// FCB drive bytes past P: (0x11-0xFF) are no drive: like an unmapped drive
+// they reach A:'s directory and nothing else, whatever the function.
+TEST_F(BdosFiles, HostileDriveBytesReachOnlyTheDirectoryOfA) {
+    test::TemporaryDirectory drive_b;
+    test::write_file(drive_b / "KEEP.TXT", "b");
+    create("KEEP.TXT", "a");
+    Program program;
+    for (const int drive : {0x11, 0x12, 0x1F, 0x20, 0x22, 0x3F, 0x80, 0x82, 0xFF}) {
+        const std::uint16_t file = program.fcb("NEW.TXT", {.drive = std::uint8_t(drive), .new_name = name_field("MOVED.TXT")});
+        const std::uint16_t kept = program.fcb("KEEP.TXT", {.drive = std::uint8_t(drive)});
+        program.request(make_file, file).request(write_sequential, file).request(rename_file, file);
+        program.request(delete_file, program.fcb("MOVED.TXT", {.drive = std::uint8_t(drive)}));
+        program.request(open_file, kept).request(read_sequential, kept).show(default_dma, 1).new_line();
+    }
+    const test::Result result = run_with({"--drive", "B=" + drive_b.path().string()}, program);
+    EXPECT_EQ(lines(result.output), std::vector<std::string>(9, "00 00 00 00 00 00 61"));
+    EXPECT_EQ(listing(work), std::vector<std::string>{"KEEP.TXT"});
+    EXPECT_EQ(listing(drive_b.path()), std::vector<std::string>{"KEEP.TXT"});
+    EXPECT_EQ(listing(base.path()), (std::vector<std::string>{"T.COM", "work"}));
 }
 
 }  // namespace

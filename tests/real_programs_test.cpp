@@ -44,6 +44,26 @@ TEST(RealPrograms, AssemblerAndLoaderBuildAProgramThatRuns) {
     EXPECT_EQ(greeted.status, 0);
 }
 
+// ASM HELLO.ABZ reads the source from A: and writes HELLO.HEX on B: (and no
+// listing). The source is read-only, as a checked-out file may be: ASM still
+// reads it.
+TEST(RealPrograms, AssemblerReadsAReadOnlySourceAndWritesTheHexFileOnDriveB) {
+    KAVO_REQUIRE_SHARED("cpm/programs/ASM.COM", assembler);
+    KAVO_REQUIRE_SHARED("cpm/programs/HELLO.ASM", source);
+    test::TemporaryDirectory directory, drive_b;
+    for (const fs::path& file : {assembler, source})
+        copy_into(file, directory);
+    fs::permissions(directory / "HELLO.ASM", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+
+    const test::Result assembled =
+        test::run_kavo(directory.path(), {"--drive", "B=" + drive_b.path().string(), "ASM", "HELLO.ABZ"});
+    EXPECT_TRUE(contains(assembled.output, "END OF ASSEMBLY")) << assembled.output;
+    EXPECT_TRUE(test::read_file(drive_b / "HELLO.HEX").starts_with(":100100001129010E09CD0500"));
+    EXPECT_FALSE(fs::exists(directory / "HELLO.HEX"));
+    EXPECT_FALSE(fs::exists(directory / "HELLO.PRN"));
+    EXPECT_TRUE(contains(test::read_file(directory / "HELLO.ASM"), "HELLO FROM ASM:"));
+}
+
 // The greeter's byte table and its assembly source are one program: Digital
 // Research's own tools, run here, make the same bytes from the source.
 TEST(RealPrograms, GreeterSourceAssemblesToTheBytesTheBuildWrites) {
