@@ -37,7 +37,7 @@ void Machine::host_name_to_fcb(const char* name, std::uint16_t fcb) {
     const auto* current = reinterpret_cast<const std::uint8_t*>(name);
     std::uint8_t drive = 0;
     if (current[0] != 0 && current[1] == ':') {
-        drive = std::uint8_t(upper(current[0]) - 64);
+        drive = std::uint8_t(current[0] - 64);
         current += 2;
     }
     memory[fcb] = drive;
