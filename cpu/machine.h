@@ -12,6 +12,7 @@
 #include "cpu/registers.h"
 #include "cpu/z80_registers.h"
 #include "host/files.h"
+#include "host/screen.h"
 #include "host/terminal.h"
 #include "machine/options.h"
 
@@ -140,6 +141,12 @@ public:
     std::uint8_t console_in();
     void console_out(std::uint8_t byte);
     void list_out(std::uint8_t byte);
+    // The console for the terminal options.terminal names: its screen
+    // translated, its keys sent, and a warning when the host terminal is
+    // smaller than that screen; then the terminal started.
+    void start_console();
+    // Turns off what the run left on through the screen translation.
+    void finish_screen();
 
     // One BDOS request: function in C, parameter in DE, results in registers.
     void bdos_call();
@@ -206,6 +213,7 @@ public:
     void message(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     host::Terminal terminal;
+    host::ScreenTranslator screen;
 
 private:
     void push_on(std::uint16_t& sp, std::uint16_t value) {

@@ -18,8 +18,25 @@ std::uint8_t Machine::console_status() {
 std::uint8_t Machine::console_in() { return terminal.read_key(); }
 
 void Machine::console_out(std::uint8_t byte) {
-    if (byte != 0x07)  // BEL is dropped
+    if (!screen.passes_through()) {
+        for (char translated : screen.put(byte))
+            terminal.write_byte(std::uint8_t(translated));
+    } else if (byte != 0x07) {  // BEL is dropped
         terminal.write_byte(byte);
+    }
+}
+
+void Machine::start_console() {
+    const host::TerminalModel model = host::terminal_model_named(options.terminal).value_or(host::TerminalModel::ansi);
+    screen = host::ScreenTranslator(model);
+    if (model != host::TerminalModel::ansi)
+        host::warn_if_screen_is_small(options.terminal);
+    terminal.start(model);
+}
+
+void Machine::finish_screen() {
+    for (char translated : screen.finish())
+        terminal.write_byte(std::uint8_t(translated));
 }
 
 void Machine::list_out(std::uint8_t) {}

@@ -1,7 +1,11 @@
 // The screen translator: a named terminal's table applied to the bytes a program writes.
 #include "host/screen.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 
 #include "host/screen_tables.h"
 
@@ -22,11 +26,13 @@ constexpr ModelName model_names[] = {
 
 enum class Match { none, partial, whole };
 
-// How the bytes of a sequence begun so far stand to one code of the table.
+// How the bytes of a sequence begun so far stand to one code of the table;
+// bit 7 of the bytes is ignored.
 Match match(const ScreenSequence& sequence, std::span<const std::uint8_t> bytes) {
     const std::size_t fixed = std::min(bytes.size(), sequence.code.size());
-    if (!std::equal(bytes.begin(), bytes.begin() + fixed, sequence.code.begin()))
-        return Match::none;
+    for (std::size_t index = 0; index < fixed; ++index)
+        if ((bytes[index] & 0x7F) != std::uint8_t(sequence.code[index]))
+            return Match::none;
     const std::size_t length = sequence.code.size() + sequence.operands;
     if (bytes.size() < length)
         return Match::partial;
@@ -34,7 +40,7 @@ Match match(const ScreenSequence& sequence, std::span<const std::uint8_t> bytes)
 }
 
 // The host's 1-based line or column for an operand byte of a cursor address:
-// the value + 32, clamped to the screen.
+// the value + 32, clamped to the screen (bytes past 0x7F too).
 unsigned screen_position(std::uint8_t operand, unsigned size) {
     const unsigned value = operand < 32 ? 0 : operand - 32u;
     return std::min(value, size - 1) + 1;
@@ -59,15 +65,16 @@ ScreenTranslator::ScreenTranslator(TerminalModel model) : table(screen_table(mod
 
 std::string_view ScreenTranslator::put(std::uint8_t byte) {
     output.clear();
-    feed(byte & 0x7F);
+    feed(byte);
     return output;
 }
 
-// Adds one 7-bit byte to the sequence begun, or starts one, and appends to
-// output whatever that completes.
+// Adds one byte to the sequence begun, or starts one, and appends to output
+// whatever that completes.
 void ScreenTranslator::feed(std::uint8_t byte) {
-    if (pending_count == 0 && byte >= 0x20 && byte < 0x7F) {
-        output += char(byte);
+    const std::uint8_t character = byte & 0x7F;
+    if (pending_count == 0 && character >= 0x20 && character < 0x7F) {
+        output += char(character);
         return;
     }
     pending[pending_count++] = byte;
@@ -118,6 +125,17 @@ std::string_view ScreenTranslator::finish() {
         output += "\033[?5l";
     modes_left_on = 0;
     return output;
+}
+
+void warn_if_screen_is_small(std::string_view terminal_name) {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0)
+        return;
+    if (size.ws_row >= screen_rows && size.ws_col >= screen_columns)
+        return;
+    std::fprintf(stderr, "kavo: warning: the terminal is %u x %u, smaller than the %u x %u screen of %.*s\n",
+                 unsigned(size.ws_col), unsigned(size.ws_row), screen_columns, screen_rows, int(terminal_name.size()),
+                 terminal_name.data());
 }
 
 std::string translate_screen(TerminalModel model, std::span<const std::uint8_t> program_output) {

@@ -33,9 +33,10 @@ struct ScreenTable;
 // becomes its ECMA-48 sequence (cursor addresses clamped to 80 x 24); a
 // sequence that arrives in pieces is held until it is whole; an ESC that
 // starts no sequence of the table is dropped and the bytes after it are read
-// again as text; control bytes the table lacks are dropped. Bit 7 is ignored,
-// as those terminals did, so no byte from the program reaches the host
-// terminal unless it is printable ASCII or the table produced it.
+// again as text; control bytes the table lacks are dropped. Bit 7 is ignored
+// as those terminals did (but an address byte past 0x7F clamps to the last
+// line or column), so no byte from the program reaches the host terminal
+// unless it is printable ASCII or the table produced it.
 class ScreenTranslator {
 public:
     explicit ScreenTranslator(TerminalModel model = TerminalModel::ansi);
@@ -61,6 +62,10 @@ private:
     std::uint8_t modes_left_on = 0;
     std::string output;
 };
+
+// When standard output is a terminal smaller than 80 x 24, says so in one
+// line on standard error, naming the terminal the program expects.
+void warn_if_screen_is_small(std::string_view terminal_name);
 
 // The whole translation of one run's output under model: bytes in, bytes out.
 std::string translate_screen(TerminalModel model, std::span<const std::uint8_t> program_output);

@@ -259,7 +259,8 @@ bool same_terminal(int input, int output) {
 
 }  // namespace
 
-void Terminal::start() {
+void Terminal::start(TerminalModel model) {
+    key_model = model;
     output_is_terminal = isatty(STDOUT_FILENO);
     handler_output = &held;
     const sigset_t handled = set_of_handled(false);
@@ -416,12 +417,12 @@ std::uint8_t Terminal::read_key() {
         return code;
     }
     DecodedKey key;
-    while ((key = decode_key({pending.data(), pending_count}, false)).length == 0) {
+    while ((key = decode_key({pending.data(), pending_count}, false, key_model)).length == 0) {
         if (ended)
             return 0x0D;
         const bool sequence_begun = pending_count > 0;
         if (!receive(sequence_begun ? escape_wait_milliseconds : -1) && sequence_begun && !ended) {
-            key = decode_key({pending.data(), pending_count}, true);
+            key = decode_key({pending.data(), pending_count}, true, key_model);
             break;
         }
     }

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string_view>
 
+#include "host/screen.h"
+
 namespace host {
 
 // Console output not yet written. The signal handlers that end a run write
@@ -44,8 +46,9 @@ public:
     // reader of a terminal). Handlers put raw mode back on SIGTERM, SIGHUP,
     // SIGINT, SIGQUIT (Ctrl+\ ends the run with status 0) and SIGTSTP/SIGCONT.
     // When standard output is not a terminal, the ending handlers write out
-    // held output. A signal ignored when kavo started stays ignored.
-    void start();
+    // held output. A signal ignored when kavo started stays ignored. Keys
+    // that the named model's terminal had send its codes.
+    void start(TerminalModel model = TerminalModel::ansi);
 
     // Ends the console: writes out held output, puts the terminal back and
     // removes the handlers. Returns the exit status: 1 after reporting on
@@ -117,6 +120,7 @@ private:
 
     bool ended = false;
     int descriptor = -1;            // standard input in raw mode; -1 when it is not (yet)
+    TerminalModel key_model = TerminalModel::ansi;
     bool terminal_untaken = false;  // standard input is a terminal that kavo's job has not had in the foreground yet
     bool messages_need_return = false;  // standard output is that terminal
 

@@ -121,12 +121,13 @@ bool Machine::load(int argument_count, char** argument_vector) {
 
 int Machine::run_program(int argument_count, char** argument_vector) {
     if (load(argument_count, argument_vector)) {
-        terminal.start();
+        start_console();
         // The processor is chosen once for the run.
         const auto run =
             options.processor == Processor::z80 ? &Machine::run_until_trap_z80 : &Machine::run_until_trap;
         while (serve((this->*run)())) {
         }
+        finish_screen();
         search_handle.reset();
     }
     return terminal.finish();

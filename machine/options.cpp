@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "host/screen.h"
+
 namespace kavo {
 
 namespace {
@@ -42,8 +44,20 @@ std::optional<std::string> map_drive(Parse& parse, std::string_view value) {
     return std::nullopt;
 }
 
+// --terminal NAME: one of the terminal models.
+std::optional<std::string> choose_terminal(Parse& parse, std::string_view value) {
+    if (!host::terminal_model_named(value))
+        return "'" + std::string(value) + "' is none of " + std::string(host::terminal_model_names);
+    parse.options.terminal = value;
+    return std::nullopt;
+}
+
 constexpr Option option_table[] = {
     {"drive", 0, "X=DIR", "map CP/M drive X (A to P) to the host directory DIR", map_drive},
+    {"terminal", 0, "NAME",
+     "the terminal the program was installed for: adm3a (also kaypro), vt52, h19, tvi925 (also tvi912, tvi920) "
+     "or ansi, the default",
+     choose_terminal},
     {"help", 'h', nullptr, "print this help and exit",
      [](Parse& parse, std::string_view) -> std::optional<std::string> {
          parse.request = Request::help;

@@ -38,11 +38,12 @@ struct Shell {
 class PtyRun {
 public:
     // Starts kavo with arguments in directory; the terminal starts in
-    // settings, or in the system's defaults for a new pty.
+    // settings, or in the system's defaults for a new pty, and has size
+    // (none by default).
     PtyRun(const std::filesystem::path& directory, const std::vector<std::string>& arguments,
-           const termios* settings = nullptr) {
+           const termios* settings = nullptr, const winsize* size = nullptr) {
         std::vector<char*> argument_vector = kavo_argument_vector(arguments);
-        start(settings, [&] { execute_kavo(directory, argument_vector.data()); });
+        start(settings, [&] { execute_kavo(directory, argument_vector.data()); }, size);
     }
     // Runs a shell script on the terminal instead, in directory, with kavo's
     // directory first on PATH: the redirections, pipes and jobs are the shell's.
@@ -132,9 +133,9 @@ public:
 
 private:
     template <typename Execute>
-    void start(const termios* settings, Execute execute) {
+    void start(const termios* settings, Execute execute, const winsize* size = nullptr) {
         int slave = -1;
-        if (openpty(&master, &slave, nullptr, settings, nullptr) != 0)
+        if (openpty(&master, &slave, nullptr, settings, size) != 0)
             return;
         tcgetattr(slave, &settings_before);
         pid = fork();

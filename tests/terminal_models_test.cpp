@@ -77,6 +77,7 @@ const BadInput bad_inputs[] = {
     {TerminalModel::adm3a, "\033=\x7E\x7E", "\033[24;80H"},
     {TerminalModel::adm3a, "\033=\x37\x6F", "\033[24;80H"},
     {TerminalModel::adm3a, "\033=\x38\x70", "\033[24;80H"},
+    {TerminalModel::adm3a, "\033=\xA5\x98", "\033[24;80H"},
     {TerminalModel::vt52, std::string("\033Y\x00\x1F", 4), "\033[1;1H"},
     {TerminalModel::h19, "\033Y\xFF\xFF", "\033[24;80H"},
     {TerminalModel::televideo, "\033=\x1B\x1B", "\033[1;1H"},
@@ -138,7 +139,7 @@ TEST(ScreenTranslation, NoProgramEscapeReachesTheHost) {
 TEST(ScreenTranslation, ModesLeftOnAreTurnedOffAtTheEnd) {
     EXPECT_EQ(translate(TerminalModel::adm3a, "\033B0x\033C4"), "\033[7mx\033[?25l\033[0m\033[?25h");
     EXPECT_EQ(translate(TerminalModel::h19, "\033@\033x5"), "\033[4h\033[?25l\033[4l\033[?25h");
-    EXPECT_EQ(translate(TerminalModel::televideo, "\033G4"), " \033[0;7m\033[0m");
+    EXPECT_EQ(translate(TerminalModel::televideo, "\033G4"), "\033[0m \033[7m\033[0m");
     EXPECT_EQ(translate(TerminalModel::vt52, "\033H\033J"), "\033[H\033[J");
 }
 
