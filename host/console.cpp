@@ -17,13 +17,22 @@ std::uint8_t Machine::console_status() {
 
 std::uint8_t Machine::console_in() { return terminal.read_key(); }
 
+namespace {
+
+// Out of line, so that the pass-through path of console_out stays as short
+// as it was without translation.
+[[gnu::noinline]] void write_translated(host::ScreenTranslator& screen, host::Terminal& terminal, std::uint8_t byte) {
+    for (char translated : screen.put(byte))
+        terminal.write_byte(std::uint8_t(translated));
+}
+
+}  // namespace
+
 void Machine::console_out(std::uint8_t byte) {
-    if (!screen.passes_through()) {
-        for (char translated : screen.put(byte))
-            terminal.write_byte(std::uint8_t(translated));
-    } else if (byte != 0x07) {  // BEL is dropped
+    if (!screen.passes_through()) [[unlikely]]
+        return write_translated(screen, terminal, byte);
+    if (byte != 0x07)  // BEL is dropped
         terminal.write_byte(byte);
-    }
 }
 
 void Machine::start_console() {
