@@ -134,8 +134,8 @@ void Machine::print_string(FileSlot*) {
 
 // Line input into the buffer at DE (the DMA address when DE is 0): byte 0
 // holds the room, byte 1 receives the count, the characters follow with a
-// zero after them. Enter ends the line unstored; DEL erases the columns the
-// last echo took; control characters echo as ^X; ^C on an empty line ends
+// zero after them. Enter ends the line unstored; DEL, or BS as CP/M 2.2 and
+// the named terminals' Backspace have it, erases the columns the last echo took; control characters echo as ^X; ^C on an empty line ends
 // the run through a warm boot. A is the last byte echoed, 0x08 after TAB,
 // 0x0D after Enter, 0xFF for a buffer of no room. The end of the line writes
 // a CR, as CP/M 2.2 does, so that a program that follows it with LF alone
@@ -152,7 +152,7 @@ void Machine::read_console_buffer(FileSlot*) {
             result = 0x0D;
             break;
         }
-        if (key == 0x7F) {
+        if (key == 0x7F || key == 0x08) {
             if (count == 0)
                 continue;
             const std::uint8_t erased = at(2 + --count);

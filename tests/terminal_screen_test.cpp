@@ -360,4 +360,24 @@ TEST(TerminalScreen, OptionNamesTheTerminals) {
     EXPECT_EQ(bad.output, "");
 }
 
+// The named terminals' Backspace sends BS, which line input must take as its
+// erase key as CP/M 2.2 does, or the line would keep a ^H.
+TEST(TerminalScreen, BackspaceErasesInLineInputWithANamedTerminal) {
+    constexpr std::uint16_t buffer = 0x0200;
+    Assembler program;
+    program.jmp("main").hex_routine().label("main");
+    program.mvi(E, '>').bdos(2).mvi(A, 20).sta(buffer).lxi(DE, buffer).bdos(10).dump(buffer + 1, 3).exit();
+    for (const char* terminal : {"adm3a", "vt52", "h19", "tvi925"}) {
+        SCOPED_TRACE(terminal);
+        TemporaryDirectory directory;
+        program.write(directory / "line.com");
+        PtyRun run(directory.path(), {"--terminal", terminal, "line"});
+        ASSERT_TRUE(run.wait_for(">"));
+        ASSERT_TRUE(run.type("ab\x7F"
+                             "c\r"));
+        EXPECT_TRUE(exited_with_zero(run.wait_exit()));
+        EXPECT_NE(run.output.find("02 61 63 "), std::string::npos) << testing::PrintToString(run.output);
+    }
+}
+
 }  // namespace
