@@ -54,15 +54,15 @@ std::optional<std::string> choose_terminal(Parse& parse, std::string_view value)
 
 constexpr Option option_table[] = {
     {"drive", 0, "X=DIR", "map CP/M drive X (A to P) to the host directory DIR", map_drive},
-    {"terminal", 0, "NAME",
-     "the terminal the program was installed for: adm3a (also kaypro), vt52, h19, tvi925 (also tvi912, tvi920) "
-     "or ansi, the default",
-     choose_terminal},
     {"help", 'h', nullptr, "print this help and exit",
      [](Parse& parse, std::string_view) -> std::optional<std::string> {
          parse.request = Request::help;
          return std::nullopt;
      }},
+    {"terminal", 0, "NAME",
+     "the terminal the program was installed for: adm3a (also kaypro), vt52, h19, tvi925 (also tvi912, tvi920) "
+     "or ansi, the default",
+     choose_terminal},
     {"version", 0, nullptr, "print the version and exit",
      [](Parse& parse, std::string_view) -> std::optional<std::string> {
          parse.request = Request::version;
