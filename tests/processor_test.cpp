@@ -322,7 +322,7 @@ void model_daa(std::uint8_t& a, std::uint8_t& f) {
     f = std::uint8_t((f & 0x2B) | (half ? 0x10 : 0) | szp(a));
 }
 
-TEST(ProcessorFlags, AluOpMatchesThePartForEveryOperand) {
+TEST(ProcessorFlags, AluOpMatchesTheFlagModelForEveryOperand) {
     unsigned failures = 0;
     for (unsigned op = 0; op < 8; ++op)
         for (unsigned a = 0; a < 256; ++a)
@@ -394,7 +394,7 @@ TEST(ProcessorFlags, EveryPoppedFlagStateIsPushedAndTestedAsPopped) {
     }
 }
 
-TEST(ProcessorFlags, DaaMatchesThePartForEveryAccumulatorAndFlagState) {
+TEST(ProcessorFlags, DaaMatchesTheFlagModelForEveryAccumulatorAndFlagState) {
     unsigned failures = 0;
     for (unsigned a = 0; a < 256; ++a)
         for (std::uint8_t f : {0x02, 0x03, 0x12, 0x13, 0xC6, 0xD7}) {
@@ -412,7 +412,7 @@ TEST(ProcessorFlags, DaaMatchesThePartForEveryAccumulatorAndFlagState) {
     EXPECT_EQ(failures, 0u);
 }
 
-TEST(ProcessorFlags, InrAndDcrMatchThePartForEveryValue) {
+TEST(ProcessorFlags, InrAndDcrMatchTheFlagModelForEveryValue) {
     for (unsigned value = 0; value < 256; ++value)
         for (std::uint8_t f : {0x02, 0x03, 0xD7}) {
             for (bool increment : {true, false}) {
