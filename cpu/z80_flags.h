@@ -73,22 +73,17 @@ inline std::uint8_t decrement(std::uint8_t& f, std::uint8_t value) {
     return result;
 }
 
-// RLCA RRCA RLA RRA by selector: S, Z and P are kept, bits 5 and 3 come from
-// the new A.
+template <unsigned selector>
+inline std::uint8_t rotate_shift(std::uint8_t& f, std::uint8_t value);
+
+// RLCA RRCA RLA RRA by selector: the CB group's rotation, but S, Z and P are
+// kept; bits 5 and 3 come from the new A.
 template <unsigned selector>
 inline void rotate_accumulator(std::uint8_t& a, std::uint8_t& f) {
-    const unsigned value = a, carry = f & flag::carry;
-    unsigned result = 0, out = 0;
-    if constexpr (selector == 0)
-        result = value << 1 | value >> 7, out = value >> 7;
-    if constexpr (selector == 1)
-        result = value >> 1 | value << 7, out = value & 1;
-    if constexpr (selector == 2)
-        result = value << 1 | carry, out = value >> 7;
-    if constexpr (selector == 3)
-        result = value >> 1 | carry << 7, out = value & 1;
-    a = std::uint8_t(result);
-    f = std::uint8_t((f & (flag::sign | flag::zero | flag::parity)) | (a & flag::bits53) | out);
+    std::uint8_t rotated_flags = f;
+    a = rotate_shift<selector>(rotated_flags, a);
+    f = std::uint8_t((f & (flag::sign | flag::zero | flag::parity)) | (a & flag::bits53) |
+                     (rotated_flags & flag::carry));
 }
 
 // RLC RRC RL RR SLA SRA SLL SRL by selector (SLL shifts a one in).
