@@ -1,6 +1,7 @@
 // The 8080 executor: each opcode decoded by its fields at compile time, one dispatch per instruction.
 #include <bit>
 #include <cstring>
+#include <typeinfo>
 
 #include "cpu/machine.h"
 #include "machine/memory_map.h"
@@ -248,9 +249,12 @@ constexpr Value instruction_length(unsigned opcode) {
 // Executes the instruction at PC, whose opcode is given; false for HLT, with
 // PC past it. An instruction that transfers control sets PC and returns at
 // once; the others leave PC to the end, which adds their length. Inlined
-// into the dispatch loop for the same reason as hook.
+// into the dispatch loop for the same reason as hook. With default_hooks,
+// the Machine is a plain Machine, whose hooks are known: the undefined
+// opcodes then run as the NOP, JMP, RET or CALL that those hooks perform,
+// without handing the registers over.
 template <unsigned opcode, Stack stack>
-[[gnu::always_inline]] inline bool execute(Machine& m, Working& r) {
+[[gnu::always_inline]] inline bool execute(Machine& m, Working& r, bool default_hooks) {
     constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7, p = y >> 1, low = opcode & 0xF;
     constexpr Value length = instruction_length(opcode);
     if constexpr (opcode == 0x76) {
@@ -261,8 +265,10 @@ template <unsigned opcode, Stack stack>
         alu<y>(r, get<z>(m, r));
     } else if constexpr (x == 0) {
         if constexpr (low == 0x0 || low == 0x8) {
-            hook(m, r, [&m] { m.nop_group(y); });
-            return true;
+            if (!default_hooks) {
+                hook(m, r, [&m] { m.nop_group(y); });
+                return true;
+            }
         } else if constexpr (low == 0x1) {  // LXI
             pair_or_sp<p>(r) = operand_word(m, r);
         } else if constexpr (low == 0x2 || low == 0xA) {
@@ -332,7 +338,12 @@ template <unsigned opcode, Stack stack>
             return true;
         } else if constexpr (low == 0x3 || low == 0xB) {
             if constexpr (y == 0) { jump(r, operand_word(m, r)); return true; }  // JMP
-            if constexpr (y == 1) { hook(m, r, [&m] { m.opcode_cb(); }); return true; }
+            if constexpr (y == 1) {
+                if (default_hooks)
+                    return execute<0xC3, stack>(m, r, true);
+                hook(m, r, [&m] { m.opcode_cb(); });
+                return true;
+            }
             // y 2, OUT: the port byte is skipped, nothing is output
             if constexpr (y == 3) r.a = 0xFF;  // IN
             if constexpr (y == 4) {  // XTHL
@@ -361,14 +372,24 @@ template <unsigned opcode, Stack stack>
             return true;
         } else if constexpr (low == 0x9) {
             if constexpr (y == 1) { jump(r, pop<stack>(m, r)); return true; }  // RET
-            if constexpr (y == 3) { hook(m, r, [&m] { m.opcode_d9(); }); return true; }
+            if constexpr (y == 3) {
+                if (default_hooks)
+                    return execute<0xC9, stack>(m, r, true);
+                hook(m, r, [&m] { m.opcode_d9(); });
+                return true;
+            }
             if constexpr (y == 5) { jump(r, r.hl); return true; }  // PCHL
             if constexpr (y == 7) r.sp = r.hl;  // SPHL
         } else if constexpr (low == 0xD) {
-            if constexpr (y == 1) call<stack>(m, r, length, operand_word(m, r));  // CALL
-            if constexpr (y == 3) hook(m, r, [&m] { m.opcode_dd(); });
-            if constexpr (y == 5) hook(m, r, [&m] { m.opcode_ed(); });
-            if constexpr (y == 7) hook(m, r, [&m] { m.opcode_fd(); });
+            if constexpr (y == 1) {  // CALL
+                call<stack>(m, r, length, operand_word(m, r));
+            } else if (default_hooks) {
+                return execute<0xCD, stack>(m, r, true);
+            } else {
+                if constexpr (y == 3) hook(m, r, [&m] { m.opcode_dd(); });
+                if constexpr (y == 5) hook(m, r, [&m] { m.opcode_ed(); });
+                if constexpr (y == 7) hook(m, r, [&m] { m.opcode_fd(); });
+            }
             return true;
         }
     }
@@ -451,7 +472,7 @@ constexpr bool may_make_stack_pointer_odd(unsigned opcode) {
     } while (0)
 #define KAVO_HANDLER(high, low, stack)                             \
     opcode_##stack##_##high##low:                                  \
-    if (!execute<0x##high##low, Stack::stack>(*this, r))           \
+    if (!execute<0x##high##low, Stack::stack>(*this, r, default_hooks))         \
         goto halted;                                               \
     if constexpr (may_make_stack_pointer_odd(0x##high##low))       \
         KAVO_NEXT_BY_PARITY();                                     \
@@ -465,6 +486,7 @@ constexpr bool may_make_stack_pointer_odd(unsigned opcode) {
 Stop Machine::run_until_trap() {
     static constexpr void* handlers_even[256] = {KAVO_EACH_OPCODE(KAVO_HANDLER_ADDRESS_EVEN)};
     static constexpr void* handlers_any[256] = {KAVO_EACH_OPCODE(KAVO_HANDLER_ADDRESS_ANY)};
+    const bool default_hooks = typeid(*this) == typeid(Machine);
     Working r = working_copy(registers);
     KAVO_NEXT_BY_PARITY();
     KAVO_EACH_OPCODE(KAVO_HANDLER_EVEN)
@@ -487,11 +509,11 @@ spent:
 
 // The same instructions one at a time, for callers that keep their own count.
 Stop Machine::step() {
-    static constexpr bool (*instructions[256])(Machine&, Working&) = {KAVO_EACH_OPCODE(KAVO_INSTRUCTION)};
+    static constexpr bool (*instructions[256])(Machine&, Working&, bool) = {KAVO_EACH_OPCODE(KAVO_INSTRUCTION)};
     if (registers.pc >= address::trap_area)
         return Stop::trap;
     Working r = working_copy(registers);
-    const bool running = instructions[memory[registers.pc]](*this, r);
+    const bool running = instructions[memory[registers.pc]](*this, r, typeid(*this) == typeid(Machine));
     write_back(r, *this);
     return running ? Stop::none : Stop::halt;
 }

@@ -197,8 +197,9 @@ TEST_F(ShellConsole, MessageLinesEndInCarriageReturnOnlyOnTheRawTerminal) {
     };
     for (const MessageEnd& each : cases) {
         EXPECT_EQ(run_script(each.script), each.screen) << each.script;
-        if (!each.written.empty())
+        if (!each.written.empty()) {
             EXPECT_EQ(file("out.txt"), each.written) << each.script;
+        }
     }
 }
 
