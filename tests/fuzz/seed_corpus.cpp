@@ -1,4 +1,4 @@
-// Writes the fuzz targets' seed corpus: small 8080 programs, FCB call sequences, key streams, screen output and command lines.
+// Writes the fuzz targets' seed corpus: small 8080 programs, FCB call sequences, key streams, screen output, command lines and console scripts.
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -168,6 +168,22 @@ const std::string screen_seeds[] = {
     "\3\x1B*\x1B=!!\x1B)\x1B(\x1BT\x1BY\x1B" "E\x1BR\x1BG4\x1BG0\x1B.0\x1B"s,
 };
 
+// Console scripts: the terminal's index (0 ansi, 1 adm3a, 2 vt52, 3 h19, 4
+// tvi925), the number of requests, the requests (low three bits: 0 function
+// 1, 1 function 6 reading, 2 function 6 writing, 3 function 10, 4 function
+// 11, 5 BIOS CONST, 6 BIOS CONIN, 7 function 2; for function 10 bits 3-4 the
+// buffer, 0x0200, the DMA address, 0xFFF0 or 0xFF00, and bits 5-7 its room,
+// 0 1 2 5 16 80 127 255), then the script: lines with CR LF, LF and none at
+// the end, editing keys, TAB, control characters and ^C, and reads past the
+// end of the script.
+const std::string console_seeds[] = {
+    "\0\x08\xA3\x00\x01\x04\x05\x06\x6F\xA3" "DIR A:\r\nab\x08" "c\tx\x7F\n\x01\x7Fyz\n"s,
+    "\1\x06\xEB\x73\x1B\x23\xDB\xA3" "\x7F\tq\x7Fw\x01\x1B[A\r\nline\x03more\nabcdefg\x08\x08\x03"s,
+    "\2\x0A\x01\x01\x01\x02\x06\x00\x00\xA3\xA3\xA3" "\r\r\n\n\x0D\x0Ax\x80\xFF\x00"s,
+    "\3\x04\xA3\xA3\x06\x01" "last line"s,
+    "\4\x05\x1B\xDB\x04\x05\xDB" "\x1B=  \x1BH\x07\r\n\x03"s,
+};
+
 // Command lines after kavo's name, each argument ended by a zero byte.
 const std::string option_seeds[] = {
     "PROG\0a.txt\0b:*.?\0"s,
@@ -191,7 +207,7 @@ int main(int argument_count, char** argument_vector) {
     if (argument_count != 2)
         return 2;
     const fs::path corpus = argument_vector[1];
-    for (const char* target : {"program_image", "fcb", "keys", "screen", "options"})
+    for (const char* target : {"program_image", "fcb", "keys", "screen", "options", "console"})
         fs::create_directories(corpus / target);
     const std::pair<const char*, Assembler> programs[] = {
         {"hello", hello()},     {"files", files()},         {"console", console()},
@@ -200,7 +216,8 @@ int main(int argument_count, char** argument_vector) {
     for (const auto& [name, program] : programs)
         program.write(corpus / "program_image" / name);
     const std::pair<const char*, std::span<const std::string>> byte_seeds[] = {
-        {"fcb", fcb_seeds}, {"keys", key_seeds}, {"screen", screen_seeds}, {"options", option_seeds}};
+        {"fcb", fcb_seeds},         {"keys", key_seeds},         {"screen", screen_seeds},
+        {"options", option_seeds}, {"console", console_seeds}};
     for (const auto& [target, seeds] : byte_seeds)
         for (std::size_t index = 0; index < seeds.size(); ++index)
             write(corpus / target / std::to_string(index + 1), seeds[index]);

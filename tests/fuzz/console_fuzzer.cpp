@@ -1,0 +1,251 @@
+// libFuzzer target: script text on standard input, with no terminal, read through the console functions and the BIOS
+// console entries as a program calls them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "cpu/machine.h"
+#include "machine/memory_map.h"
+#include "tests/fuzz/sandbox.h"
+
+namespace {
+
+// Input: byte 0 chooses the terminal (an index into terminal_names), whose
+// screen translation the echoes go through; byte 1 is the number of requests
+// n; bytes 2 to n + 1 are the requests; the rest is the script text on
+// standard input.
+//
+// A request's byte: its low three bits choose the request; for line input
+// (function 10) bits 3-4 choose the buffer's address and bits 5-7 its room;
+// for console output (functions 2 and 6) the whole byte is the character.
+constexpr const char* terminal_names[] = {"ansi", "adm3a", "vt52", "h19", "tvi925"};
+
+enum Request : std::uint8_t {
+    console_input,   // function 1
+    direct_input,    // function 6 with E = 0xFF
+    direct_output,   // function 6 with any other E
+    read_buffer,     // function 10
+    console_status,  // function 11
+    bios_status,     // BIOS CONST
+    bios_input,      // BIOS CONIN
+    console_output,  // function 2, which takes a typed key only
+};
+
+constexpr std::uint16_t buffer_addresses[] = {0x0200, 0x0000, 0xFFF0, 0xFF00};
+constexpr std::uint16_t dma_address = 0xFFFA;  // the buffer for DE = 0, which wraps past 0xFFFF
+constexpr std::uint8_t rooms[] = {0, 1, 2, 5, 16, 80, 127, 255};
+constexpr std::uint16_t return_address = 0x1234;
+
+// The largest script a pipe takes without a reader.
+constexpr std::size_t script_limit = 60000;
+
+// The keys the script text gives a program, as the console reads them: LF
+// and CR LF are one CR, BS reads as DEL, and a last line without a line end
+// gets its CR.
+std::vector<std::uint8_t> script_keys(std::span<const std::uint8_t> text) {
+    std::vector<std::uint8_t> keys;
+    bool after_return = false;
+    for (std::uint8_t byte : text) {
+        const bool follows_return = after_return;
+        after_return = byte == '\r';
+        if (byte == '\n' && follows_return)
+            continue;
+        keys.push_back(byte == '\n' ? 0x0D : byte == 0x08 ? 0x7F : byte);
+    }
+    if (!keys.empty() && keys.back() != 0x0D)
+        keys.push_back(0x0D);
+    return keys;
+}
+
+// Standard input becomes a pipe that holds the script and is closed behind it.
+void script_on_standard_input(std::span<const std::uint8_t> text) {
+    int ends[2];
+    if (pipe(ends) != 0)
+        fuzz::fail("no pipe");
+    if (!text.empty() && write(ends[1], text.data(), text.size()) != ssize_t(text.size()))
+        fuzz::fail("the script did not fit in the pipe");
+    close(ends[1]);
+    dup2(ends[0], STDIN_FILENO);
+    close(ends[0]);
+}
+
+void null_on_standard_input() {
+    const int null_device = open("/dev/null", O_RDONLY);
+    dup2(null_device, STDIN_FILENO);
+    close(null_device);
+}
+
+// A program's requests made one by one, as its CALLs make them, each checked
+// against what the script's keys give: a key where one is read, no key ever
+// typed for a status request, a line input that stores what the keys make of
+// the line, and no other change to memory (a copy of memory follows every
+// change a request may make).
+class Run {
+public:
+    Run(kavo::Machine& machine, std::span<const std::uint8_t> keys)
+        : machine(machine), keys(keys), expected_memory(machine.memory) {}
+
+    // One request; false when the run ended there (at the end of the script,
+    // or through the warm boot of ^C on an empty line).
+    bool call(std::uint8_t code) {
+        kavo::RegisterFile& r = machine.registers;
+        const Request request = Request(code & 7);
+        std::uint16_t entry = kavo::address::bdos_entry;
+        switch (request) {
+        case console_input: r.c = 1; break;
+        case direct_input: r.c = 6, r.e = 0xFF; break;
+        case direct_output: r.c = 6, r.e = code; break;
+        case read_buffer:
+            r.c = 10;
+            r.set_de(buffer_addresses[code >> 3 & 3]);
+            set_memory(r.de() ? r.de() : dma_address, rooms[code >> 5]);
+            break;
+        case console_status: r.c = 11; break;
+        case bios_status: entry = 0xFFC9; break;
+        case bios_input: entry = 0xFFCC; break;
+        case console_output: r.c = 2, r.e = code; break;
+        }
+        r.a = 0x5A;
+        const std::uint16_t stack = r.sp;
+        machine.push_word(return_address);
+        expected_memory[std::uint16_t(stack - 1)] = return_address >> 8;
+        expected_memory[std::uint16_t(stack - 2)] = return_address & 0xFF;
+        r.pc = entry;
+        const bool running = machine.serve(kavo::Stop::trap);
+
+        bool expect_running = true;
+        std::uint16_t expected_pc = return_address;
+        std::uint8_t expected_a = 0x00;
+        switch (request) {
+        case console_input:
+        case bios_input:
+            expect_running = next_key < keys.size();
+            expected_a = next_key < keys.size() ? keys[next_key++] : 0x0D;
+            break;
+        case direct_input: expected_a = next_key < keys.size() ? keys[next_key++] : 0x00; break;
+        case read_buffer: {
+            const std::uint16_t buffer = r.de() ? r.de() : dma_address;
+            const LineEnd end = type_line(buffer);
+            if (end == LineEnd::interrupted) {
+                // The word 0 pushed and popped again: the return goes to
+                // address 0, whose jump ends the run; A is left as it was.
+                expected_memory[std::uint16_t(stack - 3)] = 0x00;
+                expected_memory[std::uint16_t(stack - 4)] = 0x00;
+                expected_pc = 0x0000;
+                expected_a = 0x5A;
+            } else {
+                expect_running = end == LineEnd::line;
+                expected_a = line_result;
+            }
+            break;
+        }
+        default: break;
+        }
+        if (running != expect_running)
+            fuzz::fail(running ? "the run went on after the script ended" : "the run ended before the script did");
+        if (r.a != expected_a)
+            fuzz::fail("request " + std::to_string(code) + " returned A=" + std::to_string(r.a) + " where " +
+                       std::to_string(expected_a) + " was due");
+        if (running && (r.pc != expected_pc || r.sp != std::uint16_t(stack - 2 * (expected_pc == 0))))
+            fuzz::fail("a request returned elsewhere");
+        if (!std::equal(expected_memory.begin(), expected_memory.end(), machine.memory.begin()))
+            fuzz::fail("request " + std::to_string(code) + " changed memory otherwise");
+        return running && r.pc == return_address;
+    }
+
+private:
+    enum class LineEnd { line, interrupted, script_ended };
+
+    void set_memory(std::uint16_t address, std::uint8_t value) {
+        machine.memory[address] = value;
+        expected_memory[address] = value;
+    }
+
+    // What line input makes of the next keys in the buffer at buffer (in the
+    // expected memory), with the result in line_result: Enter ends the line
+    // unstored, DEL erases the last character (which stays in memory), every
+    // other key is stored; ^C on an empty line ends the run. The end of the
+    // script reads as Enter.
+    LineEnd type_line(std::uint16_t buffer) {
+        auto at = [&](unsigned offset) -> std::uint8_t& { return expected_memory[std::uint16_t(buffer + offset)]; };
+        const unsigned room = at(0);
+        unsigned count = 0;
+        line_result = 0xFF;
+        LineEnd end = LineEnd::line;
+        while (count < room) {
+            if (next_key == keys.size()) {
+                line_result = 0x0D;
+                end = LineEnd::script_ended;
+                break;
+            }
+            const std::uint8_t key = keys[next_key++];
+            if (key == 0x0D) {
+                line_result = 0x0D;
+                break;
+            }
+            if (key == 0x7F) {
+                if (count > 0) {
+                    --count;
+                    line_result = 0x00;
+                }
+                continue;
+            }
+            at(2 + count++) = key;
+            line_result = key == 0x09 ? 0x08 : key < 0x20 ? key + 0x40 : key;
+            if (key == 0x03 && count == 1)
+                return LineEnd::interrupted;
+        }
+        at(2 + count) = 0x00;
+        at(1) = std::uint8_t(count);
+        return end;
+    }
+
+    kavo::Machine& machine;
+    std::span<const std::uint8_t> keys;
+    std::size_t next_key = 0;
+    std::array<std::uint8_t, 0x10000> expected_memory;
+    std::uint8_t line_result = 0xFF;
+};
+
+fuzz::Sandbox& sandbox() {
+    static fuzz::Sandbox instance({});
+    return instance;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2)
+        return 0;
+    fuzz::Sandbox& box = sandbox();
+    box.begin_input();
+    const std::size_t call_count = std::min<std::size_t>(data[1], size - 2);
+    const std::span<const std::uint8_t> calls(data + 2, call_count);
+    const std::span<const std::uint8_t> text =
+        std::span(data + 2 + call_count, size - 2 - call_count).first(std::min(size - 2 - call_count, script_limit));
+    const std::vector<std::uint8_t> keys = script_keys(text);
+    script_on_standard_input(text);
+    {
+        auto machine = std::make_unique<kavo::Machine>();
+        machine->options.terminal = terminal_names[data[0] % std::size(terminal_names)];
+        machine->registers.sp = kavo::address::stack;
+        machine->dma_address = dma_address;
+        machine->start_console();
+        Run run(*machine, keys);
+        for (std::uint8_t code : calls)
+            if (!run.call(code))
+                break;
+        machine->finish_screen();
+    }
+    null_on_standard_input();
+    box.check_descriptors();
+    return 0;
+}
