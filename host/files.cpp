@@ -446,7 +446,7 @@ bool is_visible_name(std::string_view name) {
            std::all_of(type_part.begin(), type_part.end(), is_visible_character);
 }
 
-std::optional<std::vector<std::uint8_t>> read_program(const std::string& path, std::size_t limit) {
+std::optional<std::size_t> read_program(const std::string& path, std::span<std::uint8_t> destination) {
     const auto slash = path.rfind('/');
     const std::string directory_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -459,10 +459,9 @@ std::optional<std::vector<std::uint8_t>> read_program(const std::string& path, s
     const int descriptor = open_regular(directory->descriptor, *entry, O_RDONLY);
     if (descriptor < 0)
         return std::nullopt;
-    std::vector<std::uint8_t> contents(limit);
     std::size_t count = 0;
-    while (count < limit) {
-        const ssize_t result = read(descriptor, contents.data() + count, limit - count);
+    while (count < destination.size()) {
+        const ssize_t result = read(descriptor, destination.data() + count, destination.size() - count);
         if (result < 0 && errno == EINTR)
             continue;
         if (result <= 0)
@@ -470,8 +469,7 @@ std::optional<std::vector<std::uint8_t>> read_program(const std::string& path, s
         count += static_cast<std::size_t>(result);
     }
     ::close(descriptor);
-    contents.resize(count);
-    return contents;
+    return count;
 }
 
 }  // namespace host

@@ -109,7 +109,7 @@ public:
     bool set_read_only(std::string_view host_name, bool read_only) const;
 
 private:
-    friend std::optional<std::vector<std::uint8_t>> read_program(const std::string& path, std::size_t limit);
+    friend std::optional<std::size_t> read_program(const std::string& path, std::span<std::uint8_t> destination);
     explicit Directory(int descriptor) : descriptor(descriptor) {}
     std::optional<std::string> find_entry(std::string_view name) const;
     int descriptor = -100;  // AT_FDCWD: the current directory
@@ -140,8 +140,10 @@ bool equal_ignoring_case(std::string_view left, std::string_view right);
 bool is_visible_name(std::string_view name);
 
 // Opens a program file for loading: the file of the path's directory that
-// stands for its last component under the case rule of Directory. Returns its contents, up to
-// limit bytes, or nothing when it cannot be opened or read as a file.
-std::optional<std::vector<std::uint8_t>> read_program(const std::string& path, std::size_t limit);
+// stands for its last component under the case rule of Directory. Reads its
+// contents into destination, as much as fits, and returns how many bytes it
+// read (the rest of destination stays as it was), or nothing when it cannot
+// be opened or read as a file.
+std::optional<std::size_t> read_program(const std::string& path, std::span<std::uint8_t> destination);
 
 }  // namespace host

@@ -1,5 +1,6 @@
 // The loader and the supervisor loop: builds the CP/M memory image, loads the program and serves its traps.
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "cpu/machine.h"
@@ -74,18 +75,18 @@ bool Machine::load_image(int argument_count, char** argument_vector) {
     std::memcpy(&memory[address::disk_parameter_block], disk_parameter_block, sizeof disk_parameter_block);
 
     // The name is assembled where the image will go, and what the image does
-    // not cover of it stays there, as it would on CP/M.
+    // not cover of it stays there, as it would on CP/M. The image is read
+    // straight into memory.
     std::string name = program_file_name(argument_vector[1]);
-    std::optional<std::vector<std::uint8_t>> image;
+    bool loaded = false;
     if (name.size() < image_limit) {
         std::memcpy(&memory[address::program], name.c_str(), name.size() + 1);
-        image = host::read_program(name, image_limit);
+        loaded = host::read_program(name, std::span(memory).subspan(address::program)).has_value();
     }
-    if (!image) {
+    if (!loaded) {
         message("File %s not found.\n", name.c_str());
         return false;
     }
-    std::memcpy(&memory[address::program], image->data(), image->size());
 
     if (argument_count >= 3)
         host_name_to_fcb(argument_vector[2], address::fcb1);

@@ -415,10 +415,14 @@ TEST_F(HostFiles, ReadProgramFindsTheFileWithoutRegardToCase)
         {"nowhere/HELLO.COM", 1000, std::nullopt},
     };
     for (const auto& [path, limit, expected] : cases) {
-        const auto image = host::read_program(path, limit);
-        ASSERT_EQ(image.has_value(), expected.has_value()) << path;
-        if (image) {
-            EXPECT_EQ(std::string(image->begin(), image->end()), *expected) << path;
+        std::vector<std::uint8_t> memory(limit + 1, 0xEE);
+        const auto count = host::read_program(path, std::span(memory).first(limit));
+        ASSERT_EQ(count.has_value(), expected.has_value()) << path;
+        if (count) {
+            EXPECT_EQ(std::string(memory.begin(), memory.begin() + std::ptrdiff_t(*count)), *expected) << path;
+            EXPECT_TRUE(std::all_of(memory.begin() + std::ptrdiff_t(*count), memory.end(),
+                                    [](std::uint8_t byte) { return byte == 0xEE; }))
+                << path << ": bytes past the program changed";
         }
     }
 }

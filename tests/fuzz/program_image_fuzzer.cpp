@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -12,12 +13,19 @@
 
 namespace {
 
-// Instructions per input. A BDOS or BIOS request costs as much as a hundred
-// instructions: served by system calls, it takes that long and more, and a
-// program calling the file functions in a loop would otherwise take seconds.
-// A string printed by function 9 costs one per byte besides.
-constexpr std::uint64_t budget = 100000;
+// Instructions per input and processor: enough for the longest straight run
+// there is, NOPs from page zero through all of memory into the trap area
+// (65,464), and some work before it. A program that runs longer is in a loop,
+// whose repetitions add nothing new once libFuzzer's hit counts stop growing
+// (at 128). A BDOS or BIOS request costs about as many instructions as the
+// executor runs in the time the request takes: a console or system request a
+// hundred, a file function, with its dozen system calls, two thousand (about
+// ten microseconds); else a program calling the file functions in a loop
+// takes twenty times as long as any other input. A string printed by
+// function 9 costs one per byte besides.
+constexpr std::uint64_t budget = 70000;
 constexpr std::uint64_t request_cost = 100;
+constexpr std::uint64_t file_request_cost = 2000;
 
 // The first BDOS function that reaches a file: the functions below it are
 // console and version, which leave the directory alone.
@@ -37,13 +45,15 @@ fuzz::Sandbox& sandbox() {
 // hold, without an allocation; its end closes what the program left open.
 alignas(kavo::Machine) unsigned char machine_storage[sizeof(kavo::Machine)];
 
-// The bytes function 9 would print from DE; none when no '$' is left
-// anywhere in memory, for then it prints for ever.
+// The bytes function 9 would print from DE, on to 0xFFFF and from 0x0000 on;
+// none when no '$' is left anywhere in memory, for then it prints for ever.
 __attribute__((no_sanitize("coverage"))) long print_string_length(const kavo::Machine& machine) {
-    std::uint16_t address = machine.registers.de();
-    for (long length = 0; length < 0x10000; ++length, ++address)
-        if (machine.memory[address] == '$')
-            return length;
+    const std::uint8_t* const memory = machine.memory.data();
+    const std::size_t start = machine.registers.de();
+    if (const void* found = std::memchr(memory + start, '$', machine.memory.size() - start))
+        return static_cast<const std::uint8_t*>(found) - (memory + start);
+    if (const void* found = std::memchr(memory, '$', start))
+        return long(machine.memory.size() - start) + (static_cast<const std::uint8_t*>(found) - memory);
     return -1;
 }
 
@@ -57,12 +67,14 @@ __attribute__((no_sanitize("coverage"))) bool run(kavo::Machine& machine) {
                                                                                   : &kavo::Machine::run_until_trap;
     for (;;) {
         const kavo::Stop stop = (machine.*run_until_trap)();
-        if (stop == kavo::Stop::none || machine.instruction_budget < request_cost)
+        const bool file_request = stop == kavo::Stop::trap && machine.registers.pc == kavo::address::bdos_entry &&
+                                  machine.registers.c >= first_disk_function;
+        const std::uint64_t cost = file_request ? file_request_cost : request_cost;
+        if (stop == kavo::Stop::none || machine.instruction_budget < cost)
             return reached_files;
-        machine.instruction_budget -= request_cost;
+        machine.instruction_budget -= cost;
+        reached_files |= file_request;
         if (stop == kavo::Stop::trap && machine.registers.pc == kavo::address::bdos_entry) {
-            if (machine.registers.c >= first_disk_function)
-                reached_files = true;
             if (machine.registers.c == 9) {
                 const long length = print_string_length(machine);
                 if (length < 0 || std::uint64_t(length) > machine.instruction_budget)
