@@ -12,35 +12,66 @@ static_assert(std::endian::native == std::endian::little, "words are read from m
 
 namespace {
 
-// The executor's working copy of the registers, shaped for the host: pairs as
-// 16-bit values, F's S, Z, AC and P as its own bits in flags (the other bits
-// stale), and CY as carry (0 or 1). F's bits 1, 3 and 5 do not change while
-// the executor runs but on POP PSW, so they stay in the Machine's own F.
-// Every field is below 0x10000, and A below 0x100, so no access masks an
-// address. Fields beyond these push GCC to keep all of them in stack slots.
-// Host-sized fields index memory without a zero extension. PC is kept as
-// its distance below the trap area, negative while it is outside; each
-// handler adds its instruction's length at its end, and GCC turns that
-// addition into the trap test itself.
+// The executor's working copy of the registers, shaped for the host. Pairs
+// are 16-bit values. F is kept as the two values its flags are read from, so
+// that an instruction that sets flags only keeps what it computed anyway:
+// - result: bits 0-7 a byte whose sign, zero and parity are S, Z and P;
+//   bit 8 is CY; bit 9 sets S and bit 10 inverts P besides, for the flags
+//   POP PSW brings that no byte has (Z with S, or Z with odd parity); no
+//   higher bit is ever set.
+// - aux: bit 4 is AC; the other bits are whatever its computation left.
+// F's bits 1, 3 and 5 do not change while the executor runs but on POP PSW,
+// so they stay in the Machine's own F. Every field is below 0x10000, and A
+// below 0x100, so no access masks an address. Fields beyond these push GCC
+// to keep all of them in stack slots. Host-sized fields index memory without
+// a zero extension. PC is kept as its distance below the trap area, negative
+// while it is outside; each handler adds its instruction's length at its
+// end, and GCC turns that addition into the trap test itself.
 using Value = std::size_t;
 struct Working {
     std::ptrdiff_t pc;
-    Value sp, bc, de, hl, a, flags, carry;
+    Value sp, bc, de, hl, a, result, aux;
 };
 constexpr Value trap = address::trap_area;
 
 Value pc_of(const Working& r) { return Value(r.pc) + trap; }
 void jump(Working& r, Value target) { r.pc = std::ptrdiff_t(target - trap); }
 
-constexpr std::uint8_t exact = flag::sign | flag::zero | flag::aux | flag::parity;
+namespace result_bit {
+constexpr Value carry = 0x100, sign = 0x200, parity_inverted = 0x400, all = 0x7FF;
+}  // namespace result_bit
+
+// S, Z, P and CY by the 11 bits of a result.
+constexpr auto result_flags = [] {
+    std::array<std::uint8_t, result_bit::all + 1> table{};
+    for (unsigned value = 0; value <= result_bit::all; ++value)
+        table[value] = std::uint8_t(sign_zero_parity[value & 0xFF] | (value & result_bit::carry ? flag::carry : 0) |
+                                    (value & result_bit::sign ? flag::sign : 0)) ^
+                       (value & result_bit::parity_inverted ? flag::parity : 0);
+    return table;
+}();
+// The result whose flags are F's S, Z, P and CY.
+constexpr auto result_of_flags = [] {
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned f = 0; f < 256; ++f) {
+        const unsigned byte = f & flag::zero ? 0 : 1;
+        table[f] = std::uint16_t(byte | (f & flag::carry ? result_bit::carry : 0) | (f & flag::sign ? result_bit::sign : 0) |
+                                 ((f & flag::parity) != (sign_zero_parity[byte] & flag::parity) ? result_bit::parity_inverted
+                                                                                                : 0));
+    }
+    return table;
+}();
 
 std::uint8_t flags_of(const Machine& m, const Working& r) {
-    return std::uint8_t((r.flags & exact) | r.carry | (m.registers.f & flag::fixed));
+    return std::uint8_t(result_flags[r.result] | (r.aux & flag::aux) | (m.registers.f & flag::fixed));
 }
 void set_flags(Working& r, std::uint8_t f) {
-    r.flags = f;
-    r.carry = f & flag::carry;
+    r.result = result_of_flags[f];
+    r.aux = f;
 }
+// Sets CY alone.
+void set_carry(Working& r, Value carry) { r.result = (r.result & ~result_bit::carry) | carry << 8; }
+Value carry_of(const Working& r) { return (r.result >> 8) & 1; }
 Working working_copy(const RegisterFile& registers) {
     Working r{std::ptrdiff_t(registers.pc) - std::ptrdiff_t(trap), registers.sp, registers.bc(), registers.de(),
               registers.hl(), registers.a, 0, 0};
@@ -58,18 +89,18 @@ void write_back(const Working& r, Machine& m) {
     registers.a = std::uint8_t(r.a);
 }
 
-// S, Z, P and AC after INR and DCR, by the new value: AC is the carry out of
-// the low four bits, which for DCR is every case but a borrow.
-constexpr auto increment_flags = [] {
+// AC (bit 4) after INR and DCR, by the new value: the carry out of the low
+// four bits, which for DCR is every case but a borrow.
+constexpr auto increment_aux = [] {
     std::array<std::uint8_t, 256> table{};
     for (unsigned value = 0; value < 256; ++value)
-        table[value] = sign_zero_parity[value] | ((value & 0x0F) == 0 ? flag::aux : 0);
+        table[value] = (value & 0x0F) == 0 ? flag::aux : 0;
     return table;
 }();
-constexpr auto decrement_flags = [] {
+constexpr auto decrement_aux = [] {
     std::array<std::uint8_t, 256> table{};
     for (unsigned value = 0; value < 256; ++value)
-        table[value] = sign_zero_parity[value] | ((value & 0x0F) == 0x0F ? 0 : flag::aux);
+        table[value] = (value & 0x0F) == 0x0F ? 0 : flag::aux;
     return table;
 }();
 
@@ -185,10 +216,10 @@ Value pop(const Machine& m, Working& r) {
 template <unsigned code>
 bool condition_met(const Working& r) {
     constexpr bool wanted = code & 1;
-    if constexpr (code >> 1 == 0) return bool(r.flags & flag::zero) == wanted;
-    if constexpr (code >> 1 == 1) return bool(r.carry) == wanted;
-    if constexpr (code >> 1 == 2) return bool(r.flags & flag::parity) == wanted;
-    if constexpr (code >> 1 == 3) return bool(r.flags & flag::sign) == wanted;
+    if constexpr (code >> 1 == 0) return (std::uint8_t(r.result) == 0) == wanted;
+    if constexpr (code >> 1 == 1) return bool(r.result & result_bit::carry) == wanted;
+    if constexpr (code >> 1 == 2) return bool(result_flags[r.result] & flag::parity) == wanted;
+    if constexpr (code >> 1 == 3) return bool(r.result & (0x80 | result_bit::sign)) == wanted;
 }
 
 // ADD ADC SUB SBB ANA XRA ORA CMP by selector on A and operand, as
@@ -197,21 +228,20 @@ bool condition_met(const Working& r) {
 template <unsigned selector>
 void alu(Working& r, Value operand) {
     if constexpr (selector <= 1) {  // ADD, ADC
-        const Value sum = r.a + operand + (selector == 1 ? r.carry : 0);
-        r.flags = sign_zero_parity[sum & 0xFF] | ((r.a ^ operand ^ sum) & flag::aux);
-        r.carry = sum >> 8;
+        const Value sum = r.a + operand + (selector == 1 ? carry_of(r) : 0);
+        r.aux = r.a ^ operand ^ sum;
+        r.result = sum;
         r.a = sum & 0xFF;
     } else if constexpr (selector <= 3 || selector == 7) {  // SUB, SBB, CMP
-        const Value difference = r.a - operand - (selector == 3 ? r.carry : 0);
-        r.flags = sign_zero_parity[difference & 0xFF] | (~(r.a ^ operand ^ difference) & flag::aux);
-        r.carry = difference >> (8 * sizeof difference - 1);  // the sign of the difference
+        const Value difference = r.a - operand - (selector == 3 ? carry_of(r) : 0);
+        r.aux = ~(r.a ^ operand ^ difference);
+        r.result = difference & (result_bit::carry | 0xFF);  // bit 8 set by a borrow
         if constexpr (selector != 7)
             r.a = difference & 0xFF;
     } else {  // ANA, XRA, ORA
-        const Value aux = selector == 4 ? ((r.a | operand) << 1) & flag::aux : 0;
+        r.aux = selector == 4 ? (r.a | operand) << 1 : 0;
         r.a = selector == 4 ? r.a & operand : selector == 5 ? r.a ^ operand : r.a | operand;
-        r.flags = sign_zero_parity[r.a] | aux;
-        r.carry = 0;
+        r.result = r.a;
     }
 }
 
@@ -285,17 +315,21 @@ template <unsigned opcode, Stack stack>
         } else if constexpr (low == 0xB) {  // DCX
             pair_or_sp<p>(r) = (pair_or_sp<p>(r) - 1) & 0xFFFF;
         } else if constexpr (z == 4) {  // INR
-            r.flags = increment_flags[add_to_register<y>(m, r, 1)];
+            const Value value = add_to_register<y>(m, r, 1);
+            r.result = (r.result & result_bit::carry) | value;
+            r.aux = increment_aux[value];
         } else if constexpr (z == 5) {  // DCR
-            r.flags = decrement_flags[add_to_register<y>(m, r, -1)];
+            const Value value = add_to_register<y>(m, r, -1);
+            r.result = (r.result & result_bit::carry) | value;
+            r.aux = decrement_aux[value];
         } else if constexpr (z == 6) {  // MVI
             set<y>(m, r, immediate(m, r));
         } else if constexpr (z == 7) {
             const Value a = r.a;
-            if constexpr (y == 0) { r.a = std::rotl(std::uint8_t(a), 1); r.carry = a >> 7; }  // RLC
-            if constexpr (y == 1) { r.a = std::rotr(std::uint8_t(a), 1); r.carry = a & 1; }   // RRC
-            if constexpr (y == 2) { r.a = (a << 1 | r.carry) & 0xFF; r.carry = a >> 7; }    // RAL
-            if constexpr (y == 3) { r.a = a >> 1 | r.carry << 7; r.carry = a & 1; }         // RAR
+            if constexpr (y == 0) { r.a = std::rotl(std::uint8_t(a), 1); set_carry(r, a >> 7); }        // RLC
+            if constexpr (y == 1) { r.a = std::rotr(std::uint8_t(a), 1); set_carry(r, a & 1); }         // RRC
+            if constexpr (y == 2) { r.a = (a << 1 | carry_of(r)) & 0xFF; set_carry(r, a >> 7); }     // RAL
+            if constexpr (y == 3) { r.a = a >> 1 | carry_of(r) << 7; set_carry(r, a & 1); }          // RAR
             if constexpr (y == 4) {                                                         // DAA
                 RegisterFile adjusted{};
                 adjusted.a = std::uint8_t(a);
@@ -305,11 +339,11 @@ template <unsigned opcode, Stack stack>
                 set_flags(r, adjusted.f);
             }
             if constexpr (y == 5) r.a = ~a & 0xFF;  // CMA
-            if constexpr (y == 6) r.carry = 1;      // STC
-            if constexpr (y == 7) r.carry ^= 1;     // CMC
+            if constexpr (y == 6) r.result |= result_bit::carry;  // STC
+            if constexpr (y == 7) r.result ^= result_bit::carry;  // CMC
         } else if constexpr (low == 0x9) {  // DAD
             const Value sum = r.hl + pair_or_sp<p>(r);
-            r.carry = sum >> 16;
+            r.result = (r.result & ~result_bit::carry) | ((sum >> 8) & result_bit::carry);  // bit 16 of the sum
             r.hl = sum & 0xFFFF;
         }
     } else {  // x == 3
