@@ -31,6 +31,13 @@ struct Option {
     std::optional<std::string> (*apply)(Parse& parse, std::string_view value);
 };
 
+// The complaint "'value' rest" about an option's value.
+std::string complaint_about(std::string_view value, std::string_view rest) {
+    std::string complaint = "'";
+    complaint.append(value).append("' ").append(rest);
+    return complaint;
+}
+
 // --drive X=DIR: X a letter from A to P, DIR an existing directory.
 std::optional<std::string> map_drive(Parse& parse, std::string_view value) {
     const char letter = value.empty() ? 0 : char(value[0] & ~0x20);
@@ -39,7 +46,7 @@ std::optional<std::string> map_drive(Parse& parse, std::string_view value) {
     const std::string directory(value.substr(2));
     struct stat status {};
     if (stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
-        return "'" + directory + "' is not a directory";
+        return complaint_about(directory, "is not a directory");
     parse.options.drives[letter - 'A'] = directory;
     return std::nullopt;
 }
@@ -47,7 +54,7 @@ std::optional<std::string> map_drive(Parse& parse, std::string_view value) {
 // --terminal NAME: one of the terminal models.
 std::optional<std::string> choose_terminal(Parse& parse, std::string_view value) {
     if (!host::terminal_model_named(value))
-        return "'" + std::string(value) + "' is none of " + std::string(host::terminal_model_names);
+        return complaint_about(value, "is none of " + std::string(host::terminal_model_names));
     parse.options.terminal = value;
     return std::nullopt;
 }
@@ -79,10 +86,14 @@ void print_help() {
     std::printf("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n"
                 "Run the CP/M-80 2.2 program PROGRAM.COM with the ARGUMENTs as its command line.\n\n");
     for (const Option& option : option_table) {
-        std::string left = option.short_name ? std::string("-") + option.short_name + ", --" : "    --";
+        std::string left = option.short_name ? "-?, --" : "    --";
+        if (option.short_name)
+            left[1] = option.short_name;
         left += option.name;
-        if (option.value_name)
-            left += std::string(" ") + option.value_name;
+        if (option.value_name) {
+            left += ' ';
+            left += option.value_name;
+        }
         std::printf("  %-20s %s\n", left.c_str(), option.help);
     }
     std::printf("\nEvery drive letter reaches the current directory unless mapped.\n"
