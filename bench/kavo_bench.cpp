@@ -1,4 +1,4 @@
-// Measures kavo: the exerciser and a BASIC program in emulated instructions per second, and start-up time.
+// Measures kavo: the exerciser and two BASIC programs in emulated instructions per second, and start-up time.
 //
 // Usage: kavo_bench [--z80] [--callgrind]
 // With --z80, ZEXDOC on the Z80 is measured as well.
@@ -169,6 +169,14 @@ constexpr const char* sieve_program =
     "140 SYSTEM\r\n"
     "\x1A";
 
+// BASIC on floating point and strings: square roots, STR$ and LEN in a loop
+// of 40,000 passes, then SYSTEM.
+constexpr const char* float_program =
+    "10 S=0: FOR I=1 TO 40000: S=S+SQR(I)*1.5: A$=STR$(I)+\"X\": B=LEN(A$): NEXT I\r\n"
+    "20 PRINT S\r\n"
+    "30 SYSTEM\r\n"
+    "\x1A";
+
 // Six instructions, then the warm boot through address 0.
 std::vector<std::uint8_t> six_instructions() {
     using namespace test;
@@ -206,6 +214,8 @@ int main(int argument_count, char** argument_vector) {
     measure_speed("8080EX1:", directory, {exerciser.string()}, callgrind);
     std::ofstream(directory / "SIEVE.BAS", std::ios::binary) << sieve_program;
     measure_speed("MBASIC sieve:", directory, {basic.string(), "SIEVE"}, callgrind);
+    std::ofstream(directory / "FLOAT.BAS", std::ios::binary) << float_program;
+    measure_speed("MBASIC float:", directory, {basic.string(), "FLOAT"}, callgrind);
     if (z80)
         measure_speed("ZEXDOC on Z80:", directory, {(shared / "cputest/ZEXDOC.COM").string()}, callgrind,
                       kavo::Processor::z80);
