@@ -1,6 +1,7 @@
 // libFuzzer target: script text on standard input, with no terminal, read through the console functions and the BIOS
 // console entries as a program calls them.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "cpu/machine.h"
+#include "host/screen.h"
 #include "machine/memory_map.h"
 #include "tests/fuzz/sandbox.h"
 
@@ -83,15 +85,40 @@ void null_on_standard_input() {
     close(null_device);
 }
 
+// Standard output for every input: a memory file, read and emptied after it.
+int output_file() {
+    static const int descriptor = [] {
+        const int file = memfd_create("console-output", MFD_CLOEXEC);
+        if (file < 0)
+            fuzz::fail("no memory file");
+        return file;
+    }();
+    return descriptor;
+}
+
+std::string take_output() {
+    std::string output(std::size_t(lseek(output_file(), 0, SEEK_END)), '\0');
+    if (pread(output_file(), output.data(), output.size(), 0) != ssize_t(output.size()))
+        fuzz::fail("the console output could not be read back");
+    if (ftruncate(output_file(), 0) != 0 || lseek(output_file(), 0, SEEK_SET) != 0)
+        fuzz::fail("the console output could not be emptied");
+    return output;
+}
+
 // A program's requests made one by one, as its CALLs make them, each checked
 // against what the script's keys give: a key where one is read, no key ever
 // typed for a status request, a line input that stores what the keys make of
-// the line, and no other change to memory (a copy of memory follows every
-// change a request may make).
+// the line, no other change to memory (a copy of memory follows every change
+// a request may make), and the echoes the keys call for.
 class Run {
 public:
     Run(kavo::Machine& machine, std::span<const std::uint8_t> keys)
         : machine(machine), keys(keys), expected_memory(machine.memory) {}
+
+    // What the requests are to write to the console, before the screen
+    // translation: the echoes of functions 1 and 10 and the characters of
+    // functions 2 and 6.
+    std::string echoes;
 
     // One request; false when the run ended there (at the end of the script,
     // or through the warm boot of ^C on an empty line).
@@ -129,7 +156,13 @@ public:
         case bios_input:
             expect_running = next_key < keys.size();
             expected_a = next_key < keys.size() ? keys[next_key++] : 0x0D;
+            // Function 1 echoes what CP/M 2.2 echoes; nothing at the end.
+            if (request == console_input && expect_running &&
+                (expected_a >= 0x20 || expected_a == 0x0D || expected_a == 0x0A || expected_a == 0x09))
+                echoes += char(expected_a);
             break;
+        case direct_output:
+        case console_output: echoes += char(code); break;
         case direct_input: expected_a = next_key < keys.size() ? keys[next_key++] : 0x00; break;
         case read_buffer: {
             const std::uint16_t buffer = r.de() ? r.de() : dma_address;
@@ -144,6 +177,8 @@ public:
             } else {
                 expect_running = end == LineEnd::line;
                 expected_a = line_result;
+                if (expect_running)
+                    echoes += '\r';
             }
             break;
         }
@@ -193,13 +228,22 @@ private:
             }
             if (key == 0x7F) {
                 if (count > 0) {
-                    --count;
+                    const std::uint8_t erased = at(2 + --count);
+                    const unsigned columns = erased == 0x09 ? 8 : erased < 0x20 ? 2 : 1;
+                    for (unsigned column = 0; column < columns; ++column)
+                        echoes += "\b \b";
                     line_result = 0x00;
                 }
                 continue;
             }
             at(2 + count++) = key;
             line_result = key == 0x09 ? 0x08 : key < 0x20 ? key + 0x40 : key;
+            if (key == 0x09)
+                echoes += "        ";
+            else if (key < 0x20)
+                echoes += {'^', char(key + 0x40)};
+            else
+                echoes += char(key);
             if (key == 0x03 && count == 1)
                 return LineEnd::interrupted;
         }
@@ -226,6 +270,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 2)
         return 0;
     fuzz::Sandbox& box = sandbox();
+    output_file();  // opened before the descriptor check begins
     box.begin_input();
     const std::size_t call_count = std::min<std::size_t>(data[1], size - 2);
     const std::span<const std::uint8_t> calls(data + 2, call_count);
@@ -233,9 +278,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::span(data + 2 + call_count, size - 2 - call_count).first(std::min(size - 2 - call_count, script_limit));
     const std::vector<std::uint8_t> keys = script_keys(text);
     script_on_standard_input(text);
+    dup2(output_file(), STDOUT_FILENO);
+    const char* const terminal = terminal_names[data[0] % std::size(terminal_names)];
+    std::string echoes;
     {
         auto machine = std::make_unique<kavo::Machine>();
-        machine->options.terminal = terminal_names[data[0] % std::size(terminal_names)];
+        machine->options.terminal = terminal;
         machine->registers.sp = kavo::address::stack;
         machine->dma_address = dma_address;
         machine->start_console();
@@ -244,7 +292,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!run.call(code))
                 break;
         machine->finish_screen();
+        echoes = std::move(run.echoes);
     }
+    // Every echo reaches standard output through the terminal's screen
+    // translation, or with BEL dropped when it passes through.
+    const host::TerminalModel model = *host::terminal_model_named(terminal);
+    if (model == host::TerminalModel::ansi)
+        std::erase(echoes, '\a');
+    else
+        echoes = host::translate_screen(model,
+                                        std::span(reinterpret_cast<const std::uint8_t*>(echoes.data()), echoes.size()));
+    if (take_output() != echoes)
+        fuzz::fail("the console output differs from the echoes the keys call for");
     null_on_standard_input();
     box.check_descriptors();
     return 0;
