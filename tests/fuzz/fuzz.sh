@@ -2,14 +2,14 @@
 # Runs each fuzz target (one per directory of corpus/) from its corpus:
 #   fuzz.sh BUILD_DIRECTORY SECONDS [WORK_DIRECTORY [LIBFUZZER_FLAGS...]]   each for a time
 #   fuzz.sh BUILD_DIRECTORY ci [WORK_DIRECTORY]                              CI: seed 1 and a fixed number of inputs each
-# CI's runs try the same inputs every time, whatever the machine's speed (about 40 s each on one core). New inputs and
+# CI's runs try the same inputs every time, whatever the machine's speed (about 30 s each on one core). New inputs and
 # any crashing one go to the work directory (a fresh temporary one by default), never into corpus/.
 set -euo pipefail
 build=$(realpath "$1")
 length=$2
 work=$(realpath "${3:-$(mktemp -d)}")
 corpus=$(realpath "$(dirname "$0")/corpus")
-declare -A ci_runs=([program_image]=10000 [fcb]=40000 [keys]=400000 [screen]=150000 [options]=250000 [console]=40000)
+declare -A ci_runs=([program_image]=15000 [fcb]=30000 [keys]=300000 [screen]=80000 [options]=200000 [console]=30000)
 for target in $(ls "$corpus"); do
   mkdir -p "$work/$target" "$work/artifacts"
   if [[ $length == ci ]]; then
