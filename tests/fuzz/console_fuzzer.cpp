@@ -8,7 +8,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -282,16 +281,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* const terminal = terminal_names[data[0] % std::size(terminal_names)];
     std::string echoes;
     {
-        auto machine = std::make_unique<kavo::Machine>();
-        machine->options.terminal = terminal;
-        machine->registers.sp = kavo::address::stack;
-        machine->dma_address = dma_address;
-        machine->start_console();
-        Run run(*machine, keys);
+        fuzz::FreshMachine fresh;
+        kavo::Machine& machine = fresh.machine;
+        machine.options.terminal = terminal;
+        machine.registers.sp = kavo::address::stack;
+        machine.dma_address = dma_address;
+        machine.start_console();
+        Run run(machine, keys);
         for (std::uint8_t code : calls)
             if (!run.call(code))
                 break;
-        machine->finish_screen();
+        machine.finish_screen();
         echoes = std::move(run.echoes);
     }
     // Every echo reaches standard output through the terminal's screen

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "cpu/machine.h"
@@ -70,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     box.begin_input();
     make_fixture(box.run_directory());
     {
-        auto machine = std::make_unique<kavo::Machine>();
+        fuzz::FreshMachine fresh;
+        kavo::Machine& machine = fresh.machine;
         for (std::size_t offset = 0; offset + operation_size <= size; offset += operation_size) {
             const std::uint8_t* operation = data + offset;
             const std::uint8_t function = file_functions[(operation[0] & 0x7F) % std::size(file_functions)];
@@ -78,11 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::uint16_t dma = std::uint16_t(operation[3] | operation[4] << 8);
             if (!(operation[0] & 0x80))
                 for (unsigned index = 0; index < 36; ++index)
-                    machine->memory[std::uint16_t(fcb + index)] = operation[5 + index];
-            call(*machine, set_dma_address, dma);
-            call(*machine, function, fcb);
-            if (!result_allowed(function, machine->registers.a))
-                fuzz::fail("function " + std::to_string(function) + " returned " + std::to_string(machine->registers.a));
+                    machine.memory[std::uint16_t(fcb + index)] = operation[5 + index];
+            call(machine, set_dma_address, dma);
+            call(machine, function, fcb);
+            if (!result_allowed(function, machine.registers.a))
+                fuzz::fail("function " + std::to_string(function) + " returned " + std::to_string(machine.registers.a));
         }
     }
     if (fuzz::read_file(box.run_directory() / "DIR.SUB" / "INNER.TXT") != "inner")

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,8 +47,6 @@ public:
     QuietErrors() { dup2(error_descriptors().null_device, STDERR_FILENO); }
     ~QuietErrors() { dup2(error_descriptors().report, STDERR_FILENO); }
 };
-
-alignas(kavo::Machine) unsigned char machine_storage[sizeof(kavo::Machine)];
 
 // The page-zero image the loader built from the program's arguments: a command
 // tail of at most 126 characters, upper case, ending in a zero byte.
@@ -116,12 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::vector<char*> program_arguments(command.argument_vector,
                                                  command.argument_vector + command.argument_count + 1);
             program_arguments[1] = const_cast<char*>(program_name);
-            kavo::Machine& machine = *std::construct_at(reinterpret_cast<kavo::Machine*>(machine_storage));
-            machine.options = command.options;
-            if (!machine.load(command.argument_count, program_arguments.data()))
+            fuzz::FreshMachine fresh;
+            fresh.machine.options = command.options;
+            if (!fresh.machine.load(command.argument_count, program_arguments.data()))
                 fuzz::fail("the program file did not load");
-            check_page_zero(machine);
-            std::destroy_at(&machine);
+            check_page_zero(fresh.machine);
         }
     }
     box.check_descriptors();

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "cpu/machine.h"
@@ -39,11 +38,6 @@ fuzz::Sandbox& sandbox() {
     static fuzz::Sandbox instance({"PROG.COM"});
     return instance;
 }
-
-// The storage of the one Machine, made afresh in place for every input and
-// ended after it: the same as a new one, whatever state the Machine comes to
-// hold, without an allocation; its end closes what the program left open.
-alignas(kavo::Machine) unsigned char machine_storage[sizeof(kavo::Machine)];
 
 // The bytes function 9 would print from DE, on to 0xFFFF and from 0x0000 on;
 // none when no '$' is left anywhere in memory, for then it prints for ever.
@@ -132,16 +126,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::write_file(box.parent / "PROG.COM", std::string(reinterpret_cast<const char*>(data), size));
     // Each image runs on both processors, from the same empty directory.
     for (kavo::Processor processor : {kavo::Processor::intel_8080, kavo::Processor::z80}) {
-        kavo::Machine& machine = *std::construct_at(reinterpret_cast<kavo::Machine*>(machine_storage));
-        machine.options.processor = processor;
-        // The arguments fill both default FCBs.
-        char* arguments[] = {const_cast<char*>("kavo"), const_cast<char*>(program_name), const_cast<char*>("A.TXT"),
-                             const_cast<char*>("B:*.?"), nullptr};
-        if (!machine.load(4, arguments))
-            fuzz::fail("the program file did not load");
-        const bool reached_files = run(machine);
-        record_end_state(data, size, machine);
-        std::destroy_at(&machine);
+        bool reached_files = false;
+        {
+            fuzz::FreshMachine fresh;
+            kavo::Machine& machine = fresh.machine;
+            machine.options.processor = processor;
+            // The arguments fill both default FCBs.
+            char* arguments[] = {const_cast<char*>("kavo"), const_cast<char*>(program_name),
+                                 const_cast<char*>("A.TXT"), const_cast<char*>("B:*.?"), nullptr};
+            if (!machine.load(4, arguments))
+                fuzz::fail("the program file did not load");
+            reached_files = run(machine);
+            record_end_state(data, size, machine);
+        }
         if (reached_files)
             box.check_and_clear();
         else
