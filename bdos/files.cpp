@@ -153,14 +153,14 @@ void Machine::reset_disk_system(FileSlot*) {
 void Machine::open_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     memory[std::uint16_t(address + fcb::module)] = 0;
-    const unsigned drive = fcb_drive(memory[address]);
+    const unsigned drive = fcb_drive(memory[address + fcb::drive]);
     registers.a = bind_file(&host::Directory::open_existing, drive) ? 0x00 : 0xFF;
 }
 
 void Machine::make_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     memory[std::uint16_t(address + fcb::module)] = 0;
-    const unsigned drive = fcb_drive(memory[address]);
+    const unsigned drive = fcb_drive(memory[address + fcb::drive]);
     registers.a = bind_file(&host::Directory::make, drive) ? 0x00 : 0xFF;
 }
 
@@ -175,7 +175,7 @@ void Machine::close_file(FileSlot* slot) {
 // as the drive byte is the current drive) and reports the first that matches.
 void Machine::search_for_first(FileSlot*) {
     const std::uint16_t address = registers.de();
-    const std::uint8_t drive_byte = memory[address];
+    const std::uint8_t drive_byte = memory[address + fcb::drive];
     const unsigned drive = fcb_drive(drive_byte == wildcard ? 0 : drive_byte);
     search_handle = DirectorySearch{address, drive_directory(drive).files(), 0, 0};
     search_for_next(nullptr);
@@ -243,7 +243,7 @@ void Machine::report_directory_entry(const host::DirectoryEntry& file, unsigned 
 void Machine::delete_file(FileSlot*) {
     search_handle.reset();
     const std::uint16_t address = registers.de();
-    const unsigned drive = fcb_drive(memory[address]);
+    const unsigned drive = fcb_drive(memory[address + fcb::drive]);
     const host::Directory& directory = drive_directory(drive);
     const std::vector<host::DirectoryEntry> matches = directory.find_files(fcb_to_host_name(address + 1));
     std::uint8_t result = matches.empty() ? 0xFF : 0x00;
@@ -270,7 +270,7 @@ void Machine::delete_file(FileSlot*) {
 void Machine::rename_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     file_slots.erase(address);
-    const host::Directory& directory = drive_directory(fcb_drive(memory[address]));
+    const host::Directory& directory = drive_directory(fcb_drive(memory[address + fcb::drive]));
     const bool renamed =
         directory.rename_file(fcb_to_host_name(address + 1), fcb_to_host_name(address + fcb::new_name));
     registers.a = renamed ? 0x00 : 0xFF;
@@ -281,7 +281,7 @@ void Machine::rename_file(FileSlot*) {
 // kept.
 void Machine::set_file_attributes(FileSlot*) {
     const std::uint16_t address = registers.de();
-    const host::Directory& directory = drive_directory(fcb_drive(memory[address]));
+    const host::Directory& directory = drive_directory(fcb_drive(memory[address + fcb::drive]));
     const std::vector<host::DirectoryEntry> matches = directory.find_files(fcb_to_host_name(address + 1));
     const bool read_only = memory[std::uint16_t(address + fcb::first_type)] & read_only_attribute;
     std::uint8_t result = matches.empty() ? 0xFF : 0x00;
@@ -303,7 +303,7 @@ FileSlot* Machine::record_stream(FileSlot* slot) {
         slot->last_use = ++file_uses;
         return slot;
     }
-    const unsigned drive = slot ? slot->drive : fcb_drive(memory[registers.de()]);
+    const unsigned drive = slot ? slot->drive : fcb_drive(memory[registers.de() + fcb::drive]);
     return bind_file(&host::Directory::open_existing, drive);
 }
 
@@ -437,7 +437,7 @@ void Machine::compute_file_size(FileSlot* slot) {
     if (slot && slot->stream.is_open())
         size = slot->stream.size();
     else
-        size = drive_directory(fcb_drive(memory[address])).size_of(fcb_to_host_name(address + 1));
+        size = drive_directory(fcb_drive(memory[address + fcb::drive])).size_of(fcb_to_host_name(address + 1));
     const std::uint32_t records = size ? records_of(*size) : 0;
     write_word(address + fcb::random_record, std::uint16_t(records));
     memory[std::uint16_t(address + fcb::random_overflow)] = std::uint8_t(records >> 16);

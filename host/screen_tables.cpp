@@ -16,7 +16,6 @@ constexpr std::string_view clear_line = "\033[2K", clear_to_line_start = "\033[1
 constexpr std::string_view insert_line = "\033[L", delete_line = "\033[M";
 constexpr std::string_view insert_character = "\033[@", delete_character = "\033[P";
 constexpr std::string_view insert_mode_on = "\033[4h", insert_mode_off = "\033[4l";
-constexpr std::string_view normal = "\033[0m";
 constexpr std::string_view reverse_on = "\033[7m", reverse_off = "\033[27m";
 constexpr std::string_view half_on = "\033[2m", half_off = "\033[22m";
 constexpr std::string_view underline_on = "\033[4m", underline_off = "\033[24m";
