@@ -931,8 +931,9 @@ TEST(ProcessorStops, HltAtFfbfHaltsAndAByte76ThereDoesNot) {
 
 // ---------------------------------------------------------------------------
 // The threaded loop against the single stepper, on every two-instruction
-// sequence: the loop may run some pairs as one, and must end where the
-// instructions one at a time end.
+// sequence: the loop fetches the second opcode after the first instruction
+// has run and may jump to its handler without the table, and must end where
+// the instructions one at a time end.
 
 // Runs machine one step at a time until it halts or traps.
 Stop step_to_stop(Machine& machine) {
