@@ -1,7 +1,9 @@
-// Measures kavo: the exerciser and two BASIC programs in emulated instructions per second, and start-up time.
+// Measures kavo: the exerciser, two BASIC programs and the assembler in emulated instructions per second, and start-up time.
 //
-// Usage: kavo_bench [--z80] [--callgrind]
-// With --z80, ZEXDOC on the Z80 is measured as well.
+// Usage: kavo_bench [--z80] [--callgrind] [--successions]
+// With --z80, ZEXDOC on the Z80 is measured as well. With --successions,
+// nothing is timed: the counting build's opcode successions on the four
+// workloads are printed as the 8080 executor's table of likely successions.
 // Emulated instruction counts come from this counting build of the sources,
 // run in a child; times are the best of several runs of the real kavo, since
 // other work on the machine only ever adds time. With --callgrind, valgrind
@@ -11,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -71,13 +74,33 @@ double best_of(int runs, const fs::path& directory, const std::vector<std::strin
     return best;
 }
 
-// The emulated instruction count of one run of kavo with arguments in
-// directory, on the counting build in a child with no terminal.
-std::uint64_t count_instructions(const fs::path& directory, std::vector<std::string> arguments,
-                                 kavo::Processor processor) {
+// What the counting build counts in one run: the instructions, and how often
+// each opcode ran right after each other (previous << 8 | next).
+struct Counts {
+    std::uint64_t instructions = 0;
+    std::vector<std::uint64_t> successions = std::vector<std::uint64_t>(0x10000);
+};
+
+// Reads or writes all of size bytes at data through descriptor; false when it
+// cannot.
+bool transfer(int descriptor, void* data, std::size_t size, bool writing) {
+    for (std::size_t done = 0; done < size;) {
+        char* position = static_cast<char*>(data) + done;
+        const ssize_t moved = writing ? write(descriptor, position, size - done) : read(descriptor, position, size - done);
+        if (moved <= 0)
+            return false;
+        done += std::size_t(moved);
+    }
+    return true;
+}
+
+// The counts of one run of kavo with arguments in directory, on the counting
+// build in a child with no terminal; zero when the child gives none.
+Counts count_instructions(const fs::path& directory, std::vector<std::string> arguments, kavo::Processor processor) {
+    Counts counts;
     int channel[2];
     if (pipe(channel) != 0)
-        return 0;
+        return counts;
     pid_t child = fork();
     if (child == 0) {
         setsid();
@@ -94,19 +117,19 @@ std::uint64_t count_instructions(const fs::path& directory, std::vector<std::str
             argv.push_back(word.data());
         argv.push_back(nullptr);
         machine->run_program(int(arguments.size()), argv.data());
-        const std::uint64_t count = machine->instructions_executed;
-        if (write(channel[1], &count, sizeof count) != sizeof count)
-            _exit(1);
-        _exit(0);
+        const bool sent =
+            transfer(channel[1], &machine->instructions_executed, sizeof machine->instructions_executed, true) &&
+            transfer(channel[1], machine->successions.data(), sizeof machine->successions, true);
+        _exit(sent ? 0 : 1);
     }
     close(channel[1]);
-    std::uint64_t count = 0;
-    if (read(channel[0], &count, sizeof count) != sizeof count)
-        count = 0;
+    if (!transfer(channel[0], &counts.instructions, sizeof counts.instructions, false) ||
+        !transfer(channel[0], counts.successions.data(), counts.successions.size() * sizeof(std::uint64_t), false))
+        counts = Counts{};
     close(channel[0]);
     int status = 0;
     waitpid(child, &status, 0);
-    return count;
+    return counts;
 }
 
 // Host instructions of one run of the real kavo under callgrind, 0 when
@@ -129,7 +152,7 @@ double host_instructions(const fs::path& directory, const std::vector<std::strin
 // with --callgrind its host instructions per emulated one.
 void measure_speed(const char* title, const fs::path& directory, std::vector<std::string> arguments, bool callgrind,
                    kavo::Processor processor = kavo::Processor::intel_8080) {
-    const std::uint64_t instructions = count_instructions(directory, arguments, processor);
+    const std::uint64_t instructions = count_instructions(directory, arguments, processor).instructions;
     if (processor == kavo::Processor::z80)
         arguments.insert(arguments.begin(), "--z80");
     std::vector<std::string> command = {KAVO_EXECUTABLE};
@@ -177,6 +200,74 @@ constexpr const char* float_program =
     "30 SYSTEM\r\n"
     "\x1A";
 
+// A long source for ASM: 60,000 lines of instructions, data and comments,
+// the same on every run, with a label on every hundredth line.
+std::string assembler_source() {
+    static const char* const registers[] = {"B", "C", "D", "E", "H", "L", "A"};
+    std::uint32_t random = 7;
+    const auto next = [&random](unsigned limit) {
+        random = random * 1103515245 + 12345;
+        return (random >> 8) % limit;
+    };
+    std::string source = "\tORG\t100H\r\n";
+    char line[64];
+    for (unsigned number = 0; number < 60000; ++number) {
+        if (number % 100 == 0) {
+            std::snprintf(line, sizeof line, "L%u:", number);
+            source += line;
+        }
+        switch (next(9)) {
+        case 0: std::snprintf(line, sizeof line, "\tMVI\t%s,%u", registers[next(7)], next(256)); break;
+        case 1: std::snprintf(line, sizeof line, "\tMOV\t%s,%s", registers[next(7)], registers[next(7)]); break;
+        case 2: std::snprintf(line, sizeof line, "\tLXI\tH,%u", next(65536)); break;
+        case 3: std::snprintf(line, sizeof line, "\tADI\t%u", next(256)); break;
+        case 4: std::snprintf(line, sizeof line, "\tDB\t'HELLO',%u,%u", next(256), next(256)); break;
+        case 5: std::snprintf(line, sizeof line, "\tDW\t%u*2+%u", next(1000), next(100)); break;
+        case 6: std::snprintf(line, sizeof line, "\tCPI\t'A'"); break;
+        case 7: std::snprintf(line, sizeof line, "\tDAD\tD\t; comment number %u", number); break;
+        default: std::snprintf(line, sizeof line, "\tXRA\tA"); break;
+        }
+        source += line;
+        source += "\r\n";
+    }
+    return source + "\tEND\r\n\x1A";
+}
+
+// The likely successions of the workloads, as the 8080 executor's table
+// lists them: each opcode's successors, at most three, likeliest first, that
+// follow it at least a tenth of the time and make at least one in 10,000 of
+// the instructions, with each workload weighing the same.
+void print_successions(const std::vector<Counts>& workloads) {
+    std::vector<double> share(0x10000);
+    for (const Counts& counts : workloads)
+        for (unsigned pair = 0; pair < 0x10000; ++pair)
+            share[pair] += double(counts.successions[pair]) / double(counts.instructions) / double(workloads.size());
+    unsigned printed = 0;
+    for (unsigned opcode = 0; opcode < 256; ++opcode) {
+        if (opcode == 0x76)
+            continue;  // HLT ends the run
+        double runs = 0;
+        std::vector<unsigned> successors(256);
+        for (unsigned successor = 0; successor < 256; ++successor) {
+            runs += share[opcode << 8 | successor];
+            successors[successor] = successor;
+        }
+        std::stable_sort(successors.begin(), successors.end(), [&](unsigned left, unsigned right) {
+            return share[opcode << 8 | left] > share[opcode << 8 | right];
+        });
+        for (unsigned rank = 0; rank < 3; ++rank) {
+            const double pair = share[opcode << 8 | successors[rank]];
+            if (runs == 0 || pair < 0.0001 || pair < 0.1 * runs)
+                continue;
+            std::printf("%s{0x%02X, 0x%02X},", printed % 8 == 0 ? "    " : " ", opcode, successors[rank]);
+            if (++printed % 8 == 0)
+                std::printf("\n");
+        }
+    }
+    if (printed % 8 != 0)
+        std::printf("\n");
+}
+
 // Six instructions, then the warm boot through address 0.
 std::vector<std::uint8_t> six_instructions() {
     using namespace test;
@@ -188,19 +279,22 @@ std::vector<std::uint8_t> six_instructions() {
 }  // namespace
 
 int main(int argument_count, char** argument_vector) {
-    bool callgrind = false, z80 = false;
+    bool callgrind = false, z80 = false, successions = false;
     for (int index = 1; index < argument_count; ++index) {
         if (std::strcmp(argument_vector[index], "--callgrind") == 0) {
             callgrind = true;
         } else if (std::strcmp(argument_vector[index], "--z80") == 0) {
             z80 = true;
+        } else if (std::strcmp(argument_vector[index], "--successions") == 0) {
+            successions = true;
         } else {
-            std::fprintf(stderr, "Usage: kavo_bench [--z80] [--callgrind]\n");
+            std::fprintf(stderr, "Usage: kavo_bench [--z80] [--callgrind] [--successions]\n");
             return 2;
         }
     }
-    const fs::path exerciser = shared / "cputest/8080EX1.COM", basic = shared / "programs/MBASIC.COM";
-    if (!fs::exists(exerciser) || !fs::exists(basic)) {
+    const fs::path exerciser = shared / "cputest/8080EX1.COM", basic = shared / "programs/MBASIC.COM",
+                   assembler = shared / "programs/ASM.COM";
+    if (!fs::exists(exerciser) || !fs::exists(basic) || !fs::exists(assembler)) {
         std::fprintf(stderr, "kavo_bench: the CP/M programs are not in %s\n", shared.c_str());
         return 1;
     }
@@ -210,12 +304,30 @@ int main(int argument_count, char** argument_vector) {
         return 1;
     }
     const fs::path directory = pattern;
-
-    measure_speed("8080EX1:", directory, {exerciser.string()}, callgrind);
     std::ofstream(directory / "SIEVE.BAS", std::ios::binary) << sieve_program;
-    measure_speed("MBASIC sieve:", directory, {basic.string(), "SIEVE"}, callgrind);
     std::ofstream(directory / "FLOAT.BAS", std::ios::binary) << float_program;
-    measure_speed("MBASIC float:", directory, {basic.string(), "FLOAT"}, callgrind);
+    std::ofstream(directory / "LONG.ASM", std::ios::binary) << assembler_source();
+    struct Workload {
+        const char* title;
+        std::vector<std::string> arguments;
+    };
+    const Workload workloads[] = {
+        {"8080EX1:", {exerciser.string()}},
+        {"MBASIC sieve:", {basic.string(), "SIEVE"}},
+        {"MBASIC float:", {basic.string(), "FLOAT"}},
+        {"ASM long source:", {assembler.string(), "LONG"}},
+    };
+
+    if (successions) {
+        std::vector<Counts> counts;
+        for (const Workload& workload : workloads)
+            counts.push_back(count_instructions(directory, workload.arguments, kavo::Processor::intel_8080));
+        print_successions(counts);
+        fs::remove_all(directory);
+        return 0;
+    }
+    for (const Workload& workload : workloads)
+        measure_speed(workload.title, directory, workload.arguments, callgrind);
     if (z80)
         measure_speed("ZEXDOC on Z80:", directory, {(shared / "cputest/ZEXDOC.COM").string()}, callgrind,
                       kavo::Processor::z80);

@@ -413,12 +413,12 @@ template <unsigned opcode>
 // instruction with likely successors compares the next opcode with each,
 // and on a match jumps straight to that one's handler: a conditional branch
 // the host predicts well, where the indirect jump of the dispatch is
-// predicted far worse. Each opcode's successors, likeliest first, are the
-// (at most three) opcodes that follow it at least a tenth of the time in the
-// exerciser, in MBASIC running the sieve and the floating-point loop, and in
-// ASM assembling a long source, and make at least one in 10,000 of the
-// instructions there. A compare that does not match costs one host
-// instruction.
+// predicted far worse. A compare that does not match costs one host
+// instruction. The table is what `kavo_bench --successions` prints: each
+// opcode's successors, at most three, likeliest first, that follow it at
+// least a tenth of the time in the exerciser, in MBASIC running a sieve and
+// a floating-point loop, and in ASM assembling a long source, and make at
+// least one in 10,000 of the instructions there.
 struct Succession {
     std::uint8_t opcode, successor;
 };
@@ -496,7 +496,8 @@ void Machine::opcode_ed() { opcode_dd(); }
 void Machine::opcode_fd() { opcode_dd(); }
 
 // Threaded dispatch: every opcode's handler ends in its own fetch and jump, so
-// each has its own indirect branch to predict, and the trap test is the sign
+// each has its own indirect branch to predict (after the compares with its
+// likely successors), and the trap test is the sign
 // of the distance of PC below the trap area. The handlers are the 256
 // instantiations of execute, named by the opcode's two hex digits; the
 // executor's decoding by fields happens at compile time inside execute. One
@@ -513,7 +514,10 @@ void Machine::opcode_fd() { opcode_dd(); }
     KAVO_EACH_LOW(M, C) KAVO_EACH_LOW(M, D) KAVO_EACH_LOW(M, E) KAVO_EACH_LOW(M, F)
 
 #ifdef KAVO_COUNTING
-#define KAVO_COUNT() ++instructions_executed
+#define KAVO_COUNT()                                                          \
+    ++instructions_executed;                                                  \
+    ++successions[last_opcode << 8 | memory[pc_of(r)]];                       \
+    last_opcode = memory[pc_of(r)]
 #else
 #define KAVO_COUNT()
 #endif
@@ -529,44 +533,37 @@ void Machine::opcode_fd() { opcode_dd(); }
 // it stands after the trap test rather than keeping a copy of PC before the
 // handler's addition.
 #define KAVO_OPAQUE(value) asm("" : "+r"(value))
-#define KAVO_ADVANCE()      \
-    if (r.pc >= 0)          \
-        goto trapped;       \
-    KAVO_COUNT();           \
-    KAVO_SPEND()
-#define KAVO_NEXT()                              \
-    do {                                         \
-        KAVO_ADVANCE();                          \
-        KAVO_OPAQUE(r.pc);                       \
-        goto* handlers[memory[pc_of(r)]];        \
-    } while (0)
-// An instruction with likely successors fetches the next opcode and tries
-// them in turn before the indirect jump.
-#define KAVO_SUCCESSOR(opcode, index)                                              \
-    if constexpr (likely_successors[opcode][index] != no_successor)                \
-        if (next == likely_successors[opcode][index])                              \
+#define KAVO_SUCCESSOR(opcode, index)                                   \
+    if constexpr (likely_successors[opcode][index] != no_successor)     \
+        if (next == likely_successors[opcode][index])                   \
             goto* handlers[likely_successors[opcode][index] & 0xFF];
-#define KAVO_HANDLER(high, low)                                                    \
-    opcode_##high##low:                                                            \
-    if (!execute<0x##high##low>(*this, r, default_hooks))                          \
-        goto halted;                                                               \
-    if constexpr (likely_successors[0x##high##low][0] != no_successor) {           \
-        KAVO_ADVANCE();                                                            \
-        KAVO_OPAQUE(r.pc);                                                         \
-        const Value next = memory[pc_of(r)];                                       \
-        KAVO_SUCCESSOR(0x##high##low, 0)                                           \
-        KAVO_SUCCESSOR(0x##high##low, 1)                                           \
-        KAVO_SUCCESSOR(0x##high##low, 2)                                           \
-        goto* handlers[next];                                                      \
-    }                                                                              \
-    KAVO_NEXT();
+// The trap test, then the next opcode: straight to its handler when it is
+// one of opcode's likely successors, else through the table.
+#define KAVO_NEXT(opcode)                          \
+    do {                                           \
+        if (r.pc >= 0)                             \
+            goto trapped;                          \
+        KAVO_COUNT();                              \
+        KAVO_SPEND();                              \
+        KAVO_OPAQUE(r.pc);                         \
+        const Value next = memory[pc_of(r)];       \
+        KAVO_SUCCESSOR(opcode, 0)                  \
+        KAVO_SUCCESSOR(opcode, 1)                  \
+        KAVO_SUCCESSOR(opcode, 2)                  \
+        goto* handlers[next];                      \
+    } while (0)
+#define KAVO_HANDLER(high, low)                                \
+    opcode_##high##low:                                        \
+    if (!execute<0x##high##low>(*this, r, default_hooks))      \
+        goto halted;                                           \
+    KAVO_NEXT(0x##high##low);
 #define KAVO_HANDLER_ADDRESS(high, low) &&opcode_##high##low,
 
 Stop Machine::run_until_trap() {
     static constexpr void* handlers[256] = {KAVO_EACH_OPCODE(KAVO_HANDLER_ADDRESS)};
     const bool default_hooks = typeid(*this) == typeid(Machine);
     Working r = working_copy(registers);
-    KAVO_NEXT();
+    KAVO_NEXT(0x76);  // as after a HLT, which has no likely successors
     KAVO_EACH_OPCODE(KAVO_HANDLER)
 halted:
     write_back(r, *this);
@@ -600,7 +597,6 @@ Stop Machine::step() {
 #undef KAVO_SUCCESSOR
 #undef KAVO_HANDLER_ADDRESS
 #undef KAVO_NEXT
-#undef KAVO_ADVANCE
 #undef KAVO_SPEND
 #undef KAVO_COUNT
 #undef KAVO_OPAQUE

@@ -118,7 +118,11 @@ public:
     int run_program(int argument_count, char** argument_vector);
 
 #ifdef KAVO_COUNTING
-    std::uint64_t instructions_executed = 0;  // kept only by the benchmark's counting build
+    // Kept only by the benchmark's counting build: instructions, and how
+    // often each opcode ran right after each other (previous << 8 | next).
+    std::uint64_t instructions_executed = 0;
+    std::array<std::uint64_t, 0x10000> successions{};
+    std::uint8_t last_opcode = 0;
 #endif
 #ifdef KAVO_FUZZING
     std::uint64_t instruction_budget = 0;  // instructions run_until_trap may still execute; fuzzing build only
