@@ -930,70 +930,80 @@ TEST(ProcessorStops, HltAtFfbfHaltsAndAByte76ThereDoesNot) {
 }
 
 // ---------------------------------------------------------------------------
-// The threaded loop against the single stepper, on every two-instruction
-// sequence: the loop fetches the second opcode after the first instruction
+// The threaded loops against the single steppers, on every two-instruction
+// sequence: a loop fetches the second opcode after the first instruction
 // has run and may jump to its handler without the table, and must end where
 // the instructions one at a time end.
 
-// Runs machine one step at a time until it halts or traps.
-Stop step_to_stop(Machine& machine) {
+// Runs machine one step at a time on the 8080 or the Z80 until it halts or
+// traps.
+Stop step_to_stop(Machine& machine, bool z80) {
     for (int steps = 0; steps < 8; ++steps)
-        if (const Stop stop = machine.step(); stop != Stop::none)
+        if (const Stop stop = z80 ? machine.step_z80() : machine.step(); stop != Stop::none)
             return stop;
     return Stop::none;
 }
 
-// Every opcode followed by every opcode, in memory otherwise full of HLT, so
-// that any jump ends at once; operand bytes are 0x76 too. Each sequence runs
-// from 0x0100 and from right below the trap area (where the second opcode is
-// already in it and must not run), with two register states: one with every
-// flag clear, and one with every flag set and HL at the second opcode, which
-// a store through M then overwrites before it runs. A sequence that loops
-// for ever (PCHL to itself) is left out.
+// Every opcode followed by every opcode, on each processor, in memory
+// otherwise full of HLT, so that any jump ends at once; operand bytes are
+// 0x76 too. Each sequence runs from 0x0100 and from right below the trap
+// area (where the second opcode is already in it and must not run), with
+// two register states: one with every flag clear, and one with every flag
+// set and HL at the second opcode, which a store through M then overwrites
+// before it runs. A sequence that loops for ever (PCHL to itself) is left
+// out.
 TEST(ProcessorLoop, RunningAndSteppingAgreeOnEveryTwoInstructionSequence) {
     auto looped = std::make_unique<Machine>(), stepped = std::make_unique<Machine>();
     unsigned failures = 0;
     std::uint32_t random = 12345;
     const auto next_random = [&random] { return random = random * 1103515245 + 12345, std::uint16_t(random >> 12); };
-    for (unsigned first = 0; first < 256; ++first)
-        for (unsigned second = 0; second < 256; ++second)
-            for (std::uint16_t start : {std::uint16_t(0x0100), std::uint16_t(0xFFBF)})
-                for (bool flags_set : {false, true}) {
-                    // The first opcode's length, from where one step of it ends.
-                    stepped->memory.fill(0x00);
-                    stepped->registers = RegisterFile{.f = 0x02, .sp = 0x8000, .pc = 0x0100};
-                    stepped->memory[0x0100] = std::uint8_t(first);
-                    stepped->step();
-                    const std::uint16_t length = std::uint16_t(stepped->registers.pc - 0x0100);
-                    const std::uint16_t second_at = std::uint16_t(start + (length >= 1 && length <= 3 ? length : 1));
+    for (bool z80 : {false, true})
+        for (unsigned first = 0; first < 256; ++first)
+            for (unsigned second = 0; second < 256; ++second)
+                for (std::uint16_t start : {std::uint16_t(0x0100), std::uint16_t(0xFFBF)})
+                    for (bool flags_set : {false, true}) {
+                        // The first opcode's length, from where one step of it ends.
+                        stepped->memory.fill(0x00);
+                        stepped->registers = RegisterFile{.f = 0x02, .sp = 0x8000, .pc = 0x0100};
+                        stepped->memory[0x0100] = std::uint8_t(first);
+                        z80 ? stepped->step_z80() : stepped->step();
+                        const std::uint16_t length = std::uint16_t(stepped->registers.pc - 0x0100);
+                        const std::uint16_t second_at =
+                            std::uint16_t(start + (length >= 1 && length <= 4 ? length : 1));
 
-                    RegisterFile registers{};
-                    registers.set_bc(next_random());
-                    registers.set_de(next_random());
-                    registers.set_hl(flags_set ? second_at : next_random());
-                    registers.a = std::uint8_t(next_random());
-                    registers.f = flags_set ? 0xD7 : 0x02;
-                    registers.sp = std::uint16_t(0x8000 + (next_random() & 0x0FFF));
-                    registers.pc = start;
-                    for (Machine* machine : {looped.get(), stepped.get()}) {
-                        machine->memory.fill(0x76);
-                        machine->memory[start] = std::uint8_t(first);
-                        machine->memory[second_at] = std::uint8_t(second);
-                        machine->registers = registers;
+                        RegisterFile registers{};
+                        registers.set_bc(next_random());
+                        registers.set_de(next_random());
+                        registers.set_hl(flags_set ? second_at : next_random());
+                        registers.a = std::uint8_t(next_random());
+                        registers.f = flags_set ? 0xD7 : 0x02;
+                        registers.sp = std::uint16_t(0x8000 + (next_random() & 0x0FFF));
+                        registers.pc = start;
+                        for (Machine* machine : {looped.get(), stepped.get()}) {
+                            machine->memory.fill(0x76);
+                            machine->memory[start] = std::uint8_t(first);
+                            machine->memory[second_at] = std::uint8_t(second);
+                            machine->registers = registers;
+                            machine->z80 = kavo::Z80Registers{};
+                        }
+                        const Stop step_stop = step_to_stop(*stepped, z80);
+                        if (step_stop == Stop::none)
+                            continue;
+                        alarm(20);
+                        const Stop loop_stop = z80 ? looped->run_until_trap_z80() : looped->run_until_trap();
+                        alarm(0);
+                        const kavo::Z80Registers &loop_z80 = looped->z80, &step_z80 = stepped->z80;
+                        if ((loop_stop != step_stop ||
+                             std::memcmp(&looped->registers, &stepped->registers, sizeof registers) != 0 ||
+                             std::memcmp(&loop_z80.alternate, &step_z80.alternate, sizeof registers) != 0 ||
+                             loop_z80.ix != step_z80.ix || loop_z80.iy != step_z80.iy || loop_z80.wz != step_z80.wz ||
+                             loop_z80.r != step_z80.r || looped->memory != stepped->memory) &&
+                            ++failures <= 10)
+                            ADD_FAILURE() << (z80 ? "Z80 " : "8080 ") << hex(first) << " then " << hex(second)
+                                          << " at " << hex(start, 4) << (flags_set ? ", flags set" : ", flags clear")
+                                          << ": the loop ends at PC " << hex(looped->registers.pc, 4)
+                                          << ", stepping at " << hex(stepped->registers.pc, 4);
                     }
-                    const Stop step_stop = step_to_stop(*stepped);
-                    if (step_stop == Stop::none)
-                        continue;
-                    const Stop loop_stop = run(*looped);
-                    if ((loop_stop != step_stop ||
-                         std::memcmp(&looped->registers, &stepped->registers, sizeof registers) != 0 ||
-                         looped->memory != stepped->memory) &&
-                        ++failures <= 10)
-                        ADD_FAILURE() << hex(first) << " then " << hex(second) << " at " << hex(start, 4)
-                                      << (flags_set ? ", flags set" : ", flags clear") << ": the loop ends at PC "
-                                      << hex(looped->registers.pc, 4) << ", stepping at "
-                                      << hex(stepped->registers.pc, 4);
-                }
     EXPECT_EQ(failures, 0u);
 }
 
