@@ -257,8 +257,8 @@ void print_successions(const std::vector<Counts>& workloads) {
         });
         for (unsigned rank = 0; rank < 3; ++rank) {
             const double pair = share[opcode << 8 | successors[rank]];
-            if (runs == 0 || pair < 0.0001 || pair < 0.1 * runs)
-                continue;
+            if (pair < 0.0001 || pair < 0.1 * runs)
+                break;  // nor will any less likely one
             std::printf("%s{0x%02X, 0x%02X},", printed % 8 == 0 ? "    " : " ", opcode, successors[rank]);
             if (++printed % 8 == 0)
                 std::printf("\n");

@@ -409,8 +409,6 @@ template <unsigned opcode>
     return opcode != 0x76;
 }
 
-
-
 }  // namespace
 
 Machine::Machine() { reset(); }
@@ -428,13 +426,13 @@ void Machine::opcode_fd() { opcode_dd(); }
 
 // Threaded dispatch: every opcode's handler ends in its own fetch and jump, so
 // each has its own indirect branch to predict (after the compares with its
-// likely successors), and the trap test is the sign
-// of the distance of PC below the trap area. The handlers are the 256
-// instantiations of execute, named by the opcode's two hex digits; the
-// executor's decoding by fields happens at compile time inside execute. One
-// set of handlers serves every SP: a second set for an even SP, whose stack
-// words need no wrap test, ran the exerciser a tenth faster, but a BASIC
-// program whose SP changes parity a quarter slower.
+// likely successors), and the trap test is the sign of the distance of PC
+// below the trap area. The handlers are the 256 instantiations of execute,
+// named by the opcode's two hex digits; the executor's decoding by fields
+// happens at compile time inside execute. One set of handlers serves every
+// SP: a second set for an even SP, whose stack words need no wrap test, ran
+// the exerciser a tenth faster, but a BASIC program whose SP changes parity
+// a quarter slower.
 #define KAVO_EACH_LOW(M, high) \
     M(high, 0) M(high, 1) M(high, 2) M(high, 3) M(high, 4) M(high, 5) M(high, 6) M(high, 7) \
     M(high, 8) M(high, 9) M(high, A) M(high, B) M(high, C) M(high, D) M(high, E) M(high, F)
