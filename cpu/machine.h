@@ -114,8 +114,19 @@ public:
     // instead and returns false when there is nothing to run.
     bool load(int argument_count, char** argument_vector);
     // Loads the program and runs it to its end on the console; the exit
-    // status: 1 when output could not be written, else 0.
+    // status: 1 when output could not be written, else the status the
+    // program's requests chose (exit_status).
     int run_program(int argument_count, char** argument_vector);
+
+    // Ends the run after the request being served, as a warm boot does, with
+    // status as its exit status unless one was chosen already.
+    void end_run(int status) {
+        run_ending = true;
+        if (exit_status == 0)
+            exit_status = status;
+    }
+    bool run_ending = false;
+    int exit_status = 0;  // the exit status a run's requests chose; 0 for success
 
 #ifdef KAVO_COUNTING
     // Kept only by the benchmark's counting build: instructions, and how

@@ -131,7 +131,8 @@ int Machine::run_program(int argument_count, char** argument_vector) {
         finish_screen();
         search_handle.reset();
     }
-    return terminal.finish();
+    const int console_status = terminal.finish();
+    return console_status != 0 ? console_status : exit_status;
 }
 
 bool Machine::serve(Stop stop) {
@@ -150,7 +151,7 @@ bool Machine::serve(Stop stop) {
         message("PC=%04X trap=%02X\n", pc, unsigned(int(pc) - address::bios_warm_boot));
     }
     terminal.end_request();
-    if (terminal.input_ended() || terminal.output_failed())
+    if (run_ending || terminal.input_ended() || terminal.output_failed())
         return false;
     set_pc(pop_word());
     return true;
