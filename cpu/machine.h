@@ -226,6 +226,9 @@ public:
 
     // A system message on standard output, in order with console output.
     void message(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // A message on standard error (one line, "kavo: ..." or CP/M's own), in
+    // order with console output.
+    void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     host::Terminal terminal;
     host::ScreenTranslator screen;

@@ -50,16 +50,33 @@ void Machine::finish_screen() {
 
 void Machine::list_out(std::uint8_t) {}
 
-void Machine::message(const char* format, ...) {
-    std::va_list arguments;
-    va_start(arguments, format);
+namespace {
+
+std::string formatted(const char* format, std::va_list arguments) {
     std::va_list copy;
     va_copy(copy, arguments);
     std::string text(std::size_t(std::vsnprintf(nullptr, 0, format, copy)), '\0');
     va_end(copy);
     std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+    return text;
+}
+
+}  // namespace
+
+void Machine::message(const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    const std::string text = formatted(format, arguments);
     va_end(arguments);
     terminal.write_message(text);
+}
+
+void Machine::error(const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    const std::string text = formatted(format, arguments);
+    va_end(arguments);
+    terminal.write_error(text);
 }
 
 }  // namespace kavo

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "host/keys.h"
 
@@ -356,6 +357,18 @@ void Terminal::write_message(std::string_view text) {
         write_byte(std::uint8_t(character));
     }
     flush();
+}
+
+void Terminal::write_error(std::string_view text) {
+    flush();
+    const bool needs_return = descriptor >= 0 && same_terminal(descriptor, STDERR_FILENO);
+    std::string line;
+    for (char character : text) {
+        if (character == '\n' && needs_return)
+            line += '\r';
+        line += character;
+    }
+    write_all(STDERR_FILENO, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
 }
 
 // Waits up to timeout_milliseconds (-1: for ever) for bytes from the terminal

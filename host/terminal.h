@@ -105,6 +105,10 @@ public:
     // mode is on and standard output is that terminal, each "\n" goes out as
     // CR LF.
     void write_message(std::string_view text);
+    // Writes a message on standard error after the output before it, at once;
+    // "\n" goes out as CR LF while raw mode is on and standard error is that
+    // terminal.
+    void write_error(std::string_view text);
 
 private:
     void install_handlers(HandlerNeed need);
