@@ -2,53 +2,53 @@
 #include <array>
 #include <utility>
 
-#include "cpu/machine.h"
-#include "machine/memory_map.h"
+#include "bdos/bdos.h"
+#include "bdos/memory_map.h"
 
 namespace kavo {
 
 namespace {
 
-using Function = void (Machine::*)(FileSlot* slot);
+using Function = void (Bdos::*)(FileSlot* slot);
 
 // Every BDOS function the system performs; all other numbers get the default
 // action.
 constexpr std::pair<std::uint8_t, Function> bdos_functions[] = {
-    {1, &Machine::console_input},
-    {2, &Machine::console_output},
-    {3, &Machine::reader_input},
-    {4, &Machine::punch_output},
-    {5, &Machine::list_output},
-    {6, &Machine::direct_console_io},
-    {9, &Machine::print_string},
-    {10, &Machine::read_console_buffer},
-    {11, &Machine::get_console_status},
-    {12, &Machine::return_version_number},
-    {13, &Machine::reset_disk_system},
-    {14, &Machine::select_disk},
-    {15, &Machine::open_file},
-    {16, &Machine::close_file},
-    {17, &Machine::search_for_first},
-    {18, &Machine::search_for_next},
-    {19, &Machine::delete_file},
-    {20, &Machine::read_sequential},
-    {21, &Machine::write_sequential},
-    {22, &Machine::make_file},
-    {23, &Machine::rename_file},
-    {24, &Machine::return_login_vector},
-    {25, &Machine::return_current_disk},
-    {26, &Machine::set_dma_address},
-    {27, &Machine::get_allocation_vector},
-    {29, &Machine::get_read_only_vector},
-    {30, &Machine::set_file_attributes},
-    {31, &Machine::get_disk_parameters},
-    {32, &Machine::get_set_user_code},
-    {33, &Machine::read_random},
-    {34, &Machine::write_random},
-    {35, &Machine::compute_file_size},
-    {36, &Machine::set_random_record},
-    {37, &Machine::reset_drive},
-    {40, &Machine::write_random_with_zero_fill},
+    {1, &Bdos::console_input},
+    {2, &Bdos::console_output},
+    {3, &Bdos::reader_input},
+    {4, &Bdos::punch_output},
+    {5, &Bdos::list_output},
+    {6, &Bdos::direct_console_io},
+    {9, &Bdos::print_string},
+    {10, &Bdos::read_console_buffer},
+    {11, &Bdos::get_console_status},
+    {12, &Bdos::return_version_number},
+    {13, &Bdos::reset_disk_system},
+    {14, &Bdos::select_disk},
+    {15, &Bdos::open_file},
+    {16, &Bdos::close_file},
+    {17, &Bdos::search_for_first},
+    {18, &Bdos::search_for_next},
+    {19, &Bdos::delete_file},
+    {20, &Bdos::read_sequential},
+    {21, &Bdos::write_sequential},
+    {22, &Bdos::make_file},
+    {23, &Bdos::rename_file},
+    {24, &Bdos::return_login_vector},
+    {25, &Bdos::return_current_disk},
+    {26, &Bdos::set_dma_address},
+    {27, &Bdos::get_allocation_vector},
+    {29, &Bdos::get_read_only_vector},
+    {30, &Bdos::set_file_attributes},
+    {31, &Bdos::get_disk_parameters},
+    {32, &Bdos::get_set_user_code},
+    {33, &Bdos::read_random},
+    {34, &Bdos::write_random},
+    {35, &Bdos::compute_file_size},
+    {36, &Bdos::set_random_record},
+    {37, &Bdos::reset_drive},
+    {40, &Bdos::write_random_with_zero_fill},
 };
 
 constexpr auto dispatch_table = [] {
@@ -62,13 +62,13 @@ constexpr auto dispatch_table = [] {
 
 // The console functions (1-12) take no file slot. The lookup changes nothing,
 // so it is left out for them: output comes one call per character.
-void Machine::bdos_call() {
+void Bdos::bdos_call() {
     const std::uint8_t number = registers.c;
     FileSlot* slot = number > 12 ? find_file_slot(registers.de()) : nullptr;
     if (Function function = dispatch_table[number]) {
         (this->*function)(slot);
     } else {
-        message("Func=%02X\n", number);
+        console.message("Func=%02X\n", number);
         registers.a = 0xFF;
     }
 }
@@ -77,56 +77,56 @@ void Machine::bdos_call() {
 // Other control characters are returned unechoed, so that an Escape cannot
 // start a terminal control string. The read that meets the end of the input
 // ends the run and echoes nothing.
-void Machine::console_input(FileSlot*) {
-    const std::uint8_t key = console_in();
+void Bdos::console_input(FileSlot*) {
+    const std::uint8_t key = console.console_in();
     registers.a = registers.l = key;
     const bool echoed = key >= 0x20 || key == 0x0D || key == 0x0A || key == 0x08 || key == 0x09;
-    if (echoed && !terminal.input_ended())
-        console_out(key);
+    if (echoed && !console.terminal.input_ended())
+        console.console_out(key);
 }
 
 // Output pauses while ^S is the waiting key, until one more key comes; any
 // waiting typed key is consumed. Script text is never taken here.
-void Machine::console_output(FileSlot*) {
-    if (terminal.key_typed()) {
-        if (console_in() == 0x13)
-            console_in();
+void Bdos::console_output(FileSlot*) {
+    if (console.terminal.key_typed()) {
+        if (console.console_in() == 0x13)
+            console.console_in();
     }
-    console_out(registers.e);
+    console.console_out(registers.e);
     registers.a = 0x00;
 }
 
-void Machine::reader_input(FileSlot*) { registers.a = registers.l = console_in(); }
+void Bdos::reader_input(FileSlot*) { registers.a = registers.l = console.console_in(); }
 
-void Machine::punch_output(FileSlot*) {
-    console_out(registers.e);
+void Bdos::punch_output(FileSlot*) {
+    console.console_out(registers.e);
     registers.a = 0x00;
 }
 
-void Machine::list_output(FileSlot*) {
-    list_out(registers.e);
+void Bdos::list_output(FileSlot*) {
+    console.list_out(registers.e);
     registers.a = 0xFF;
 }
 
 // E = 0xFF reads a key without waiting: a typed key, or the next byte of
 // script text.
-void Machine::direct_console_io(FileSlot*) {
+void Bdos::direct_console_io(FileSlot*) {
     if (registers.e == 0xFF) {
-        terminal.flush();
-        registers.a = terminal.key_waiting() ? console_in() : 0x00;
+        console.terminal.flush();
+        registers.a = console.terminal.key_waiting() ? console.console_in() : 0x00;
     } else {
-        console_out(registers.e);
+        console.console_out(registers.e);
         registers.a = 0x00;
     }
 }
 
 // Writes up to the '$', which stays unwritten with DE left on it; the string
 // may run through 0xFFFF into page zero.
-void Machine::print_string(FileSlot*) {
+void Bdos::print_string(FileSlot*) {
     std::uint16_t address = registers.de();
     for (std::uint8_t byte = memory[address]; byte != '$'; byte = memory[address]) {
         ++address;
-        console_out(byte);
+        console.console_out(byte);
     }
     registers.set_de(address);
     registers.a = 0xFF;
@@ -140,14 +140,14 @@ void Machine::print_string(FileSlot*) {
 // 0x0D after Enter, 0xFF for a buffer of no room. The end of the line writes
 // a CR, as CP/M 2.2 does, so that a program that follows it with LF alone
 // starts the next line at the margin.
-void Machine::read_console_buffer(FileSlot*) {
+void Bdos::read_console_buffer(FileSlot*) {
     const std::uint16_t buffer = registers.de() != 0 ? registers.de() : dma_address;
     auto at = [&](unsigned offset) -> std::uint8_t& { return memory[std::uint16_t(buffer + offset)]; };
     const unsigned room = at(0);
     unsigned count = 0;
     std::uint8_t result = 0xFF;
     while (count < room) {
-        const std::uint8_t key = console_in();
+        const std::uint8_t key = console.console_in();
         if (key == 0x0D) {
             result = 0x0D;
             break;
@@ -158,9 +158,9 @@ void Machine::read_console_buffer(FileSlot*) {
             const std::uint8_t erased = at(2 + --count);
             const unsigned columns = erased == 0x09 ? 8 : erased < 0x20 ? 2 : 1;
             for (unsigned column = 0; column < columns; ++column) {
-                console_out(0x08);
-                console_out(0x20);
-                console_out(0x08);
+                console.console_out(0x08);
+                console.console_out(0x20);
+                console.console_out(0x08);
             }
             result = 0x00;
             continue;
@@ -168,31 +168,31 @@ void Machine::read_console_buffer(FileSlot*) {
         at(2 + count++) = key;
         if (key == 0x09) {
             for (unsigned column = 0; column < 8; ++column)
-                console_out(0x20);
+                console.console_out(0x20);
             result = 0x08;
         } else if (key < 0x20) {
-            console_out('^');
-            console_out(key + 0x40);
+            console.console_out('^');
+            console.console_out(key + 0x40);
             result = key + 0x40;
             if (key == 0x03 && count == 1) {
-                push_word(0x0000);
+                processor.push_word(0x0000);
                 return;
             }
         } else {
-            console_out(key);
+            console.console_out(key);
             result = key;
         }
     }
     at(2 + count) = 0x00;
     at(1) = std::uint8_t(count);
     registers.a = result;
-    if (!terminal.input_ended())
-        console_out(0x0D);
+    if (!console.terminal.input_ended())
+        console.console_out(0x0D);
 }
 
-void Machine::get_console_status(FileSlot*) { registers.a = console_status(); }
+void Bdos::get_console_status(FileSlot*) { registers.a = console.console_status(); }
 
-void Machine::return_version_number(FileSlot*) {
+void Bdos::return_version_number(FileSlot*) {
     registers.set_hl(0x0022);
     registers.a = 0x22;
     registers.b = 0x00;
@@ -200,7 +200,7 @@ void Machine::return_version_number(FileSlot*) {
 
 // A: and every mapped drive exist; selecting another answers 0xFF and
 // leaves the current drive as it was.
-void Machine::select_disk(FileSlot*) {
+void Bdos::select_disk(FileSlot*) {
     const unsigned drive = registers.e;
     const bool exists = drive == 0 || (drive < drive_directories.size() && drive_directories[drive]);
     if (exists)
@@ -209,7 +209,7 @@ void Machine::select_disk(FileSlot*) {
 }
 
 // Bit n for drive n: A: and every mapped drive.
-void Machine::return_login_vector(FileSlot*) {
+void Bdos::return_login_vector(FileSlot*) {
     std::uint16_t vector = 0x0001;
     for (unsigned drive = 1; drive < drive_directories.size(); ++drive) {
         if (drive_directories[drive])
@@ -219,29 +219,29 @@ void Machine::return_login_vector(FileSlot*) {
     registers.a = 0x00;
 }
 
-void Machine::return_current_disk(FileSlot*) { registers.a = current_drive; }
+void Bdos::return_current_disk(FileSlot*) { registers.a = current_drive; }
 
-void Machine::set_dma_address(FileSlot*) {
+void Bdos::set_dma_address(FileSlot*) {
     dma_address = registers.de();
     registers.a = 0xFF;
 }
 
-void Machine::get_allocation_vector(FileSlot*) {
+void Bdos::get_allocation_vector(FileSlot*) {
     registers.set_hl(address::allocation_vector);
     registers.a = 0xFF;
 }
 
-void Machine::get_read_only_vector(FileSlot*) {
+void Bdos::get_read_only_vector(FileSlot*) {
     registers.set_hl(0x0000);
     registers.a = 0xFF;
 }
 
-void Machine::get_disk_parameters(FileSlot*) {
+void Bdos::get_disk_parameters(FileSlot*) {
     registers.set_hl(address::disk_parameter_block);
     registers.a = 0xFF;
 }
 
-void Machine::get_set_user_code(FileSlot*) {
+void Bdos::get_set_user_code(FileSlot*) {
     if (registers.e != 0xFF)
         user_code = registers.e;
     registers.a = user_code;

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <array>
 
-#include "cpu/machine.h"
+#include "bdos/bdos.h"
 
 namespace kavo {
 
@@ -16,6 +16,8 @@ constexpr std::uint32_t records_per_module = records_per_extent * extents_per_mo
 // 65,536 records, 8 MiB: the most a CP/M 2.2 file holds.
 constexpr std::uint32_t largest_file_records = records_per_module * modules;
 constexpr std::uint8_t wildcard = '?';
+
+std::uint8_t upper(std::uint8_t byte) { return byte >= 'a' && byte <= 'z' ? byte - 0x20 : byte; }
 
 // FCB fields by offset.
 namespace fcb {
@@ -53,37 +55,37 @@ unsigned directory_entries(std::uint64_t size) {
 
 // --- Drives and the open-file table ---
 
-unsigned Machine::fcb_drive(std::uint8_t drive_byte) const {
+unsigned Bdos::fcb_drive(std::uint8_t drive_byte) const {
     const unsigned drive = drive_byte == 0 ? current_drive : drive_byte - 1u;
     return drive < drive_directories.size() && drive_directories[drive] ? drive : 0;
 }
 
-bool Machine::open_drives() {
+bool Bdos::open_drives(const std::array<std::string, 16>& paths) {
     for (unsigned drive = 0; drive < drive_directories.size(); ++drive) {
-        const std::string& path = options.drives[drive];
+        const std::string& path = paths[drive];
         if (path.empty())
             continue;
         drive_directories[drive] = host::Directory::open(path);
         if (!drive_directories[drive]) {
-            message("Drive %c: %s is not a directory.\n", char('A' + drive), path.c_str());
+            console.message("Drive %c: %s is not a directory.\n", char('A' + drive), path.c_str());
             return false;
         }
     }
     return true;
 }
 
-const host::Directory& Machine::drive_directory(unsigned drive) const {
+const host::Directory& Bdos::drive_directory(unsigned drive) const {
     if (drive < drive_directories.size() && drive_directories[drive])
         return *drive_directories[drive];
     return drive_directories[0] ? *drive_directories[0] : current_directory;
 }
 
-FileSlot* Machine::find_file_slot(std::uint16_t fcb_address) {
+FileSlot* Bdos::find_file_slot(std::uint16_t fcb_address) {
     const auto found = file_slots.find(fcb_address);
     return found == file_slots.end() ? nullptr : &found->second;
 }
 
-std::string Machine::fcb_to_host_name(std::uint16_t address) const {
+std::string Bdos::fcb_to_host_name(std::uint16_t address) const {
     std::string name;
     auto append_part = [&](unsigned first, unsigned last) {
         for (unsigned position = first; position < last; ++position) {
@@ -99,10 +101,28 @@ std::string Machine::fcb_to_host_name(std::uint16_t address) const {
     return name;
 }
 
+void Bdos::host_name_to_fcb(const char* name, std::uint16_t fcb) {
+    const auto* current = reinterpret_cast<const std::uint8_t*>(name);
+    std::uint8_t drive = 0;
+    if (current[0] != 0 && current[1] == ':') {
+        drive = std::uint8_t(current[0] - 64);
+        current += 2;
+    }
+    memory[fcb] = drive;
+    for (unsigned position = 0; position < 11; ++position) {
+        std::uint8_t byte = ' ';
+        if (*current != 0 && *current != '.')
+            byte = *current++;
+        memory[std::uint16_t(fcb + 1 + position)] = upper(byte);
+        if (position == 7 && *current == '.')
+            ++current;
+    }
+}
+
 // Programs may keep any number of files open; when the host's descriptors
 // run short, the stream used least recently is closed, and its FCB reopens
 // it by name on its next use.
-void Machine::make_room_for_stream() {
+void Bdos::make_room_for_stream() {
     const std::size_t limit = host::stream_limit();
     for (;;) {
         std::size_t open = 0;
@@ -125,7 +145,7 @@ void Machine::make_room_for_stream() {
 // records the file holds in the extent EX and S2 name (0 after make), as
 // CP/M's open copies the directory entry. Nothing else in the FCB changes. A
 // stream the address held is closed first, whatever the outcome.
-FileSlot* Machine::bind_file(Opener open, unsigned drive) {
+FileSlot* Bdos::bind_file(Opener open, unsigned drive) {
     const std::uint16_t address = registers.de();
     file_slots.erase(address);
     make_room_for_stream();
@@ -143,28 +163,28 @@ FileSlot* Machine::bind_file(Opener open, unsigned drive) {
     return &slot;
 }
 
-void Machine::reset_disk_system(FileSlot*) {
+void Bdos::reset_disk_system(FileSlot*) {
     file_slots.clear();
     current_drive = 0;
     registers.a = 0x00;
 }
 
 // Open and make start at module 0, as CP/M's do.
-void Machine::open_file(FileSlot*) {
+void Bdos::open_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     memory[std::uint16_t(address + fcb::module)] = 0;
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
     registers.a = bind_file(&host::Directory::open_existing, drive) ? 0x00 : 0xFF;
 }
 
-void Machine::make_file(FileSlot*) {
+void Bdos::make_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     memory[std::uint16_t(address + fcb::module)] = 0;
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
     registers.a = bind_file(&host::Directory::make, drive) ? 0x00 : 0xFF;
 }
 
-void Machine::close_file(FileSlot* slot) {
+void Bdos::close_file(FileSlot* slot) {
     registers.a = slot ? 0x00 : 0xFF;
     file_slots.erase(registers.de());
 }
@@ -173,7 +193,7 @@ void Machine::close_file(FileSlot* slot) {
 
 // Search for first takes the files of the FCB's drive as they are now ('?'
 // as the drive byte is the current drive) and reports the first that matches.
-void Machine::search_for_first(FileSlot*) {
+void Bdos::search_for_first(FileSlot*) {
     const std::uint16_t address = registers.de();
     const std::uint8_t drive_byte = memory[address + fcb::drive];
     const unsigned drive = fcb_drive(drive_byte == wildcard ? 0 : drive_byte);
@@ -186,7 +206,7 @@ void Machine::search_for_first(FileSlot*) {
 // FCB address search for first was given, as CP/M keeps that address. With
 // EX = '?' there, every entry of a large file is reported, else only its
 // first. The call that finds nothing more ends the search.
-void Machine::search_for_next(FileSlot*) {
+void Bdos::search_for_next(FileSlot*) {
     if (!search_handle) {
         registers.a = 0xFF;
         return;
@@ -222,7 +242,7 @@ void Machine::search_for_next(FileSlot*) {
 // address and sets A = 0. Entry k covers logical extents 2k and 2k + 1 (of
 // those the file has): EX and S2 name the last of them, RC counts its
 // records, and bit 7 of the first type byte marks a read-only file.
-void Machine::report_directory_entry(const host::DirectoryEntry& file, unsigned entry) {
+void Bdos::report_directory_entry(const host::DirectoryEntry& file, unsigned entry) {
     for (unsigned offset = 0; offset < 32; ++offset)
         memory[std::uint16_t(dma_address + offset)] = 0;
     host_name_to_fcb(file.name.c_str(), dma_address);
@@ -240,7 +260,7 @@ void Machine::report_directory_entry(const host::DirectoryEntry& file, unsigned 
 // Deletes every visible file that matches in the FCB's drive, closing first
 // the streams whose FCBs name it. Stops at the first deletion refused (a
 // read-only file, or by the host). Always ends a search in progress.
-void Machine::delete_file(FileSlot*) {
+void Bdos::delete_file(FileSlot*) {
     search_handle.reset();
     const std::uint16_t address = registers.de();
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
@@ -267,7 +287,7 @@ void Machine::delete_file(FileSlot*) {
 }
 
 // Closes the FCB's own stream first, then renames in the FCB's drive.
-void Machine::rename_file(FileSlot*) {
+void Bdos::rename_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     file_slots.erase(address);
     const host::Directory& directory = drive_directory(fcb_drive(memory[address + fcb::drive]));
@@ -279,7 +299,7 @@ void Machine::rename_file(FileSlot*) {
 // Sets or clears the read-only attribute (bit 7 of the first type byte) of
 // every file that matches; the other attribute bits are accepted and not
 // kept.
-void Machine::set_file_attributes(FileSlot*) {
+void Bdos::set_file_attributes(FileSlot*) {
     const std::uint16_t address = registers.de();
     const host::Directory& directory = drive_directory(fcb_drive(memory[address + fcb::drive]));
     const std::vector<host::DirectoryEntry> matches = directory.find_files(fcb_to_host_name(address + 1));
@@ -298,7 +318,7 @@ void Machine::set_file_attributes(FileSlot*) {
 // FCB, so an FCB without an open stream (closed, a copy of an open FCB, or
 // one whose stream made room for others) opens the file it names as open
 // file does, on the drive it was opened on if it was.
-FileSlot* Machine::record_stream(FileSlot* slot) {
+FileSlot* Bdos::record_stream(FileSlot* slot) {
     if (slot && slot->stream.is_open()) {
         slot->last_use = ++file_uses;
         return slot;
@@ -310,7 +330,7 @@ FileSlot* Machine::record_stream(FileSlot* slot) {
 // The record the FCB's EX, S2 and CR name: (S2 x 32 + EX) x 128 + CR.
 // Nothing when EX, S2 or CR lies outside CP/M's ranges (0-31, 0-15, 0-127;
 // bit 7 of S2 is not looked at).
-std::optional<std::uint32_t> Machine::sequential_record() const {
+std::optional<std::uint32_t> Bdos::sequential_record() const {
     const std::uint16_t address = registers.de();
     const unsigned extent = memory[std::uint16_t(address + fcb::extent)];
     const unsigned module = memory[std::uint16_t(address + fcb::module)] & module_mask;
@@ -322,7 +342,7 @@ std::optional<std::uint32_t> Machine::sequential_record() const {
 
 // Reads the record into the DMA buffer. At the end of the file A = 1 and the
 // buffer is left as it was; a part record is padded with 0x1A.
-bool Machine::read_record(FileSlot& slot, std::uint32_t record) {
+bool Bdos::read_record(FileSlot& slot, std::uint32_t record) {
     std::array<std::uint8_t, record_size> bytes;
     bytes.fill(0x1A);
     if (slot.stream.read_at(std::uint64_t(record) * record_size, bytes) == 0) {
@@ -338,7 +358,7 @@ bool Machine::read_record(FileSlot& slot, std::uint32_t record) {
 // Writes the DMA buffer to the record; A = 0xFF and nothing advances unless
 // the host took all of it (never for a read-only file). RC grows to cover
 // the record.
-bool Machine::write_record(FileSlot& slot, std::uint32_t record) {
+bool Bdos::write_record(FileSlot& slot, std::uint32_t record) {
     std::array<std::uint8_t, record_size> bytes;
     for (unsigned offset = 0; offset < record_size; ++offset)
         bytes[offset] = memory[std::uint16_t(dma_address + offset)];
@@ -357,7 +377,7 @@ bool Machine::write_record(FileSlot& slot, std::uint32_t record) {
 
 // After a sequential transfer CR moves on, into the next extent after 127,
 // and into the next module (S2) after extent 31.
-void Machine::advance_record() {
+void Bdos::advance_record() {
     const std::uint16_t address = registers.de();
     std::uint8_t& current = memory[std::uint16_t(address + fcb::current_record)];
     if (++current < records_per_extent)
@@ -372,9 +392,9 @@ void Machine::advance_record() {
 
 // Random transfers position CR, EX and S2 on the record R0 + 256 R1 and leave
 // them there, so that a sequential call after them transfers the same record.
-void Machine::seek_random_record() {
+void Bdos::seek_random_record() {
     const std::uint16_t address = registers.de();
-    const unsigned record = read_word(address + fcb::random_record);
+    const unsigned record = processor.read_word(address + fcb::random_record);
     memory[std::uint16_t(address + fcb::current_record)] = std::uint8_t(record % records_per_extent);
     memory[std::uint16_t(address + fcb::extent)] = std::uint8_t(record / records_per_extent % extents_per_module);
     memory[std::uint16_t(address + fcb::module)] = std::uint8_t(record / records_per_module);
@@ -386,7 +406,7 @@ void Machine::seek_random_record() {
 // and at a position outside the file's ranges reads the end of the file or
 // fails to write. As CP/M opens every extent a record function moves into,
 // RC then counts the records of the new extent, not those of the one left.
-void Machine::transfer_record(FileSlot* slot, Access access, Order order) {
+void Bdos::transfer_record(FileSlot* slot, Access access, Order order) {
     const std::uint16_t address = registers.de();
     if (order == Order::random && memory[std::uint16_t(address + fcb::random_overflow)] != 0) {
         registers.a = 0x06;
@@ -421,17 +441,17 @@ void Machine::transfer_record(FileSlot* slot, Access access, Order order) {
     }
 }
 
-void Machine::read_sequential(FileSlot* slot) { transfer_record(slot, Access::read, Order::sequential); }
-void Machine::write_sequential(FileSlot* slot) { transfer_record(slot, Access::write, Order::sequential); }
-void Machine::read_random(FileSlot* slot) { transfer_record(slot, Access::read, Order::random); }
-void Machine::write_random(FileSlot* slot) { transfer_record(slot, Access::write, Order::random); }
+void Bdos::read_sequential(FileSlot* slot) { transfer_record(slot, Access::read, Order::sequential); }
+void Bdos::write_sequential(FileSlot* slot) { transfer_record(slot, Access::write, Order::sequential); }
+void Bdos::read_random(FileSlot* slot) { transfer_record(slot, Access::read, Order::random); }
+void Bdos::write_random(FileSlot* slot) { transfer_record(slot, Access::write, Order::random); }
 // The host file reads zeros in any gap a write leaves.
-void Machine::write_random_with_zero_fill(FileSlot* slot) { transfer_record(slot, Access::write, Order::random); }
+void Bdos::write_random_with_zero_fill(FileSlot* slot) { transfer_record(slot, Access::write, Order::random); }
 
 // Sets R0-R2 to the size of the file in records: its open stream's, else the
 // named file's in the FCB's drive. R2 = 1 only for a file of 8 MiB or more.
 // A = 0xFF and R0-R2 zero when there is no such file.
-void Machine::compute_file_size(FileSlot* slot) {
+void Bdos::compute_file_size(FileSlot* slot) {
     const std::uint16_t address = registers.de();
     std::optional<std::uint64_t> size;
     if (slot && slot->stream.is_open())
@@ -439,7 +459,7 @@ void Machine::compute_file_size(FileSlot* slot) {
     else
         size = drive_directory(fcb_drive(memory[address + fcb::drive])).size_of(fcb_to_host_name(address + 1));
     const std::uint32_t records = size ? records_of(*size) : 0;
-    write_word(address + fcb::random_record, std::uint16_t(records));
+    processor.write_word(address + fcb::random_record, std::uint16_t(records));
     memory[std::uint16_t(address + fcb::random_overflow)] = std::uint8_t(records >> 16);
     registers.a = size ? 0x00 : 0xFF;
 }
@@ -447,17 +467,17 @@ void Machine::compute_file_size(FileSlot* slot) {
 // Sets R0-R2 to the record the FCB's sequential position names, as CP/M
 // computes it: S2 (its low five bits) x 4096 + EX (its low five bits) x 128
 // + CR.
-void Machine::set_random_record(FileSlot*) {
+void Bdos::set_random_record(FileSlot*) {
     const std::uint16_t address = registers.de();
     const std::uint32_t record = (memory[std::uint16_t(address + fcb::module)] & 0x1Fu) * records_per_module +
                                  (memory[std::uint16_t(address + fcb::extent)] & 0x1Fu) * records_per_extent +
                                  memory[std::uint16_t(address + fcb::current_record)];
-    write_word(address + fcb::random_record, std::uint16_t(record));
+    processor.write_word(address + fcb::random_record, std::uint16_t(record));
     memory[std::uint16_t(address + fcb::random_overflow)] = std::uint8_t(record >> 16);
     registers.a = 0x00;
 }
 
 // Drives need no logging in here: nothing to forget.
-void Machine::reset_drive(FileSlot*) { registers.a = 0x00; }
+void Bdos::reset_drive(FileSlot*) { registers.a = 0x00; }
 
 }  // namespace kavo

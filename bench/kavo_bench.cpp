@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "cpu/machine.h"
+#include "machine/machine.h"
 #include "tests/assembler.h"
 
 namespace {
@@ -96,7 +96,7 @@ bool transfer(int descriptor, void* data, std::size_t size, bool writing) {
 
 // The counts of one run of kavo with arguments in directory, on the counting
 // build in a child with no terminal; zero when the child gives none.
-Counts count_instructions(const fs::path& directory, std::vector<std::string> arguments, kavo::Processor processor) {
+Counts count_instructions(const fs::path& directory, std::vector<std::string> arguments, kavo::InstructionSet instruction_set) {
     Counts counts;
     int channel[2];
     if (pipe(channel) != 0)
@@ -110,7 +110,7 @@ Counts count_instructions(const fs::path& directory, std::vector<std::string> ar
         if (chdir(directory.c_str()) != 0)
             _exit(127);
         auto machine = std::make_unique<kavo::Machine>();
-        machine->options.processor = processor;
+        machine->options.instruction_set = instruction_set;
         arguments.insert(arguments.begin(), "kavo");
         std::vector<char*> argv;
         for (std::string& word : arguments)
@@ -118,8 +118,8 @@ Counts count_instructions(const fs::path& directory, std::vector<std::string> ar
         argv.push_back(nullptr);
         machine->run_program(int(arguments.size()), argv.data());
         const bool sent =
-            transfer(channel[1], &machine->instructions_executed, sizeof machine->instructions_executed, true) &&
-            transfer(channel[1], machine->successions.data(), sizeof machine->successions, true);
+            transfer(channel[1], &machine->processor.instructions_executed, sizeof machine->processor.instructions_executed, true) &&
+            transfer(channel[1], machine->processor.successions.data(), sizeof machine->processor.successions, true);
         _exit(sent ? 0 : 1);
     }
     close(channel[1]);
@@ -151,9 +151,9 @@ double host_instructions(const fs::path& directory, const std::vector<std::strin
 // One program run for speed: its emulated instructions, its best time, and
 // with --callgrind its host instructions per emulated one.
 void measure_speed(const char* title, const fs::path& directory, std::vector<std::string> arguments, bool callgrind,
-                   kavo::Processor processor = kavo::Processor::intel_8080) {
-    const std::uint64_t instructions = count_instructions(directory, arguments, processor).instructions;
-    if (processor == kavo::Processor::z80)
+                   kavo::InstructionSet instruction_set = kavo::InstructionSet::intel_8080) {
+    const std::uint64_t instructions = count_instructions(directory, arguments, instruction_set).instructions;
+    if (instruction_set == kavo::InstructionSet::z80)
         arguments.insert(arguments.begin(), "--z80");
     std::vector<std::string> command = {KAVO_EXECUTABLE};
     command.insert(command.end(), arguments.begin(), arguments.end());
@@ -321,7 +321,7 @@ int main(int argument_count, char** argument_vector) {
     if (successions) {
         std::vector<Counts> counts;
         for (const Workload& workload : workloads)
-            counts.push_back(count_instructions(directory, workload.arguments, kavo::Processor::intel_8080));
+            counts.push_back(count_instructions(directory, workload.arguments, kavo::InstructionSet::intel_8080));
         print_successions(counts);
         fs::remove_all(directory);
         return 0;
@@ -330,7 +330,7 @@ int main(int argument_count, char** argument_vector) {
         measure_speed(workload.title, directory, workload.arguments, callgrind);
     if (z80)
         measure_speed("ZEXDOC on Z80:", directory, {(shared / "cputest/ZEXDOC.COM").string()}, callgrind,
-                      kavo::Processor::z80);
+                      kavo::InstructionSet::z80);
 
     write_file(directory / "SIX.COM", six_instructions());
     constexpr int start_runs = 200;

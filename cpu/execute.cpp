@@ -3,9 +3,8 @@
 #include <cstring>
 #include <typeinfo>
 
-#include "cpu/machine.h"
+#include "cpu/processor.h"
 #include "cpu/successions.h"
-#include "machine/memory_map.h"
 
 namespace kavo {
 
@@ -22,7 +21,7 @@ namespace {
 //   higher bit is ever set.
 // - aux: bit 4 is AC; the other bits are whatever its computation left.
 // F's bits 1, 3 and 5 do not change while the executor runs but on POP PSW,
-// so they stay in the Machine's own F. Every field is below 0x10000, and A
+// so they stay in the Processor's own F. Every field is below 0x10000, and A
 // below 0x100, so no access masks an address. Fields beyond these push GCC
 // to keep all of them in stack slots. Host-sized fields index memory without
 // a zero extension. PC is kept as its distance below the trap area, negative
@@ -33,7 +32,7 @@ struct Working {
     std::ptrdiff_t pc;
     Value sp, bc, de, hl, a, result, aux;
 };
-constexpr Value trap = address::trap_area;
+constexpr Value trap = trap_area;
 
 Value pc_of(const Working& r) { return Value(r.pc) + trap; }
 void jump(Working& r, Value target) { r.pc = std::ptrdiff_t(target - trap); }
@@ -63,7 +62,7 @@ constexpr auto result_of_flags = [] {
     return table;
 }();
 
-std::uint8_t flags_of(const Machine& m, const Working& r) {
+std::uint8_t flags_of(const Processor& m, const Working& r) {
     return std::uint8_t(result_flags[r.result] | (r.aux & flag::aux) | (m.registers.f & flag::fixed));
 }
 void set_flags(Working& r, std::uint8_t f) {
@@ -79,7 +78,7 @@ Working working_copy(const RegisterFile& registers) {
     set_flags(r, registers.f);
     return r;
 }
-void write_back(const Working& r, Machine& m) {
+void write_back(const Working& r, Processor& m) {
     RegisterFile& registers = m.registers;
     registers.f = flags_of(m, r);
     registers.pc = std::uint16_t(pc_of(r));
@@ -107,7 +106,7 @@ constexpr auto decrement_aux = [] {
 
 // Register codes B C D E H L M A on the working copy, code 6 being memory at HL.
 template <unsigned code>
-Value get(const Machine& m, const Working& r) {
+Value get(const Processor& m, const Working& r) {
     if constexpr (code == 0) return r.bc >> 8;
     if constexpr (code == 1) return r.bc & 0xFF;
     if constexpr (code == 2) return r.de >> 8;
@@ -118,7 +117,7 @@ Value get(const Machine& m, const Working& r) {
     if constexpr (code == 7) return r.a;
 }
 template <unsigned code>
-void set(Machine& m, Working& r, Value value) {
+void set(Processor& m, Working& r, Value value) {
     if constexpr (code == 0) r.bc = (r.bc & 0x00FF) | value << 8;
     if constexpr (code == 1) r.bc = (r.bc & 0xFF00) | value;
     if constexpr (code == 2) r.de = (r.de & 0x00FF) | value << 8;
@@ -133,7 +132,7 @@ void set(Machine& m, Working& r, Value value) {
 // high byte steps within its pair by a step of 0x100, which leaves the low
 // byte alone.
 template <unsigned code>
-Value add_to_register(Machine& m, Working& r, int delta) {
+Value add_to_register(Processor& m, Working& r, int delta) {
     if constexpr (code == 0 || code == 2 || code == 4) {
         Value& pair = code == 0 ? r.bc : code == 2 ? r.de : r.hl;
         pair = (pair + Value(delta * 0x100)) & 0xFFFF;
@@ -156,14 +155,14 @@ Value& pair_or_sp(Working& r) {
 }
 
 // Words in memory with one host access; only a word at 0xFFFF wraps.
-Value read_word(const Machine& m, Value address) {
+Value read_word(const Processor& m, Value address) {
     if (address == 0xFFFF) [[unlikely]]
         return m.memory[0xFFFF] | m.memory[0] << 8;
     std::uint16_t value;
     std::memcpy(&value, &m.memory[address], sizeof value);
     return value;
 }
-void write_word(Machine& m, Value address, Value value) {
+void write_word(Processor& m, Value address, Value value) {
     if (address == 0xFFFF) [[unlikely]] {
         m.memory[0xFFFF] = std::uint8_t(value);
         m.memory[0] = std::uint8_t(value >> 8);
@@ -175,17 +174,17 @@ void write_word(Machine& m, Value address, Value value) {
 
 // The operand byte or word after the opcode at PC. The instruction began
 // below the trap area, so its operand bytes cannot wrap past 0xFFFF.
-Value immediate(const Machine& m, const Working& r) { return m.memory[pc_of(r) + 1]; }
-Value operand_word(const Machine& m, const Working& r) {
+Value immediate(const Processor& m, const Working& r) { return m.memory[pc_of(r) + 1]; }
+Value operand_word(const Processor& m, const Working& r) {
     std::uint16_t value;
     std::memcpy(&value, &m.memory[pc_of(r) + 1], sizeof value);
     return value;
 }
-void push(Machine& m, Working& r, Value value) {
+void push(Processor& m, Working& r, Value value) {
     r.sp = (r.sp - 2) & 0xFFFF;
     write_word(m, r.sp, value);
 }
-Value pop(const Machine& m, Working& r) {
+Value pop(const Processor& m, Working& r) {
     const Value value = read_word(m, r.sp);
     r.sp = (r.sp + 2) & 0xFFFF;
     return value;
@@ -225,16 +224,16 @@ void alu(Working& r, Value operand) {
 }
 
 // A call from the instruction at PC, of length bytes.
-void call(Machine& m, Working& r, Value length, Value target) {
+void call(Processor& m, Working& r, Value length, Value target) {
     push(m, r, pc_of(r) + length);
     jump(r, target);
 }
 
-// Hooks work on the Machine's own register file, so r is handed over around
+// Hooks work on the Processor's own register file, so r is handed over around
 // them, with PC past the opcode. Inlined, so that r's address never escapes
 // and r stays in host registers.
 template <typename Operation>
-[[gnu::always_inline]] inline void hook(Machine& m, Working& r, Operation operation) {
+[[gnu::always_inline]] inline void hook(Processor& m, Working& r, Operation operation) {
     r.pc += 1;
     write_back(r, m);
     operation();
@@ -258,11 +257,11 @@ constexpr Value instruction_length(unsigned opcode) {
 // PC past it. An instruction that transfers control sets PC and returns at
 // once; the others leave PC to the end, which adds their length. Inlined
 // into the dispatch loop for the same reason as hook. With default_hooks,
-// the Machine is a plain Machine, whose hooks are known: the undefined
+// the Processor is a plain Processor, whose hooks are known: the undefined
 // opcodes then run as the NOP, JMP, RET or CALL that those hooks perform,
 // without handing the registers over.
 template <unsigned opcode>
-[[gnu::always_inline]] inline bool execute(Machine& m, Working& r, bool default_hooks) {
+[[gnu::always_inline]] inline bool execute(Processor& m, Working& r, bool default_hooks) {
     constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7, p = y >> 1, low = opcode & 0xF;
     constexpr Value length = instruction_length(opcode);
     if constexpr (opcode == 0x76) {
@@ -411,18 +410,16 @@ template <unsigned opcode>
 
 }  // namespace
 
-Machine::Machine() { reset(); }
-
-void Machine::nop_group(unsigned) {}
-void Machine::opcode_cb() { registers.pc = fetch_word(registers.pc); }
-void Machine::opcode_d9() { registers.pc = pop_word(); }
-void Machine::opcode_dd() {
+void Processor::nop_group(unsigned) {}
+void Processor::opcode_cb() { registers.pc = fetch_word(registers.pc); }
+void Processor::opcode_d9() { registers.pc = pop_word(); }
+void Processor::opcode_dd() {
     std::uint16_t target = fetch_word(registers.pc);
     push_word(registers.pc);
     registers.pc = target;
 }
-void Machine::opcode_ed() { opcode_dd(); }
-void Machine::opcode_fd() { opcode_dd(); }
+void Processor::opcode_ed() { opcode_dd(); }
+void Processor::opcode_fd() { opcode_dd(); }
 
 // Threaded dispatch: every opcode's handler ends in its own fetch and jump, so
 // each has its own indirect branch to predict (after the compares with its
@@ -488,9 +485,9 @@ void Machine::opcode_fd() { opcode_dd(); }
     KAVO_NEXT(0x##high##low);
 #define KAVO_HANDLER_ADDRESS(high, low) &&opcode_##high##low,
 
-Stop Machine::run_until_trap() {
+Stop Processor::run_until_trap() {
     static constexpr void* handlers[256] = {KAVO_EACH_OPCODE(KAVO_HANDLER_ADDRESS)};
-    const bool default_hooks = typeid(*this) == typeid(Machine);
+    const bool default_hooks = typeid(*this) == typeid(Processor);
     Working r = working_copy(registers);
     KAVO_NEXT(0x76);  // as after a HLT, which has no likely successors
     KAVO_EACH_OPCODE(KAVO_HANDLER)
@@ -511,12 +508,12 @@ spent:
 #define KAVO_INSTRUCTION(high, low) &execute<0x##high##low>,
 
 // The same instructions one at a time, for callers that keep their own count.
-Stop Machine::step() {
-    static constexpr bool (*instructions[256])(Machine&, Working&, bool) = {KAVO_EACH_OPCODE(KAVO_INSTRUCTION)};
-    if (registers.pc >= address::trap_area)
+Stop Processor::step() {
+    static constexpr bool (*instructions[256])(Processor&, Working&, bool) = {KAVO_EACH_OPCODE(KAVO_INSTRUCTION)};
+    if (registers.pc >= trap_area)
         return Stop::trap;
     Working r = working_copy(registers);
-    const bool running = instructions[memory[registers.pc]](*this, r, typeid(*this) == typeid(Machine));
+    const bool running = instructions[memory[registers.pc]](*this, r, typeid(*this) == typeid(Processor));
     write_back(r, *this);
     return running ? Stop::none : Stop::halt;
 }

@@ -1,9 +1,8 @@
 // The Z80 executor: every opcode of every prefix group decoded at compile time, one dispatch per instruction.
 #include <utility>
 
-#include "cpu/machine.h"
+#include "cpu/processor.h"
 #include "cpu/z80_flags.h"
-#include "machine/memory_map.h"
 
 namespace kavo {
 
@@ -15,7 +14,7 @@ enum class Index { hl, ix, iy };
 // The executor's working copy of the main registers, kept in host registers.
 // PC is the low half of counter, whose high half counts the opcode fetches
 // that R shows, so that one addition steps both. IX, IY and MEMPTR stay in
-// the Machine: they are used less, and host registers are too few for all.
+// the Processor: they are used less, and host registers are too few for all.
 // (RegisterFile's own pc is unused here.)
 struct Core : RegisterFile {
     std::uint32_t counter;
@@ -118,29 +117,29 @@ KAVO_Z80_INLINE void set_pair(Core& c, std::uint16_t value) {
         c.sp = value;
 }
 
-KAVO_Z80_INLINE std::uint8_t fetch_byte(Machine& m, Core& c) {
+KAVO_Z80_INLINE std::uint8_t fetch_byte(Processor& m, Core& c) {
     const std::uint8_t byte = m.memory[program_counter(c)];
     ++c.counter;
     return byte;
 }
 // The byte at PC as an opcode: the fetch counts in R.
-KAVO_Z80_INLINE std::uint8_t fetch_opcode(Machine& m, Core& c) {
+KAVO_Z80_INLINE std::uint8_t fetch_opcode(Processor& m, Core& c) {
     const std::uint8_t opcode = m.memory[program_counter(c)];
     c.counter += opcode_fetch;
     return opcode;
 }
 // An operand word. Every instruction begins below the trap area and is at
 // most four bytes long, so its bytes cannot wrap past 0xFFFF.
-KAVO_Z80_INLINE std::uint16_t fetch_word(Machine& m, Core& c) {
+KAVO_Z80_INLINE std::uint16_t fetch_word(Processor& m, Core& c) {
     const unsigned address = program_counter(c);
     c.counter += 2;
     return std::uint16_t(m.memory[address] | m.memory[address + 1] << 8);
 }
-KAVO_Z80_INLINE void push(Machine& m, Core& c, std::uint16_t value) {
+KAVO_Z80_INLINE void push(Processor& m, Core& c, std::uint16_t value) {
     m.memory[--c.sp] = std::uint8_t(value >> 8);
     m.memory[--c.sp] = std::uint8_t(value);
 }
-KAVO_Z80_INLINE std::uint16_t pop(Machine& m, Core& c) {
+KAVO_Z80_INLINE std::uint16_t pop(Processor& m, Core& c) {
     const std::uint8_t low = m.memory[c.sp++];
     return std::uint16_t(low | m.memory[c.sp++] << 8);
 }
@@ -148,7 +147,7 @@ KAVO_Z80_INLINE std::uint16_t pop(Machine& m, Core& c) {
 // The address of the memory operand: HL, or IX or IY plus the displacement
 // byte that follows the opcode, which MEMPTR then holds.
 template <Index index>
-KAVO_Z80_INLINE std::uint16_t memory_address(Machine& m, Core& c) {
+KAVO_Z80_INLINE std::uint16_t memory_address(Processor& m, Core& c) {
     if constexpr (index == Index::hl) {
         return c.hl();
     } else {
@@ -160,7 +159,7 @@ KAVO_Z80_INLINE std::uint16_t memory_address(Machine& m, Core& c) {
 
 // The source operand of register code z: a register, or memory.
 template <unsigned code, Index index>
-KAVO_Z80_INLINE std::uint8_t operand(Machine& m, Core& c) {
+KAVO_Z80_INLINE std::uint8_t operand(Processor& m, Core& c) {
     if constexpr (code == 6)
         return m.memory[memory_address<index>(m, c)];
     else
@@ -185,7 +184,7 @@ constexpr bool uses_hl(unsigned opcode) {
 // One unprefixed opcode, or with index one prefixed by DD or FD; PC points
 // past the opcode. False for HALT.
 template <unsigned opcode, Index index>
-KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
+KAVO_Z80_INLINE bool execute(Processor& m, Core& c) {
     constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7, p = y >> 1, q = y & 1;
     if constexpr (opcode == 0x76) {
         return false;
@@ -351,7 +350,7 @@ KAVO_Z80_INLINE bool execute(Machine& m, Core& c) {
 
 // One opcode after CB: rotations and shifts, BIT, RES, SET.
 template <unsigned opcode>
-KAVO_Z80_INLINE void execute_cb(Machine& m, Core& c) {
+KAVO_Z80_INLINE void execute_cb(Processor& m, Core& c) {
     constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7;
     if constexpr (z == 6) {
         const std::uint16_t address = c.hl();
@@ -381,7 +380,7 @@ KAVO_Z80_INLINE void execute_cb(Machine& m, Core& c) {
 // code other than 6 the result is also copied into that register, except for
 // BIT, whose bits 5 and 3 come from the address's high byte.
 template <unsigned opcode>
-KAVO_Z80_INLINE void execute_indexed_cb(Machine& m, Core& c, std::uint16_t address) {
+KAVO_Z80_INLINE void execute_indexed_cb(Processor& m, Core& c, std::uint16_t address) {
     constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7;
     const std::uint8_t value = m.memory[address];
     if constexpr (x == 1) {
@@ -402,7 +401,7 @@ KAVO_Z80_INLINE void execute_indexed_cb(Machine& m, Core& c, std::uint16_t addre
 
 // One opcode after ED; the opcodes the Z80 leaves undefined do nothing.
 template <unsigned opcode>
-KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
+KAVO_Z80_INLINE void execute_ed(Processor& m, Core& c) {
     constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7, p = y >> 1, q = y & 1;
     if constexpr (x == 1) {
         if constexpr (z == 0) {  // IN r,(C), and with code 6 only the flags
@@ -535,7 +534,7 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
 // same way.
 #define KAVO_Z80_DISPATCH()                           \
     do {                                              \
-        if (program_counter(c) >= address::trap_area) \
+        if (program_counter(c) >= trap_area) \
             goto trapped;                             \
         KAVO_Z80_COUNT();                             \
         KAVO_Z80_SPEND();                             \
@@ -605,7 +604,7 @@ KAVO_Z80_INLINE void execute_ed(Machine& m, Core& c) {
 // with one_instruction after one instruction (a prefix that did nothing
 // counts as one, and so does each step of a repeating block instruction).
 template <bool one_instruction>
-Stop run(Machine& m) {
+Stop run(Processor& m) {
     static constexpr void* main_handlers[256] = {KAVO_Z80_EACH_OPCODE(KAVO_Z80_ADDRESS, main)};
     static constexpr void* cb_handlers[256] = {KAVO_Z80_EACH_OPCODE(KAVO_Z80_ADDRESS, cb)};
     static constexpr void* ed_handlers[256] = {KAVO_Z80_EACH_OPCODE(KAVO_Z80_ADDRESS, ed)};
@@ -659,7 +658,7 @@ leave:
 
 }  // namespace
 
-Stop Machine::run_until_trap_z80() { return run<false>(*this); }
-Stop Machine::step_z80() { return run<true>(*this); }
+Stop Processor::run_until_trap_z80() { return run<false>(*this); }
+Stop Processor::step_z80() { return run<true>(*this); }
 
 }  // namespace kavo

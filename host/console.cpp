@@ -1,56 +1,28 @@
-// The console device of the Machine, and its system messages, over the host terminal.
+// The console device and its system messages, over the host terminal.
+#include "host/console.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
-#include "cpu/machine.h"
-
-namespace kavo {
+namespace host {
 
 // Only a key typed on a terminal: script text is read by the calls that read
 // a key alone, as XSUB fed it, so status checks between lines never eat it.
 // What the program wrote before it asks is out by then.
-std::uint8_t Machine::console_status() {
+std::uint8_t ConsoleDevice::console_status() {
     terminal.flush();
     return terminal.key_typed() ? 0xFF : 0x00;
 }
 
-std::uint8_t Machine::console_in() { return terminal.read_key(); }
-
 namespace {
 
-// Out of line, so that the pass-through path of console_out stays as short
-// as it was without translation.
-[[gnu::noinline]] void write_translated(host::ScreenTranslator& screen, host::Terminal& terminal, std::uint8_t byte) {
+// Out of line, so that the pass-through path of console_out stays as short as it was
+// without translation.
+[[gnu::noinline]] void write_translated(ScreenTranslator& screen, Terminal& terminal, std::uint8_t byte) {
     for (char translated : screen.put(byte))
         terminal.write_byte(std::uint8_t(translated));
 }
-
-}  // namespace
-
-void Machine::console_out(std::uint8_t byte) {
-    if (!screen.passes_through()) [[unlikely]]
-        return write_translated(screen, terminal, byte);
-    if (byte != 0x07)  // BEL is dropped
-        terminal.write_byte(byte);
-}
-
-void Machine::start_console() {
-    const host::TerminalModel model = host::terminal_model_named(options.terminal).value_or(host::TerminalModel::ansi);
-    screen = host::ScreenTranslator(model);
-    if (model != host::TerminalModel::ansi)
-        host::warn_if_screen_is_small(options.terminal);
-    terminal.start(model);
-}
-
-void Machine::finish_screen() {
-    for (char translated : screen.finish())
-        terminal.write_byte(std::uint8_t(translated));
-}
-
-void Machine::list_out(std::uint8_t) {}
-
-namespace {
 
 std::string formatted(const char* format, std::va_list arguments) {
     std::va_list copy;
@@ -63,7 +35,29 @@ std::string formatted(const char* format, std::va_list arguments) {
 
 }  // namespace
 
-void Machine::message(const char* format, ...) {
+void ConsoleDevice::console_out(std::uint8_t byte) {
+    if (!screen.passes_through()) [[unlikely]]
+        return write_translated(screen, terminal, byte);
+    if (byte != 0x07)  // BEL is dropped
+        terminal.write_byte(byte);
+}
+
+void ConsoleDevice::start(std::string_view terminal_name) {
+    const TerminalModel model = terminal_model_named(terminal_name).value_or(TerminalModel::ansi);
+    screen = ScreenTranslator(model);
+    if (model != TerminalModel::ansi)
+        warn_if_screen_is_small(terminal_name);
+    terminal.start(model);
+}
+
+void ConsoleDevice::finish_screen() {
+    for (char translated : screen.finish())
+        terminal.write_byte(std::uint8_t(translated));
+}
+
+void ConsoleDevice::list_out(std::uint8_t) {}
+
+void ConsoleDevice::message(const char* format, ...) {
     std::va_list arguments;
     va_start(arguments, format);
     const std::string text = formatted(format, arguments);
@@ -71,7 +65,7 @@ void Machine::message(const char* format, ...) {
     terminal.write_message(text);
 }
 
-void Machine::error(const char* format, ...) {
+void ConsoleDevice::error(const char* format, ...) {
     std::va_list arguments;
     va_start(arguments, format);
     const std::string text = formatted(format, arguments);
@@ -79,4 +73,4 @@ void Machine::error(const char* format, ...) {
     terminal.write_error(text);
 }
 
-}  // namespace kavo
+}  // namespace host

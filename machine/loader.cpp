@@ -3,8 +3,8 @@
 #include <span>
 #include <string>
 
-#include "cpu/machine.h"
-#include "machine/memory_map.h"
+#include "bdos/memory_map.h"
+#include "machine/machine.h"
 
 namespace kavo {
 
@@ -14,10 +14,6 @@ namespace {
 // written before it.
 constexpr std::size_t image_limit = 0x10000 - address::program;
 constexpr std::size_t tail_limit = 126;  // characters between 0x0081 and the zero byte
-
-// One drive of 200 blocks of 2 KiB with 128 directory entries and no reserved tracks.
-constexpr std::uint8_t disk_parameter_block[15] = {0x28, 0x00, 0x04, 0x0F, 0x01, 0xC7, 0x00, 0x7F,
-                                                   0x00, 0xC0, 0x00, 0x20, 0x00, 0x00, 0x00};
 
 std::uint8_t upper(std::uint8_t byte) { return byte >= 'a' && byte <= 'z' ? byte - 0x20 : byte; }
 
@@ -34,45 +30,13 @@ std::string program_file_name(const char* argument) {
 
 }  // namespace
 
-void Machine::host_name_to_fcb(const char* name, std::uint16_t fcb) {
-    const auto* current = reinterpret_cast<const std::uint8_t*>(name);
-    std::uint8_t drive = 0;
-    if (current[0] != 0 && current[1] == ':') {
-        drive = std::uint8_t(current[0] - 64);
-        current += 2;
-    }
-    memory[fcb] = drive;
-    for (unsigned position = 0; position < 11; ++position) {
-        std::uint8_t byte = ' ';
-        if (*current != 0 && *current != '.')
-            byte = *current++;
-        memory[std::uint16_t(fcb + 1 + position)] = upper(byte);
-        if (position == 7 && *current == '.')
-            ++current;
-    }
-}
-
-// Writes the tables and the jump vector, then the program image over them,
+// Writes the system's tables and entries, then the program image over them,
 // then page zero's FCBs and command tail. False, after the missing-file
 // message, when there is no program to run.
 bool Machine::load_image(int argument_count, char** argument_vector) {
+    std::array<std::uint8_t, 0x10000>& memory = processor.memory;
     memory.fill(0);
-    memory[address::allocation_vector] = 0xC0;  // blocks 0 and 1 hold the directory
-    const std::uint8_t page_zero[8] = {0xC3, 0xC6, 0xFF, 0x00, 0x00, 0xC3, 0xC0, 0xFF};
-    std::memcpy(&memory[0], page_zero, sizeof page_zero);
-    // The BDOS entry and the 17 BIOS entries each jump to themselves, so a
-    // program that reads a target out of the vector and calls it lands on
-    // the entry it meant.
-    for (unsigned entry = address::bdos_entry; entry <= address::bios_last_entry; entry += 3) {
-        memory[entry] = 0xC3;
-        write_word(entry + 1, std::uint16_t(entry));
-    }
-    const std::uint16_t header = address::disk_parameter_header;
-    write_word(header + 8, address::directory_buffer);
-    write_word(header + 10, address::disk_parameter_block);
-    write_word(header + 12, address::check_vector);
-    write_word(header + 14, address::allocation_vector);
-    std::memcpy(&memory[address::disk_parameter_block], disk_parameter_block, sizeof disk_parameter_block);
+    bdos.install();
 
     // The name is assembled where the image will go, and what the image does
     // not cover of it stays there, as it would on CP/M. The image is read
@@ -84,16 +48,16 @@ bool Machine::load_image(int argument_count, char** argument_vector) {
         loaded = host::read_program(name, std::span(memory).subspan(address::program)).has_value();
     }
     if (!loaded) {
-        message("File %s not found.\n", name.c_str());
+        console.message("File %s not found.\n", name.c_str());
         return false;
     }
 
     if (argument_count >= 3)
-        host_name_to_fcb(argument_vector[2], address::fcb1);
+        bdos.host_name_to_fcb(argument_vector[2], address::fcb1);
     else
         std::memset(&memory[address::fcb1 + 1], ' ', 11);
     if (argument_count >= 4)
-        host_name_to_fcb(argument_vector[3], address::fcb2);
+        bdos.host_name_to_fcb(argument_vector[3], address::fcb2);
     else
         std::memset(&memory[address::fcb2 + 1], ' ', 11);
 
@@ -110,50 +74,50 @@ bool Machine::load_image(int argument_count, char** argument_vector) {
 
 bool Machine::load(int argument_count, char** argument_vector) {
     if (argument_count < 2) {
-        message("Usage: kavo.exe <command>\n");
+        console.message("Usage: kavo.exe <command>\n");
         return false;
     }
-    if (!open_drives() || !load_image(argument_count, argument_vector))
+    if (!bdos.open_drives(options.drives) || !load_image(argument_count, argument_vector))
         return false;
-    registers.pc = address::program;
-    registers.sp = address::stack;
+    processor.registers.pc = address::program;
+    processor.registers.sp = address::stack;
     return true;
 }
 
 int Machine::run_program(int argument_count, char** argument_vector) {
     if (load(argument_count, argument_vector)) {
-        start_console();
-        // The processor is chosen once for the run.
-        const auto run =
-            options.processor == Processor::z80 ? &Machine::run_until_trap_z80 : &Machine::run_until_trap;
-        while (serve((this->*run)())) {
+        console.start(options.terminal);
+        // The instruction set is chosen once for the run.
+        const auto run = options.instruction_set == InstructionSet::z80 ? &Processor::run_until_trap_z80
+                                                                        : &Processor::run_until_trap;
+        while (serve((processor.*run)())) {
         }
-        finish_screen();
-        search_handle.reset();
+        console.finish_screen();
+        bdos.search_handle.reset();
     }
-    const int console_status = terminal.finish();
-    return console_status != 0 ? console_status : exit_status;
+    const int console_status = console.terminal.finish();
+    return console_status != 0 ? console_status : bdos.exit_status;
 }
 
 bool Machine::serve(Stop stop) {
     if (stop == Stop::halt) {
-        message("\nHALT instruction\n");
+        console.message("\nHALT instruction\n");
         return false;
     }
-    const std::uint16_t pc = registers.pc;
+    const std::uint16_t pc = processor.registers.pc;
     if (pc == address::bios_warm_boot)
         return false;
     if (pc == address::bdos_entry) {
-        if (registers.c == 0)
+        if (processor.registers.c == 0)
             return false;
-        bdos_call();
-    } else if (!bios_call(pc)) {
-        message("PC=%04X trap=%02X\n", pc, unsigned(int(pc) - address::bios_warm_boot));
+        bdos.bdos_call();
+    } else if (!bdos.bios_call(pc)) {
+        console.message("PC=%04X trap=%02X\n", pc, unsigned(int(pc) - address::bios_warm_boot));
     }
-    terminal.end_request();
-    if (run_ending || terminal.input_ended() || terminal.output_failed())
+    console.terminal.end_request();
+    if (bdos.run_ending || console.terminal.input_ended() || console.terminal.output_failed())
         return false;
-    set_pc(pop_word());
+    processor.set_pc(processor.pop_word());
     return true;
 }
 

@@ -1,8 +1,8 @@
 // Entry point: the command line is parsed, then one Machine runs the program it names.
 #include <memory>
 
-#include "cpu/machine.h"
 #include "host/process.h"
+#include "machine/machine.h"
 #include "machine/options.h"
 
 int main(int argument_count, char** argument_vector) {

@@ -77,7 +77,7 @@ constexpr Option option_table[] = {
      }},
     {"z80", 0, nullptr, "run the program on a Zilog Z80 instead of an Intel 8080",
      [](Parse& parse, std::string_view) -> std::optional<std::string> {
-         parse.options.processor = Processor::z80;
+         parse.options.instruction_set = InstructionSet::z80;
          return std::nullopt;
      }},
 };

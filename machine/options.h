@@ -6,11 +6,11 @@
 
 namespace kavo {
 
-enum class Processor { intel_8080, z80 };
+enum class InstructionSet { intel_8080, z80 };
 
 // What the options choose for a run; the defaults are a run without options.
 struct Options {
-    Processor processor = Processor::intel_8080;
+    InstructionSet instruction_set = InstructionSet::intel_8080;
     std::string terminal = "ansi";
     // The host directory of each drive A-P; empty: the drive is not mapped.
     std::array<std::string, 16> drives{};

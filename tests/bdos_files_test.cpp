@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cpu/machine.h"
+#include "machine/machine.h"
 #include "tests/assembler.h"
 #include "tests/run.h"
 
@@ -274,8 +274,8 @@ TEST(FcbNames, HostNameDropsBlanksAndBitSeven) {
     auto machine = std::make_unique<kavo::Machine>();
     for (const auto& [address, name_bytes, host_name] : cases) {
         for (std::size_t offset = 0; offset < name_bytes.size(); ++offset)
-            machine->memory[std::uint16_t(address + offset)] = std::uint8_t(name_bytes[offset]);
-        EXPECT_EQ(machine->fcb_to_host_name(address), host_name) << '"' << name_bytes << '"';
+            machine->processor.memory[std::uint16_t(address + offset)] = std::uint8_t(name_bytes[offset]);
+        EXPECT_EQ(machine->bdos.fcb_to_host_name(address), host_name) << '"' << name_bytes << '"';
     }
 }
 

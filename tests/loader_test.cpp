@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cpu/machine.h"
+#include "machine/machine.h"
 #include "tests/assembler.h"
 #include "tests/run.h"
 
@@ -530,24 +530,24 @@ TEST(HostNameToFcb, NameTable) {
     for (const FcbCase& c : fcb_cases) {
         SCOPED_TRACE("name [" + c.name + "]");
         auto machine = std::make_unique<kavo::Machine>();
-        machine->memory.fill(0xEE);
-        machine->host_name_to_fcb(c.name.c_str(), 0x005C);
-        EXPECT_EQ(machine->memory[0x005C], c.drive);
-        EXPECT_EQ(std::string(machine->memory.begin() + 0x5D, machine->memory.begin() + 0x68), c.bytes);
-        EXPECT_EQ(machine->memory[0x005B], 0xEE) << "written before the FCB";
-        EXPECT_EQ(machine->memory[0x0068], 0xEE) << "written past the 12 bytes";
+        machine->processor.memory.fill(0xEE);
+        machine->bdos.host_name_to_fcb(c.name.c_str(), 0x005C);
+        EXPECT_EQ(machine->processor.memory[0x005C], c.drive);
+        EXPECT_EQ(std::string(machine->processor.memory.begin() + 0x5D, machine->processor.memory.begin() + 0x68), c.bytes);
+        EXPECT_EQ(machine->processor.memory[0x005B], 0xEE) << "written before the FCB";
+        EXPECT_EQ(machine->processor.memory[0x0068], 0xEE) << "written past the 12 bytes";
     }
 }
 
 TEST(HostNameToFcb, AddressesWrap) {
     auto machine = std::make_unique<kavo::Machine>();
-    machine->memory.fill(0xEE);
-    machine->host_name_to_fcb("B:hello.txt", 0xFFF8);
+    machine->processor.memory.fill(0xEE);
+    machine->bdos.host_name_to_fcb("B:hello.txt", 0xFFF8);
     const std::string expected = "\x02HELLO   TXT";
     for (std::size_t index = 0; index < expected.size(); ++index)
-        EXPECT_EQ(machine->memory[std::uint16_t(0xFFF8 + index)], std::uint8_t(expected[index])) << index;
-    EXPECT_EQ(machine->memory[0xFFF7], 0xEE);
-    EXPECT_EQ(machine->memory[0x0004], 0xEE);
+        EXPECT_EQ(machine->processor.memory[std::uint16_t(0xFFF8 + index)], std::uint8_t(expected[index])) << index;
+    EXPECT_EQ(machine->processor.memory[0xFFF7], 0xEE);
+    EXPECT_EQ(machine->processor.memory[0x0004], 0xEE);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,4 +1,4 @@
-// Unit tests of the processor on the Machine itself: flags, wrap-around, hooks, stops and the odd instructions.
+// Unit tests of the processor alone: flags, wrap-around, hooks, stops and the odd instructions.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,13 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "cpu/machine.h"
+#include "cpu/processor.h"
+#include "machine/machine.h"
 
 #include <unistd.h>
 
 namespace {
 
-using kavo::Machine;
+using kavo::Processor;
 using kavo::RegisterFile;
 using kavo::Stop;
 
@@ -28,36 +29,36 @@ std::string hex(unsigned value, int digits = 2) {
 
 // run_until_trap with a watchdog: a fault that makes the processor loop
 // ends the test binary with SIGALRM instead of hanging it.
-Stop run(Machine& machine) {
+Stop run(Processor& processor) {
     alarm(20);
-    const Stop stop = machine.run_until_trap();
+    const Stop stop = processor.run_until_trap();
     alarm(0);
     return stop;
 }
 
 // Writes bytes from address on, wrapping at the top of memory.
-void place(Machine& machine, std::uint16_t address, const std::vector<std::uint8_t>& bytes) {
+void place(Processor& processor, std::uint16_t address, const std::vector<std::uint8_t>& bytes) {
     for (std::size_t index = 0; index < bytes.size(); ++index)
-        machine.memory[std::uint16_t(address + index)] = bytes[index];
+        processor.memory[std::uint16_t(address + index)] = bytes[index];
 }
 
-// A fresh Machine with SP at the loader's 0xFE80 and PC at 0x0100.
-std::unique_ptr<Machine> fresh_machine() {
-    auto machine = std::make_unique<Machine>();
-    machine->registers.sp = 0xFE80;
-    machine->registers.pc = 0x0100;
-    return machine;
+// A fresh Processor with SP at the loader's 0xFE80 and PC at 0x0100.
+std::unique_ptr<Processor> fresh_processor() {
+    auto processor = std::make_unique<Processor>();
+    processor->registers.sp = 0xFE80;
+    processor->registers.pc = 0x0100;
+    return processor;
 }
 
 // Places code at 0x0100 followed by HLT, runs it and expects the HLT stop
 // right behind the code.
-void run_to_hlt(Machine& machine, std::vector<std::uint8_t> code) {
+void run_to_hlt(Processor& processor, std::vector<std::uint8_t> code) {
     const std::uint16_t halt_at = std::uint16_t(0x0100 + code.size());
     code.push_back(0x76);
-    place(machine, 0x0100, code);
-    machine.registers.pc = 0x0100;
-    ASSERT_EQ(run(machine), Stop::halt);
-    ASSERT_EQ(machine.registers.pc, halt_at + 1);
+    place(processor, 0x0100, code);
+    processor.registers.pc = 0x0100;
+    ASSERT_EQ(run(processor), Stop::halt);
+    ASSERT_EQ(processor.registers.pc, halt_at + 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -180,20 +181,20 @@ TEST(ProcessorFlags, EdgeCaseTable) {
         for (const Form& form : forms_of(row)) {
             SCOPED_TRACE(std::string(name_of(row.operation)) + " (" + form.name + ") value " + hex(row.value) +
                          " operand " + hex(row.operand) + " F " + hex(row.f_before));
-            auto machine = fresh_machine();
-            RegisterFile& r = machine->registers;
+            auto processor = fresh_processor();
+            RegisterFile& r = processor->registers;
             // HL points at 0x2000 for the M forms; when the target is L the
             // value is there and M is not used.
             r.h = 0x20;
             r.l = 0x00;
             r.b = row.operand;
-            machine->memory[0x2000] = row.operand;
+            processor->memory[0x2000] = row.operand;
             r.f = row.f_before;
             r.a = row.value;
-            machine->set_reg(form.target, row.value);
+            processor->set_reg(form.target, row.value);
             const std::uint16_t sp = r.sp;
-            run_to_hlt(*machine, form.code);
-            EXPECT_EQ(hex(machine->get_reg(form.target)), hex(row.value_after));
+            run_to_hlt(*processor, form.code);
+            EXPECT_EQ(hex(processor->get_reg(form.target)), hex(row.value_after));
             EXPECT_EQ(hex(r.f), hex(row.f_after));
             if (form.target != 7) {
                 EXPECT_EQ(hex(r.a), hex(row.value)) << "A changed";
@@ -232,12 +233,12 @@ TEST(ProcessorFlags, AccumulatorAsItsOwnOperand) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("opcode " + hex(c.opcode) + " A " + hex(c.a));
-        auto machine = fresh_machine();
-        machine->registers.a = c.a;
-        machine->registers.f = c.f_before;
-        run_to_hlt(*machine, {c.opcode});
-        EXPECT_EQ(hex(machine->registers.a), hex(c.a_after));
-        EXPECT_EQ(hex(machine->registers.f), hex(c.f_after));
+        auto processor = fresh_processor();
+        processor->registers.a = c.a;
+        processor->registers.f = c.f_before;
+        run_to_hlt(*processor, {c.opcode});
+        EXPECT_EQ(hex(processor->registers.a), hex(c.a_after));
+        EXPECT_EQ(hex(processor->registers.f), hex(c.f_after));
     }
 }
 
@@ -254,8 +255,8 @@ TEST(ProcessorFlags, DadTable) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("opcode " + hex(c.opcode) + " HL " + hex(c.hl, 4) + " pair " + hex(c.pair, 4));
-        auto machine = fresh_machine();
-        RegisterFile& r = machine->registers;
+        auto processor = fresh_processor();
+        RegisterFile& r = processor->registers;
         r.set_hl(c.hl);
         switch (c.opcode) {
         case 0x09: r.set_bc(c.pair); break;
@@ -264,7 +265,7 @@ TEST(ProcessorFlags, DadTable) {
         default: break;
         }
         r.f = c.f_before;
-        run_to_hlt(*machine, {c.opcode});
+        run_to_hlt(*processor, {c.opcode});
         EXPECT_EQ(hex(r.hl(), 4), hex(c.hl_after, 4));
         EXPECT_EQ(hex(r.f), hex(c.f_after));
         if (c.opcode == 0x09) {
@@ -346,23 +347,23 @@ TEST(ProcessorFlags, AluOpMatchesTheFlagModelForEveryOperand) {
 // arithmetic instruction, run by it, gives the model's A and F.
 TEST(ProcessorFlags, ExecutorArithmeticMatchesTheModelForEveryOperand) {
     unsigned failures = 0;
-    auto machine = fresh_machine();
+    auto processor = fresh_processor();
     for (unsigned op = 0; op < 8; ++op)
         for (unsigned a = 0; a < 256; ++a)
             for (unsigned v = 0; v < 256; ++v)
                 for (std::uint8_t f : {0x02, 0x03, 0x12, 0xD7, 0x00, 0xFF}) {
-                    place(*machine, 0x0100, {std::uint8_t(0xC6 | op << 3), std::uint8_t(v), 0x76});  // ADI..CPI v; HLT
-                    machine->registers.pc = 0x0100;
-                    machine->registers.a = std::uint8_t(a);
-                    machine->registers.f = f;
-                    const Stop stop = machine->run_until_trap();
+                    place(*processor, 0x0100, {std::uint8_t(0xC6 | op << 3), std::uint8_t(v), 0x76});  // ADI..CPI v; HLT
+                    processor->registers.pc = 0x0100;
+                    processor->registers.a = std::uint8_t(a);
+                    processor->registers.f = f;
+                    const Stop stop = processor->run_until_trap();
                     std::uint8_t model_a = std::uint8_t(a), model_f = f;
                     model_alu(op, model_a, model_f, std::uint8_t(v));
-                    if ((stop != Stop::halt || machine->registers.a != model_a || machine->registers.f != model_f) &&
+                    if ((stop != Stop::halt || processor->registers.a != model_a || processor->registers.f != model_f) &&
                         ++failures <= 10)
                         ADD_FAILURE() << "op " << op << " A " << hex(a) << " v " << hex(v) << " F " << hex(f)
-                                      << ": got A " << hex(machine->registers.a) << " F "
-                                      << hex(machine->registers.f) << ", want A " << hex(model_a) << " F "
+                                      << ": got A " << hex(processor->registers.a) << " F "
+                                      << hex(processor->registers.f) << ", want A " << hex(model_a) << " F "
                                       << hex(model_f);
                 }
     EXPECT_EQ(failures, 0u);
@@ -373,9 +374,9 @@ TEST(ProcessorFlags, ExecutorArithmeticMatchesTheModelForEveryOperand) {
 // those no result byte gives (Z with S, or Z with odd parity).
 TEST(ProcessorFlags, EveryPoppedFlagStateIsPushedAndTestedAsPopped) {
     for (unsigned f = 0; f < 256; ++f) {
-        auto machine = fresh_machine();
-        machine->registers.sp = 0x3000;
-        machine->write_word(0x3000, std::uint16_t(0x5A00 | f));
+        auto processor = fresh_processor();
+        processor->registers.sp = 0x3000;
+        processor->write_word(0x3000, std::uint16_t(0x5A00 | f));
         // POP PSW; PUSH PSW; then for each condition code a conditional
         // jump past an STA to a byte of its own, which leaves the flags
         // alone, so the bytes written are the conditions not met.
@@ -385,11 +386,11 @@ TEST(ProcessorFlags, EveryPoppedFlagStateIsPushedAndTestedAsPopped) {
             code.insert(code.end(), {std::uint8_t(0xC2 | condition << 3), std::uint8_t(next), std::uint8_t(next >> 8),
                                      0x32, std::uint8_t(condition), 0x20});  // Jcc next; STA 0x2000 + condition
         }
-        run_to_hlt(*machine, code);
+        run_to_hlt(*processor, code);
         const std::uint8_t popped = std::uint8_t((f & ~0x28) | 0x02);
-        EXPECT_EQ(hex(machine->read_word(0x3000), 4), hex(0x5A00 | popped, 4));
+        EXPECT_EQ(hex(processor->read_word(0x3000), 4), hex(0x5A00 | popped, 4));
         for (unsigned condition = 0; condition < 8; ++condition)
-            EXPECT_EQ(machine->memory[0x2000 + condition] == 0x5A, !RegisterFile{.f = popped}.condition_met(condition))
+            EXPECT_EQ(processor->memory[0x2000 + condition] == 0x5A, !RegisterFile{.f = popped}.condition_met(condition))
                 << "F " << hex(f) << ", condition " << condition;
     }
 }
@@ -398,15 +399,15 @@ TEST(ProcessorFlags, DaaMatchesTheFlagModelForEveryAccumulatorAndFlagState) {
     unsigned failures = 0;
     for (unsigned a = 0; a < 256; ++a)
         for (std::uint8_t f : {0x02, 0x03, 0x12, 0x13, 0xC6, 0xD7}) {
-            auto machine = fresh_machine();
-            machine->registers.a = std::uint8_t(a);
-            machine->registers.f = f;
-            run_to_hlt(*machine, {0x27});
+            auto processor = fresh_processor();
+            processor->registers.a = std::uint8_t(a);
+            processor->registers.f = f;
+            run_to_hlt(*processor, {0x27});
             std::uint8_t model_a = std::uint8_t(a), model_f = f;
             model_daa(model_a, model_f);
-            if ((machine->registers.a != model_a || machine->registers.f != model_f) && ++failures <= 10)
-                ADD_FAILURE() << "DAA A " << hex(a) << " F " << hex(f) << ": got A " << hex(machine->registers.a)
-                              << " F " << hex(machine->registers.f) << ", want A " << hex(model_a) << " F "
+            if ((processor->registers.a != model_a || processor->registers.f != model_f) && ++failures <= 10)
+                ADD_FAILURE() << "DAA A " << hex(a) << " F " << hex(f) << ": got A " << hex(processor->registers.a)
+                              << " F " << hex(processor->registers.f) << ", want A " << hex(model_a) << " F "
                               << hex(model_f);
         }
     EXPECT_EQ(failures, 0u);
@@ -416,15 +417,15 @@ TEST(ProcessorFlags, InrAndDcrMatchTheFlagModelForEveryValue) {
     for (unsigned value = 0; value < 256; ++value)
         for (std::uint8_t f : {0x02, 0x03, 0xD7}) {
             for (bool increment : {true, false}) {
-                auto machine = fresh_machine();
-                machine->registers.d = std::uint8_t(value);
-                machine->registers.f = f;
-                run_to_hlt(*machine, {std::uint8_t(increment ? 0x14 : 0x15)});  // INR D / DCR D
+                auto processor = fresh_processor();
+                processor->registers.d = std::uint8_t(value);
+                processor->registers.f = f;
+                run_to_hlt(*processor, {std::uint8_t(increment ? 0x14 : 0x15)});  // INR D / DCR D
                 const std::uint8_t result = std::uint8_t(increment ? value + 1 : value - 1);
                 const bool ac = increment ? (result & 0x0F) == 0 : (result & 0x0F) != 0x0F;
                 const std::uint8_t want = std::uint8_t((f & 0x2B) | szp(result) | (ac ? 0x10 : 0));
-                ASSERT_EQ(machine->registers.d, result);
-                ASSERT_EQ(hex(machine->registers.f), hex(want))
+                ASSERT_EQ(processor->registers.d, result);
+                ASSERT_EQ(hex(processor->registers.f), hex(want))
                     << (increment ? "INR" : "DCR") << " of " << hex(value) << " with F " << hex(f);
             }
         }
@@ -434,253 +435,253 @@ TEST(ProcessorFlags, InrAndDcrMatchTheFlagModelForEveryValue) {
 // Wrap-around of every address computation.
 
 TEST(ProcessorWrap, ReadAndWriteWordAtTheTop) {
-    auto machine = fresh_machine();
-    machine->memory[0xFFFF] = 0x34;
-    machine->memory[0x0000] = 0x12;
-    EXPECT_EQ(machine->read_word(0xFFFF), 0x1234);
-    machine->write_word(0xFFFF, 0xABCD);
-    EXPECT_EQ(machine->memory[0xFFFF], 0xCD);
-    EXPECT_EQ(machine->memory[0x0000], 0xAB);
-    EXPECT_EQ(machine->memory[0xFFFE], 0x00);
-    EXPECT_EQ(machine->memory[0x0001], 0x00);
+    auto processor = fresh_processor();
+    processor->memory[0xFFFF] = 0x34;
+    processor->memory[0x0000] = 0x12;
+    EXPECT_EQ(processor->read_word(0xFFFF), 0x1234);
+    processor->write_word(0xFFFF, 0xABCD);
+    EXPECT_EQ(processor->memory[0xFFFF], 0xCD);
+    EXPECT_EQ(processor->memory[0x0000], 0xAB);
+    EXPECT_EQ(processor->memory[0xFFFE], 0x00);
+    EXPECT_EQ(processor->memory[0x0001], 0x00);
 }
 
 TEST(ProcessorWrap, PushAndPopAcrossTheTop) {
-    auto machine = fresh_machine();
-    machine->registers.sp = 0x0000;
-    machine->push_word(0xABCD);
-    EXPECT_EQ(machine->memory[0xFFFF], 0xAB);
-    EXPECT_EQ(machine->memory[0xFFFE], 0xCD);
-    EXPECT_EQ(machine->registers.sp, 0xFFFE);
+    auto processor = fresh_processor();
+    processor->registers.sp = 0x0000;
+    processor->push_word(0xABCD);
+    EXPECT_EQ(processor->memory[0xFFFF], 0xAB);
+    EXPECT_EQ(processor->memory[0xFFFE], 0xCD);
+    EXPECT_EQ(processor->registers.sp, 0xFFFE);
 
-    machine->registers.sp = 0x0001;
-    machine->push_word(0x1234);
-    EXPECT_EQ(machine->memory[0x0000], 0x12);
-    EXPECT_EQ(machine->memory[0xFFFF], 0x34);
-    EXPECT_EQ(machine->registers.sp, 0xFFFF);
+    processor->registers.sp = 0x0001;
+    processor->push_word(0x1234);
+    EXPECT_EQ(processor->memory[0x0000], 0x12);
+    EXPECT_EQ(processor->memory[0xFFFF], 0x34);
+    EXPECT_EQ(processor->registers.sp, 0xFFFF);
 
-    machine->registers.sp = 0xFFFF;
-    EXPECT_EQ(machine->pop_word(), 0x1234);
-    EXPECT_EQ(machine->registers.sp, 0x0001);
+    processor->registers.sp = 0xFFFF;
+    EXPECT_EQ(processor->pop_word(), 0x1234);
+    EXPECT_EQ(processor->registers.sp, 0x0001);
 
-    machine->registers.sp = 0xFFFE;
-    machine->write_word(0xFFFE, 0x5678);
-    EXPECT_EQ(machine->pop_word(), 0x5678);
-    EXPECT_EQ(machine->registers.sp, 0x0000);
+    processor->registers.sp = 0xFFFE;
+    processor->write_word(0xFFFE, 0x5678);
+    EXPECT_EQ(processor->pop_word(), 0x5678);
+    EXPECT_EQ(processor->registers.sp, 0x0000);
 }
 
 TEST(ProcessorWrap, FetchWordAcrossTheTop) {
-    auto machine = fresh_machine();
-    machine->memory[0xFFFF] = 0x34;
-    machine->memory[0x0000] = 0x12;
-    machine->memory[0x0001] = 0x56;
+    auto processor = fresh_processor();
+    processor->memory[0xFFFF] = 0x34;
+    processor->memory[0x0000] = 0x12;
+    processor->memory[0x0001] = 0x56;
     std::uint16_t counter = 0xFFFF;
-    EXPECT_EQ(machine->fetch_word(counter), 0x1234);
+    EXPECT_EQ(processor->fetch_word(counter), 0x1234);
     EXPECT_EQ(counter, 0x0001);
     counter = 0xFFFE;
-    machine->memory[0xFFFE] = 0x78;
-    EXPECT_EQ(machine->fetch_word(counter), 0x3478);
+    processor->memory[0xFFFE] = 0x78;
+    EXPECT_EQ(processor->fetch_word(counter), 0x3478);
     EXPECT_EQ(counter, 0x0000);
-    machine->registers.pc = 0xFFFF;
-    EXPECT_EQ(machine->fetch_word(machine->registers.pc), 0x1234);
-    EXPECT_EQ(machine->registers.pc, 0x0001);
+    processor->registers.pc = 0xFFFF;
+    EXPECT_EQ(processor->fetch_word(processor->registers.pc), 0x1234);
+    EXPECT_EQ(processor->registers.pc, 0x0001);
 }
 
 TEST(ProcessorWrap, LhldAndShldAtTheTop) {
-    auto machine = fresh_machine();
-    machine->memory[0xFFFF] = 0x34;
-    machine->memory[0x0000] = 0x12;
-    run_to_hlt(*machine, {0x2A, 0xFF, 0xFF});  // LHLD 0xFFFF
-    EXPECT_EQ(machine->registers.l, 0x34);
-    EXPECT_EQ(machine->registers.h, 0x12);
+    auto processor = fresh_processor();
+    processor->memory[0xFFFF] = 0x34;
+    processor->memory[0x0000] = 0x12;
+    run_to_hlt(*processor, {0x2A, 0xFF, 0xFF});  // LHLD 0xFFFF
+    EXPECT_EQ(processor->registers.l, 0x34);
+    EXPECT_EQ(processor->registers.h, 0x12);
 
-    machine = fresh_machine();
-    machine->registers.set_hl(0xBEEF);
-    run_to_hlt(*machine, {0x22, 0xFF, 0xFF});  // SHLD 0xFFFF
-    EXPECT_EQ(machine->memory[0xFFFF], 0xEF);
-    EXPECT_EQ(machine->memory[0x0000], 0xBE);
+    processor = fresh_processor();
+    processor->registers.set_hl(0xBEEF);
+    run_to_hlt(*processor, {0x22, 0xFF, 0xFF});  // SHLD 0xFFFF
+    EXPECT_EQ(processor->memory[0xFFFF], 0xEF);
+    EXPECT_EQ(processor->memory[0x0000], 0xBE);
 }
 
 TEST(ProcessorWrap, StackInstructionsAcrossTheTop) {
     // PUSH B with SP = 0x0000.
-    auto machine = fresh_machine();
-    machine->registers.sp = 0x0000;
-    machine->registers.set_bc(0xABCD);
-    run_to_hlt(*machine, {0xC5});
-    EXPECT_EQ(machine->memory[0xFFFF], 0xAB);
-    EXPECT_EQ(machine->memory[0xFFFE], 0xCD);
-    EXPECT_EQ(machine->registers.sp, 0xFFFE);
+    auto processor = fresh_processor();
+    processor->registers.sp = 0x0000;
+    processor->registers.set_bc(0xABCD);
+    run_to_hlt(*processor, {0xC5});
+    EXPECT_EQ(processor->memory[0xFFFF], 0xAB);
+    EXPECT_EQ(processor->memory[0xFFFE], 0xCD);
+    EXPECT_EQ(processor->registers.sp, 0xFFFE);
 
     // PUSH D with SP = 0x0001: the high byte goes to 0x0000.
-    machine = fresh_machine();
-    machine->registers.sp = 0x0001;
-    machine->registers.set_de(0x1234);
-    run_to_hlt(*machine, {0xD5});
-    EXPECT_EQ(machine->memory[0x0000], 0x12);
-    EXPECT_EQ(machine->memory[0xFFFF], 0x34);
-    EXPECT_EQ(machine->registers.sp, 0xFFFF);
+    processor = fresh_processor();
+    processor->registers.sp = 0x0001;
+    processor->registers.set_de(0x1234);
+    run_to_hlt(*processor, {0xD5});
+    EXPECT_EQ(processor->memory[0x0000], 0x12);
+    EXPECT_EQ(processor->memory[0xFFFF], 0x34);
+    EXPECT_EQ(processor->registers.sp, 0xFFFF);
 
     // POP H with SP = 0xFFFF.
-    machine = fresh_machine();
-    machine->registers.sp = 0xFFFF;
-    machine->memory[0xFFFF] = 0x34;
-    machine->memory[0x0000] = 0x12;
-    run_to_hlt(*machine, {0xE1});
-    EXPECT_EQ(machine->registers.hl(), 0x1234);
-    EXPECT_EQ(machine->registers.sp, 0x0001);
+    processor = fresh_processor();
+    processor->registers.sp = 0xFFFF;
+    processor->memory[0xFFFF] = 0x34;
+    processor->memory[0x0000] = 0x12;
+    run_to_hlt(*processor, {0xE1});
+    EXPECT_EQ(processor->registers.hl(), 0x1234);
+    EXPECT_EQ(processor->registers.sp, 0x0001);
 
     // CALL with SP = 0x0001 pushes its return address across the top.
-    machine = fresh_machine();
-    machine->registers.sp = 0x0001;
-    machine->memory[0x0300] = 0x76;
-    place(*machine, 0x0100, {0xCD, 0x00, 0x03});
-    ASSERT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0x0301);
-    EXPECT_EQ(machine->memory[0x0000], 0x01);
-    EXPECT_EQ(machine->memory[0xFFFF], 0x03);
-    EXPECT_EQ(machine->registers.sp, 0xFFFF);
+    processor = fresh_processor();
+    processor->registers.sp = 0x0001;
+    processor->memory[0x0300] = 0x76;
+    place(*processor, 0x0100, {0xCD, 0x00, 0x03});
+    ASSERT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0x0301);
+    EXPECT_EQ(processor->memory[0x0000], 0x01);
+    EXPECT_EQ(processor->memory[0xFFFF], 0x03);
+    EXPECT_EQ(processor->registers.sp, 0xFFFF);
 
     // RET with SP = 0xFFFF.
-    machine = fresh_machine();
-    machine->registers.sp = 0xFFFF;
-    machine->memory[0xFFFF] = 0x00;
-    machine->memory[0x0000] = 0x03;
-    machine->memory[0x0300] = 0x76;
-    place(*machine, 0x0100, {0xC9});
-    ASSERT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0x0301);
-    EXPECT_EQ(machine->registers.sp, 0x0001);
+    processor = fresh_processor();
+    processor->registers.sp = 0xFFFF;
+    processor->memory[0xFFFF] = 0x00;
+    processor->memory[0x0000] = 0x03;
+    processor->memory[0x0300] = 0x76;
+    place(*processor, 0x0100, {0xC9});
+    ASSERT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0x0301);
+    EXPECT_EQ(processor->registers.sp, 0x0001);
 
     // RST 1 with SP = 0x0000.
-    machine = fresh_machine();
-    machine->registers.sp = 0x0000;
-    machine->memory[0x0008] = 0x76;
-    place(*machine, 0x0100, {0xCF});
-    ASSERT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0x0009);
-    EXPECT_EQ(machine->read_word(0xFFFE), 0x0101);
-    EXPECT_EQ(machine->registers.sp, 0xFFFE);
+    processor = fresh_processor();
+    processor->registers.sp = 0x0000;
+    processor->memory[0x0008] = 0x76;
+    place(*processor, 0x0100, {0xCF});
+    ASSERT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0x0009);
+    EXPECT_EQ(processor->read_word(0xFFFE), 0x0101);
+    EXPECT_EQ(processor->registers.sp, 0xFFFE);
 
     // XTHL with SP = 0xFFFF exchanges with memory[0xFFFF] and memory[0x0000].
-    machine = fresh_machine();
-    machine->registers.sp = 0xFFFF;
-    machine->registers.set_hl(0x1111);
-    machine->memory[0xFFFF] = 0x22;
-    machine->memory[0x0000] = 0x33;
-    run_to_hlt(*machine, {0xE3});
-    EXPECT_EQ(machine->registers.hl(), 0x3322);
-    EXPECT_EQ(machine->memory[0xFFFF], 0x11);
-    EXPECT_EQ(machine->memory[0x0000], 0x11);
-    EXPECT_EQ(machine->registers.sp, 0xFFFF);
+    processor = fresh_processor();
+    processor->registers.sp = 0xFFFF;
+    processor->registers.set_hl(0x1111);
+    processor->memory[0xFFFF] = 0x22;
+    processor->memory[0x0000] = 0x33;
+    run_to_hlt(*processor, {0xE3});
+    EXPECT_EQ(processor->registers.hl(), 0x3322);
+    EXPECT_EQ(processor->memory[0xFFFF], 0x11);
+    EXPECT_EQ(processor->memory[0x0000], 0x11);
+    EXPECT_EQ(processor->registers.sp, 0xFFFF);
 }
 
 // SP made odd while the processor runs (LXI SP, INX SP, DCX SP, SPHL): the
 // stack words around 0xFFFF wrap, and once SP is even again pushes and pops
 // go on as before.
 TEST(ProcessorWrap, StackWordsWrapWhenSpTurnsOddWhileRunning) {
-    auto machine = fresh_machine();
-    machine->registers.set_bc(0xABCD);
-    machine->registers.set_de(0x1234);
-    run_to_hlt(*machine, {0x31, 0x01, 0x00,  // LXI SP,0x0001
+    auto processor = fresh_processor();
+    processor->registers.set_bc(0xABCD);
+    processor->registers.set_de(0x1234);
+    run_to_hlt(*processor, {0x31, 0x01, 0x00,  // LXI SP,0x0001
                           0xD5,              // PUSH D: 0x12 to 0x0000, 0x34 to 0xFFFF
                           0x33,              // INX SP: 0x0000
                           0xC5});            // PUSH B: to 0xFFFE and 0xFFFF
-    EXPECT_EQ(machine->memory[0x0000], 0x12);
-    EXPECT_EQ(hex(machine->read_word(0xFFFE), 4), "0xABCD");
-    EXPECT_EQ(machine->registers.sp, 0xFFFE);
+    EXPECT_EQ(processor->memory[0x0000], 0x12);
+    EXPECT_EQ(hex(processor->read_word(0xFFFE), 4), "0xABCD");
+    EXPECT_EQ(processor->registers.sp, 0xFFFE);
 
-    machine = fresh_machine();
-    machine->memory[0xFFFF] = 0x22;
-    machine->memory[0x0000] = 0x33;
-    run_to_hlt(*machine, {0x21, 0xFF, 0xFF,  // LXI H,0xFFFF
+    processor = fresh_processor();
+    processor->memory[0xFFFF] = 0x22;
+    processor->memory[0x0000] = 0x33;
+    run_to_hlt(*processor, {0x21, 0xFF, 0xFF,  // LXI H,0xFFFF
                           0xF9,              // SPHL
                           0xC1,              // POP B from 0xFFFF and 0x0000
                           0x3B,              // DCX SP: 0x0000
                           0x3B,              // DCX SP: 0xFFFF
                           0xE3});            // XTHL with 0xFFFF and 0x0000
-    EXPECT_EQ(hex(machine->registers.bc(), 4), "0x3322");
-    EXPECT_EQ(hex(machine->registers.hl(), 4), "0x3322");
-    EXPECT_EQ(machine->memory[0xFFFF], 0xFF);
-    EXPECT_EQ(machine->memory[0x0000], 0xFF);
-    EXPECT_EQ(machine->registers.sp, 0xFFFF);
+    EXPECT_EQ(hex(processor->registers.bc(), 4), "0x3322");
+    EXPECT_EQ(hex(processor->registers.hl(), 4), "0x3322");
+    EXPECT_EQ(processor->memory[0xFFFF], 0xFF);
+    EXPECT_EQ(processor->memory[0x0000], 0xFF);
+    EXPECT_EQ(processor->registers.sp, 0xFFFF);
 
     // A call and its return across the top, SP odd from an LXI.
-    machine = fresh_machine();
-    place(*machine, 0x0200, {0xC9});  // RET
-    run_to_hlt(*machine, {0x31, 0x01, 0x00,  // LXI SP,0x0001
+    processor = fresh_processor();
+    place(*processor, 0x0200, {0xC9});  // RET
+    run_to_hlt(*processor, {0x31, 0x01, 0x00,  // LXI SP,0x0001
                           0xCD, 0x00, 0x02});  // CALL 0x0200
-    EXPECT_EQ(machine->memory[0x0000], 0x01);
-    EXPECT_EQ(machine->memory[0xFFFF], 0x06);
-    EXPECT_EQ(machine->registers.sp, 0x0001);
+    EXPECT_EQ(processor->memory[0x0000], 0x01);
+    EXPECT_EQ(processor->memory[0xFFFF], 0x06);
+    EXPECT_EQ(processor->registers.sp, 0x0001);
 }
 
 TEST(ProcessorWrap, PairArithmeticWraps) {
-    auto machine = fresh_machine();
-    machine->registers.sp = 0xFFFF;
-    machine->registers.f = 0x02;
-    run_to_hlt(*machine, {0x33});  // INX SP
-    EXPECT_EQ(machine->registers.sp, 0x0000);
-    EXPECT_EQ(machine->registers.f, 0x02);
+    auto processor = fresh_processor();
+    processor->registers.sp = 0xFFFF;
+    processor->registers.f = 0x02;
+    run_to_hlt(*processor, {0x33});  // INX SP
+    EXPECT_EQ(processor->registers.sp, 0x0000);
+    EXPECT_EQ(processor->registers.f, 0x02);
 
-    machine = fresh_machine();
-    machine->registers.set_bc(0x0000);
-    machine->registers.f = 0xD7;
-    run_to_hlt(*machine, {0x0B});  // DCX B
-    EXPECT_EQ(machine->registers.bc(), 0xFFFF);
-    EXPECT_EQ(machine->registers.f, 0xD7);
+    processor = fresh_processor();
+    processor->registers.set_bc(0x0000);
+    processor->registers.f = 0xD7;
+    run_to_hlt(*processor, {0x0B});  // DCX B
+    EXPECT_EQ(processor->registers.bc(), 0xFFFF);
+    EXPECT_EQ(processor->registers.f, 0xD7);
 
-    machine = fresh_machine();
-    machine->registers.set_hl(0xFFFF);
-    machine->registers.set_de(0xFFFF);
-    machine->registers.f = 0x02;
-    run_to_hlt(*machine, {0x23, 0x13});  // INX H, INX D
-    EXPECT_EQ(machine->registers.hl(), 0x0000);
-    EXPECT_EQ(machine->registers.de(), 0x0000);
-    EXPECT_EQ(machine->registers.b, 0x00) << "INX D carried into B";
-    EXPECT_EQ(machine->registers.f, 0x02);
+    processor = fresh_processor();
+    processor->registers.set_hl(0xFFFF);
+    processor->registers.set_de(0xFFFF);
+    processor->registers.f = 0x02;
+    run_to_hlt(*processor, {0x23, 0x13});  // INX H, INX D
+    EXPECT_EQ(processor->registers.hl(), 0x0000);
+    EXPECT_EQ(processor->registers.de(), 0x0000);
+    EXPECT_EQ(processor->registers.b, 0x00) << "INX D carried into B";
+    EXPECT_EQ(processor->registers.f, 0x02);
 
-    machine = fresh_machine();
-    machine->registers.sp = 0x0000;
-    run_to_hlt(*machine, {0x3B});  // DCX SP
-    EXPECT_EQ(machine->registers.sp, 0xFFFF);
+    processor = fresh_processor();
+    processor->registers.sp = 0x0000;
+    run_to_hlt(*processor, {0x3B});  // DCX SP
+    EXPECT_EQ(processor->registers.sp, 0xFFFF);
 
     // An INX on the low register's overflow carries into the high one.
-    machine = fresh_machine();
-    machine->registers.set_bc(0x12FF);
-    run_to_hlt(*machine, {0x03});
-    EXPECT_EQ(machine->registers.bc(), 0x1300);
+    processor = fresh_processor();
+    processor->registers.set_bc(0x12FF);
+    run_to_hlt(*processor, {0x03});
+    EXPECT_EQ(processor->registers.bc(), 0x1300);
 }
 
 // Instructions never run from the trap area, so no instruction's own bytes
 // can straddle 0xFFFF; what can is an instruction just below the trap area
 // whose operand lies in it, and stack and data accesses (above).
 TEST(ProcessorWrap, OperandBytesInTheTrapAreaAreReadAsData) {
-    auto machine = fresh_machine();
-    place(*machine, 0xFFBF, {0x21, 0xC3, 0xC0});  // LXI H with its operand at 0xFFC0
-    machine->registers.pc = 0xFFBF;
-    EXPECT_EQ(run(*machine), Stop::trap);
-    EXPECT_EQ(machine->registers.hl(), 0xC0C3);
-    EXPECT_EQ(machine->registers.pc, 0xFFC2);
+    auto processor = fresh_processor();
+    place(*processor, 0xFFBF, {0x21, 0xC3, 0xC0});  // LXI H with its operand at 0xFFC0
+    processor->registers.pc = 0xFFBF;
+    EXPECT_EQ(run(*processor), Stop::trap);
+    EXPECT_EQ(processor->registers.hl(), 0xC0C3);
+    EXPECT_EQ(processor->registers.pc, 0xFFC2);
 
-    machine = fresh_machine();
-    place(*machine, 0xFFBE, {0x3E, 0x00, 0xC6});  // MVI A; then ADI at 0xFFC0 must not run
-    machine->registers.pc = 0xFFBE;
-    EXPECT_EQ(run(*machine), Stop::trap);
-    EXPECT_EQ(machine->registers.pc, 0xFFC0);
-    EXPECT_EQ(machine->registers.a, 0x00);
+    processor = fresh_processor();
+    place(*processor, 0xFFBE, {0x3E, 0x00, 0xC6});  // MVI A; then ADI at 0xFFC0 must not run
+    processor->registers.pc = 0xFFBE;
+    EXPECT_EQ(run(*processor), Stop::trap);
+    EXPECT_EQ(processor->registers.pc, 0xFFC0);
+    EXPECT_EQ(processor->registers.a, 0x00);
 
-    machine = fresh_machine();
-    place(*machine, 0xFFBE, {0xC3, 0x00, 0x02});  // JMP whose high byte is at 0xFFC0
-    machine->memory[0x0200] = 0x76;
-    machine->registers.pc = 0xFFBE;
-    EXPECT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0x0201);
+    processor = fresh_processor();
+    place(*processor, 0xFFBE, {0xC3, 0x00, 0x02});  // JMP whose high byte is at 0xFFC0
+    processor->memory[0x0200] = 0x76;
+    processor->registers.pc = 0xFFBE;
+    EXPECT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0x0201);
 }
 
 // ---------------------------------------------------------------------------
 // The six hooks.
 
-class RecordingMachine : public Machine {
+class RecordingMachine : public Processor {
 public:
     struct Call {
         std::string hook;
@@ -699,33 +700,33 @@ public:
 };
 
 TEST(ProcessorHooks, OverridesAreCalledWithTheirArgumentAndPcPastTheOpcode) {
-    auto machine = std::make_unique<RecordingMachine>();
+    auto processor = std::make_unique<RecordingMachine>();
     const std::vector<std::uint8_t> code = {0x06, 0x5A,  // MVI B, 0x5A
                                             0x00, 0x08, 0x10, 0x18, 0x20, 0x28, 0x30, 0x38,
                                             0xCB, 0xD9, 0xDD, 0xED, 0xFD, 0x76};
-    place(*machine, 0x0100, code);
-    machine->registers.pc = 0x0100;
-    machine->registers.sp = 0xFE80;
-    ASSERT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0x0100 + code.size());
-    EXPECT_EQ(machine->registers.sp, 0xFE80);
+    place(*processor, 0x0100, code);
+    processor->registers.pc = 0x0100;
+    processor->registers.sp = 0xFE80;
+    ASSERT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0x0100 + code.size());
+    EXPECT_EQ(processor->registers.sp, 0xFE80);
     const std::vector<std::pair<std::string, unsigned>> expected = {
         {"nop_group", 0}, {"nop_group", 1}, {"nop_group", 2}, {"nop_group", 3}, {"nop_group", 4},
         {"nop_group", 5}, {"nop_group", 6}, {"nop_group", 7}, {"cb", 0},        {"d9", 0},
         {"dd", 0},        {"ed", 0},        {"fd", 0}};
-    ASSERT_EQ(machine->calls.size(), expected.size());
+    ASSERT_EQ(processor->calls.size(), expected.size());
     for (std::size_t index = 0; index < expected.size(); ++index) {
         SCOPED_TRACE("call " + std::to_string(index));
-        EXPECT_EQ(machine->calls[index].hook, expected[index].first);
-        EXPECT_EQ(machine->calls[index].argument, expected[index].second);
-        EXPECT_EQ(machine->calls[index].pc, 0x0100 + 2 + index + 1) << "PC is not just past the opcode";
-        EXPECT_EQ(machine->calls[index].b, 0x5A) << "the hook does not see the executor's registers";
+        EXPECT_EQ(processor->calls[index].hook, expected[index].first);
+        EXPECT_EQ(processor->calls[index].argument, expected[index].second);
+        EXPECT_EQ(processor->calls[index].pc, 0x0100 + 2 + index + 1) << "PC is not just past the opcode";
+        EXPECT_EQ(processor->calls[index].b, 0x5A) << "the hook does not see the executor's registers";
     }
 }
 
 // A hook that reads an operand and changes registers: the executor goes on
 // with what the hook left.
-class OperandMachine : public Machine {
+class OperandMachine : public Processor {
 public:
     void opcode_cb() override { registers.a = memory[registers.pc++]; }
     void opcode_ed() override {
@@ -739,90 +740,90 @@ public:
 };
 
 TEST(ProcessorHooks, WhatAnOverrideChangesStays) {
-    auto machine = std::make_unique<OperandMachine>();
-    place(*machine, 0x0100, {0xCB, 0x42,          // A = operand
+    auto processor = std::make_unique<OperandMachine>();
+    place(*processor, 0x0100, {0xCB, 0x42,          // A = operand
                              0x32, 0x00, 0x20,    // STA 0x2000
                              0x38,                // sets C
                              0xED, 0x00, 0x03});  // jump to 0x0300 and SP = 0x4000
-    machine->memory[0x0300] = 0x76;
-    machine->registers.pc = 0x0100;
-    machine->registers.sp = 0xFE80;
-    ASSERT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0x0301);
-    EXPECT_EQ(machine->memory[0x2000], 0x42);
-    EXPECT_EQ(machine->registers.a, 0x42);
-    EXPECT_EQ(machine->registers.f, 0x03);
-    EXPECT_EQ(machine->registers.sp, 0x4000);
+    processor->memory[0x0300] = 0x76;
+    processor->registers.pc = 0x0100;
+    processor->registers.sp = 0xFE80;
+    ASSERT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0x0301);
+    EXPECT_EQ(processor->memory[0x2000], 0x42);
+    EXPECT_EQ(processor->registers.a, 0x42);
+    EXPECT_EQ(processor->registers.f, 0x03);
+    EXPECT_EQ(processor->registers.sp, 0x4000);
 }
 
 TEST(ProcessorHooks, DefaultCbJumps) {
-    auto machine = fresh_machine();
-    machine->memory[0x1234] = 0x76;
-    place(*machine, 0x0100, {0xCB, 0x34, 0x12});
-    ASSERT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0x1235);
-    EXPECT_EQ(machine->registers.sp, 0xFE80);
-    EXPECT_EQ(machine->memory[0xFE7F], 0x00);
-    EXPECT_EQ(machine->memory[0xFE7E], 0x00);
+    auto processor = fresh_processor();
+    processor->memory[0x1234] = 0x76;
+    place(*processor, 0x0100, {0xCB, 0x34, 0x12});
+    ASSERT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0x1235);
+    EXPECT_EQ(processor->registers.sp, 0xFE80);
+    EXPECT_EQ(processor->memory[0xFE7F], 0x00);
+    EXPECT_EQ(processor->memory[0xFE7E], 0x00);
 }
 
 TEST(ProcessorHooks, DefaultD9Returns) {
-    auto machine = fresh_machine();
-    machine->memory[0x1234] = 0x76;
-    machine->registers.sp = 0xFE7E;
-    machine->write_word(0xFE7E, 0x1234);
-    place(*machine, 0x0100, {0xD9});
-    ASSERT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0x1235);
-    EXPECT_EQ(machine->registers.sp, 0xFE80);
+    auto processor = fresh_processor();
+    processor->memory[0x1234] = 0x76;
+    processor->registers.sp = 0xFE7E;
+    processor->write_word(0xFE7E, 0x1234);
+    place(*processor, 0x0100, {0xD9});
+    ASSERT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0x1235);
+    EXPECT_EQ(processor->registers.sp, 0xFE80);
 }
 
 TEST(ProcessorHooks, DefaultDdEdFdCallAndPushTheAddressAfterTheOperand) {
     for (std::uint8_t opcode : {0xDD, 0xED, 0xFD}) {
         SCOPED_TRACE("opcode " + hex(opcode));
-        auto machine = fresh_machine();
-        machine->memory[0x1234] = 0x76;
-        place(*machine, 0x0100, {opcode, 0x34, 0x12});
-        ASSERT_EQ(run(*machine), Stop::halt);
-        EXPECT_EQ(machine->registers.pc, 0x1235);
-        EXPECT_EQ(machine->registers.sp, 0xFE7E);
-        EXPECT_EQ(machine->read_word(0xFE7E), 0x0103);
+        auto processor = fresh_processor();
+        processor->memory[0x1234] = 0x76;
+        place(*processor, 0x0100, {opcode, 0x34, 0x12});
+        ASSERT_EQ(run(*processor), Stop::halt);
+        EXPECT_EQ(processor->registers.pc, 0x1235);
+        EXPECT_EQ(processor->registers.sp, 0xFE7E);
+        EXPECT_EQ(processor->read_word(0xFE7E), 0x0103);
     }
 }
 
 TEST(ProcessorHooks, DefaultHooksCalledDirectly) {
-    auto machine = fresh_machine();
-    place(*machine, 0x0101, {0x34, 0x12});
-    machine->registers.pc = 0x0101;
-    machine->opcode_fd();
-    EXPECT_EQ(machine->registers.pc, 0x1234);
-    EXPECT_EQ(machine->registers.sp, 0xFE7E);
-    EXPECT_EQ(machine->read_word(0xFE7E), 0x0103);
-    machine->opcode_d9();
-    EXPECT_EQ(machine->registers.pc, 0x0103);
-    EXPECT_EQ(machine->registers.sp, 0xFE80);
-    machine->registers.pc = 0x0101;
-    machine->opcode_cb();
-    EXPECT_EQ(machine->registers.pc, 0x1234);
-    EXPECT_EQ(machine->registers.sp, 0xFE80);
+    auto processor = fresh_processor();
+    place(*processor, 0x0101, {0x34, 0x12});
+    processor->registers.pc = 0x0101;
+    processor->opcode_fd();
+    EXPECT_EQ(processor->registers.pc, 0x1234);
+    EXPECT_EQ(processor->registers.sp, 0xFE7E);
+    EXPECT_EQ(processor->read_word(0xFE7E), 0x0103);
+    processor->opcode_d9();
+    EXPECT_EQ(processor->registers.pc, 0x0103);
+    EXPECT_EQ(processor->registers.sp, 0xFE80);
+    processor->registers.pc = 0x0101;
+    processor->opcode_cb();
+    EXPECT_EQ(processor->registers.pc, 0x1234);
+    EXPECT_EQ(processor->registers.sp, 0xFE80);
 }
 
 TEST(ProcessorHooks, NopGroupChangesOnlyPc) {
     for (std::uint8_t opcode : {0x00, 0x08, 0x10, 0x18, 0x20, 0x28, 0x30, 0x38}) {
         SCOPED_TRACE("opcode " + hex(opcode));
-        auto machine = fresh_machine();
-        RegisterFile& r = machine->registers;
+        auto processor = fresh_processor();
+        RegisterFile& r = processor->registers;
         r.a = 0x11; r.b = 0x22; r.c = 0x33; r.d = 0x44; r.e = 0x55; r.h = 0x66; r.l = 0x77; r.f = 0xD7;
         r.sp = 0x1234;
-        place(*machine, 0x0100, {opcode, 0x76});
+        place(*processor, 0x0100, {opcode, 0x76});
         const RegisterFile before = r;
-        const auto memory_before = machine->memory;
-        ASSERT_EQ(run(*machine), Stop::halt);
+        const auto memory_before = processor->memory;
+        ASSERT_EQ(run(*processor), Stop::halt);
         EXPECT_EQ(r.pc, 0x0102);
         RegisterFile expected = before;
         expected.pc = 0x0102;
         EXPECT_EQ(std::memcmp(&r, &expected, sizeof r), 0);
-        EXPECT_TRUE(machine->memory == memory_before);
+        EXPECT_TRUE(processor->memory == memory_before);
     }
 }
 
@@ -830,103 +831,103 @@ TEST(ProcessorHooks, NopGroupChangesOnlyPc) {
 // HLT and trap stops.
 
 TEST(ProcessorStops, HltStopsWithPcOnePastIt) {
-    auto machine = fresh_machine();
-    place(*machine, 0x0200, {0x76, 0x3E, 0x11});  // HLT; MVI A, 0x11
-    machine->registers.pc = 0x0200;
-    EXPECT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0x0201);
-    EXPECT_EQ(machine->registers.a, 0x00) << "the instruction after HLT ran";
+    auto processor = fresh_processor();
+    place(*processor, 0x0200, {0x76, 0x3E, 0x11});  // HLT; MVI A, 0x11
+    processor->registers.pc = 0x0200;
+    EXPECT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0x0201);
+    EXPECT_EQ(processor->registers.a, 0x00) << "the instruction after HLT ran";
 }
 
 TEST(ProcessorStops, MovMMIsHltAndMovThroughMWorks) {
-    auto machine = fresh_machine();
-    machine->registers.set_hl(0x2000);
-    run_to_hlt(*machine, {0x36, 0x99,   // MVI M, 0x99
+    auto processor = fresh_processor();
+    processor->registers.set_hl(0x2000);
+    run_to_hlt(*processor, {0x36, 0x99,   // MVI M, 0x99
                           0x46,         // MOV B, M
                           0x3E, 0x55,   // MVI A, 0x55
                           0x77});       // MOV M, A
-    EXPECT_EQ(machine->registers.b, 0x99);
-    EXPECT_EQ(machine->memory[0x2000], 0x55);
-    EXPECT_EQ(machine->registers.hl(), 0x2000);
+    EXPECT_EQ(processor->registers.b, 0x99);
+    EXPECT_EQ(processor->memory[0x2000], 0x55);
+    EXPECT_EQ(processor->registers.hl(), 0x2000);
 }
 
 TEST(ProcessorStops, NothingRunsWhenPcStartsInTheTrapArea) {
     for (std::uint16_t start : {0xFFC0, 0xFFC3, 0xFFC6, 0xFFF6, 0xFFFF}) {
         SCOPED_TRACE("PC " + hex(start, 4));
-        auto machine = fresh_machine();
-        machine->memory[start] = 0x76;  // a HLT there must not run
-        machine->memory[std::uint16_t(start + 1)] = 0x3C;
-        machine->registers.pc = start;
-        const RegisterFile before = machine->registers;
-        EXPECT_EQ(run(*machine), Stop::trap);
-        EXPECT_EQ(std::memcmp(&machine->registers, &before, sizeof before), 0);
+        auto processor = fresh_processor();
+        processor->memory[start] = 0x76;  // a HLT there must not run
+        processor->memory[std::uint16_t(start + 1)] = 0x3C;
+        processor->registers.pc = start;
+        const RegisterFile before = processor->registers;
+        EXPECT_EQ(run(*processor), Stop::trap);
+        EXPECT_EQ(std::memcmp(&processor->registers, &before, sizeof before), 0);
     }
 }
 
 TEST(ProcessorStops, ExecutionRunningIntoTheTrapAreaStopsThere) {
-    auto machine = fresh_machine();
-    machine->memory[0xFFC0] = 0x3C;  // INR A, must not run
-    machine->registers.pc = 0xFFBF;  // NOP
-    EXPECT_EQ(run(*machine), Stop::trap);
-    EXPECT_EQ(machine->registers.pc, 0xFFC0);
-    EXPECT_EQ(machine->registers.a, 0x00);
+    auto processor = fresh_processor();
+    processor->memory[0xFFC0] = 0x3C;  // INR A, must not run
+    processor->registers.pc = 0xFFBF;  // NOP
+    EXPECT_EQ(run(*processor), Stop::trap);
+    EXPECT_EQ(processor->registers.pc, 0xFFC0);
+    EXPECT_EQ(processor->registers.a, 0x00);
 }
 
 TEST(ProcessorStops, CallFiveReachesTheBdosEntry) {
-    auto machine = fresh_machine();
-    place(*machine, 0x0005, {0xC3, 0xC0, 0xFF});
-    place(*machine, 0x0100, {0xCD, 0x05, 0x00});
-    EXPECT_EQ(run(*machine), Stop::trap);
-    EXPECT_EQ(machine->registers.pc, 0xFFC0);
-    EXPECT_EQ(machine->registers.sp, 0xFE7E);
-    EXPECT_EQ(machine->read_word(0xFE7E), 0x0103);
+    auto processor = fresh_processor();
+    place(*processor, 0x0005, {0xC3, 0xC0, 0xFF});
+    place(*processor, 0x0100, {0xCD, 0x05, 0x00});
+    EXPECT_EQ(run(*processor), Stop::trap);
+    EXPECT_EQ(processor->registers.pc, 0xFFC0);
+    EXPECT_EQ(processor->registers.sp, 0xFE7E);
+    EXPECT_EQ(processor->read_word(0xFE7E), 0x0103);
     // The supervisor's return: pop and go on behind the CALL.
-    machine->memory[0x0103] = 0x76;
-    machine->set_pc(machine->pop_word());
-    EXPECT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0x0104);
+    processor->memory[0x0103] = 0x76;
+    processor->set_pc(processor->pop_word());
+    EXPECT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0x0104);
 }
 
 TEST(ProcessorStops, JumpsCallsAndReturnsIntoTheTrapArea) {
-    auto machine = fresh_machine();
-    place(*machine, 0x0100, {0xC3, 0xF6, 0xFF});  // JMP 0xFFF6
-    EXPECT_EQ(run(*machine), Stop::trap);
-    EXPECT_EQ(machine->registers.pc, 0xFFF6);
+    auto processor = fresh_processor();
+    place(*processor, 0x0100, {0xC3, 0xF6, 0xFF});  // JMP 0xFFF6
+    EXPECT_EQ(run(*processor), Stop::trap);
+    EXPECT_EQ(processor->registers.pc, 0xFFF6);
 
-    machine = fresh_machine();
-    place(*machine, 0x0100, {0xCD, 0xC3, 0xFF});  // CALL 0xFFC3
-    EXPECT_EQ(run(*machine), Stop::trap);
-    EXPECT_EQ(machine->registers.pc, 0xFFC3);
-    EXPECT_EQ(machine->read_word(machine->registers.sp), 0x0103);
+    processor = fresh_processor();
+    place(*processor, 0x0100, {0xCD, 0xC3, 0xFF});  // CALL 0xFFC3
+    EXPECT_EQ(run(*processor), Stop::trap);
+    EXPECT_EQ(processor->registers.pc, 0xFFC3);
+    EXPECT_EQ(processor->read_word(processor->registers.sp), 0x0103);
 
-    machine = fresh_machine();
-    machine->registers.sp = 0x3000;
-    machine->write_word(0x3000, 0xFFC6);
-    place(*machine, 0x0100, {0xC9});  // RET
-    EXPECT_EQ(run(*machine), Stop::trap);
-    EXPECT_EQ(machine->registers.pc, 0xFFC6);
+    processor = fresh_processor();
+    processor->registers.sp = 0x3000;
+    processor->write_word(0x3000, 0xFFC6);
+    place(*processor, 0x0100, {0xC9});  // RET
+    EXPECT_EQ(run(*processor), Stop::trap);
+    EXPECT_EQ(processor->registers.pc, 0xFFC6);
 
-    machine = fresh_machine();
-    machine->registers.set_hl(0xFFFF);
-    place(*machine, 0x0100, {0xE9});  // PCHL
-    EXPECT_EQ(run(*machine), Stop::trap);
-    EXPECT_EQ(machine->registers.pc, 0xFFFF);
+    processor = fresh_processor();
+    processor->registers.set_hl(0xFFFF);
+    place(*processor, 0x0100, {0xE9});  // PCHL
+    EXPECT_EQ(run(*processor), Stop::trap);
+    EXPECT_EQ(processor->registers.pc, 0xFFFF);
 }
 
 TEST(ProcessorStops, HltAtFfbfHaltsAndAByte76ThereDoesNot) {
-    auto machine = fresh_machine();
-    machine->memory[0xFFBF] = 0x76;
-    machine->registers.pc = 0xFFBF;
-    EXPECT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0xFFC0);
+    auto processor = fresh_processor();
+    processor->memory[0xFFBF] = 0x76;
+    processor->registers.pc = 0xFFBF;
+    EXPECT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0xFFC0);
 
     // The same byte as data: a trap stop, though memory[PC - 1] is 0x76.
-    machine = fresh_machine();
-    machine->memory[0xFFBF] = 0x76;
-    place(*machine, 0x0005, {0xC3, 0xC0, 0xFF});
-    place(*machine, 0x0100, {0xCD, 0x05, 0x00});
-    EXPECT_EQ(run(*machine), Stop::trap);
-    EXPECT_EQ(machine->registers.pc, 0xFFC0);
+    processor = fresh_processor();
+    processor->memory[0xFFBF] = 0x76;
+    place(*processor, 0x0005, {0xC3, 0xC0, 0xFF});
+    place(*processor, 0x0100, {0xCD, 0x05, 0x00});
+    EXPECT_EQ(run(*processor), Stop::trap);
+    EXPECT_EQ(processor->registers.pc, 0xFFC0);
 }
 
 // ---------------------------------------------------------------------------
@@ -935,11 +936,11 @@ TEST(ProcessorStops, HltAtFfbfHaltsAndAByte76ThereDoesNot) {
 // has run and may jump to its handler without the table, and must end where
 // the instructions one at a time end.
 
-// Runs machine one step at a time on the 8080 or the Z80 until it halts or
+// Runs processor one step at a time on the 8080 or the Z80 until it halts or
 // traps.
-Stop step_to_stop(Machine& machine, bool z80) {
+Stop step_to_stop(Processor& processor, bool z80) {
     for (int steps = 0; steps < 8; ++steps)
-        if (const Stop stop = z80 ? machine.step_z80() : machine.step(); stop != Stop::none)
+        if (const Stop stop = z80 ? processor.step_z80() : processor.step(); stop != Stop::none)
             return stop;
     return Stop::none;
 }
@@ -953,7 +954,7 @@ Stop step_to_stop(Machine& machine, bool z80) {
 // before it runs. A sequence that loops for ever (PCHL to itself) is left
 // out.
 TEST(ProcessorLoop, RunningAndSteppingAgreeOnEveryTwoInstructionSequence) {
-    auto looped = std::make_unique<Machine>(), stepped = std::make_unique<Machine>();
+    auto looped = std::make_unique<Processor>(), stepped = std::make_unique<Processor>();
     unsigned failures = 0;
     std::uint32_t random = 12345;
     const auto next_random = [&random] { return random = random * 1103515245 + 12345, std::uint16_t(random >> 12); };
@@ -979,12 +980,12 @@ TEST(ProcessorLoop, RunningAndSteppingAgreeOnEveryTwoInstructionSequence) {
                         registers.f = flags_set ? 0xD7 : 0x02;
                         registers.sp = std::uint16_t(0x8000 + (next_random() & 0x0FFF));
                         registers.pc = start;
-                        for (Machine* machine : {looped.get(), stepped.get()}) {
-                            machine->memory.fill(0x76);
-                            machine->memory[start] = std::uint8_t(first);
-                            machine->memory[second_at] = std::uint8_t(second);
-                            machine->registers = registers;
-                            machine->z80 = kavo::Z80Registers{};
+                        for (Processor* processor : {looped.get(), stepped.get()}) {
+                            processor->memory.fill(0x76);
+                            processor->memory[start] = std::uint8_t(first);
+                            processor->memory[second_at] = std::uint8_t(second);
+                            processor->registers = registers;
+                            processor->z80 = kavo::Z80Registers{};
                         }
                         const Stop step_stop = step_to_stop(*stepped, z80);
                         if (step_stop == Stop::none)
@@ -1030,19 +1031,19 @@ TEST(ProcessorConditions, NotTakenAdvancesPastTheInstructionOnly) {
         SCOPED_TRACE("condition " + std::to_string(c.code));
         for (std::uint8_t base : {0xC2, 0xC4, 0xC0}) {  // Jcc, Ccc, Rcc
             SCOPED_TRACE("opcode " + hex(base | c.code << 3));
-            auto machine = fresh_machine();
-            machine->registers.f = c.f_false;
-            machine->registers.sp = 0x3000;
-            machine->write_word(0x3000, 0x0500);  // where a wrong return would go
-            machine->memory[0x0500] = 0x76;
-            machine->memory[0x1234] = 0x76;
+            auto processor = fresh_processor();
+            processor->registers.f = c.f_false;
+            processor->registers.sp = 0x3000;
+            processor->write_word(0x3000, 0x0500);  // where a wrong return would go
+            processor->memory[0x0500] = 0x76;
+            processor->memory[0x1234] = 0x76;
             std::vector<std::uint8_t> code = {std::uint8_t(base | c.code << 3)};
             if (base != 0xC0)
                 code.insert(code.end(), {0x34, 0x12});
-            run_to_hlt(*machine, code);
-            EXPECT_EQ(machine->registers.sp, 0x3000);
-            EXPECT_EQ(machine->read_word(0x2FFE), 0x0000) << "something was pushed";
-            EXPECT_EQ(machine->registers.f, c.f_false);
+            run_to_hlt(*processor, code);
+            EXPECT_EQ(processor->registers.sp, 0x3000);
+            EXPECT_EQ(processor->read_word(0x2FFE), 0x0000) << "something was pushed";
+            EXPECT_EQ(processor->registers.f, c.f_false);
         }
     }
 }
@@ -1054,26 +1055,26 @@ TEST(ProcessorConditions, TakenJumpsCallsAndReturns) {
         EXPECT_TRUE(RegisterFile{.f = c.f_true}.condition_met(c.code));
         for (std::uint8_t base : {0xC2, 0xC4, 0xC0}) {
             SCOPED_TRACE("opcode " + hex(base | c.code << 3));
-            auto machine = fresh_machine();
-            machine->registers.f = c.f_true;
-            machine->registers.sp = 0x3000;
-            machine->write_word(0x3000, 0x1234);
-            machine->memory[0x1234] = 0x76;
+            auto processor = fresh_processor();
+            processor->registers.f = c.f_true;
+            processor->registers.sp = 0x3000;
+            processor->write_word(0x3000, 0x1234);
+            processor->memory[0x1234] = 0x76;
             std::vector<std::uint8_t> code = {std::uint8_t(base | c.code << 3)};
             if (base != 0xC0)
                 code.insert(code.end(), {0x34, 0x12});
-            place(*machine, 0x0100, code);
-            ASSERT_EQ(run(*machine), Stop::halt);
-            EXPECT_EQ(machine->registers.pc, 0x1235);
+            place(*processor, 0x0100, code);
+            ASSERT_EQ(run(*processor), Stop::halt);
+            EXPECT_EQ(processor->registers.pc, 0x1235);
             if (base == 0xC2) {
-                EXPECT_EQ(machine->registers.sp, 0x3000);
+                EXPECT_EQ(processor->registers.sp, 0x3000);
             }
             if (base == 0xC4) {
-                EXPECT_EQ(machine->registers.sp, 0x2FFE);
-                EXPECT_EQ(machine->read_word(0x2FFE), 0x0103);
+                EXPECT_EQ(processor->registers.sp, 0x2FFE);
+                EXPECT_EQ(processor->read_word(0x2FFE), 0x0103);
             }
             if (base == 0xC0) {
-                EXPECT_EQ(machine->registers.sp, 0x3002);
+                EXPECT_EQ(processor->registers.sp, 0x3002);
             }
         }
     }
@@ -1083,103 +1084,103 @@ TEST(ProcessorConditions, TakenJumpsCallsAndReturns) {
 // IN, OUT, POP PSW, XTHL, RST, and the register file.
 
 TEST(ProcessorInstructions, InGivesFfAndOutDoesNothing) {
-    auto machine = fresh_machine();
-    RegisterFile& r = machine->registers;
+    auto processor = fresh_processor();
+    RegisterFile& r = processor->registers;
     r.a = 0x12; r.b = 0x34; r.f = 0x46;
-    place(*machine, 0x0100, {0xDB, 0x42, 0x76});
-    const auto memory_before = machine->memory;
+    place(*processor, 0x0100, {0xDB, 0x42, 0x76});
+    const auto memory_before = processor->memory;
     RegisterFile expected = r;
-    ASSERT_EQ(run(*machine), Stop::halt);
+    ASSERT_EQ(run(*processor), Stop::halt);
     expected.a = 0xFF;
     expected.pc = 0x0103;
     EXPECT_EQ(std::memcmp(&r, &expected, sizeof r), 0) << "A " << hex(r.a) << " F " << hex(r.f);
-    EXPECT_TRUE(machine->memory == memory_before);
+    EXPECT_TRUE(processor->memory == memory_before);
 
-    machine = fresh_machine();
-    machine->registers.a = 0x12;
-    machine->registers.f = 0x02;
-    place(*machine, 0x0100, {0xD3, 0x76, 0x76});  // OUT with the port byte 0x76: skipped, not run
-    expected = machine->registers;
-    const auto memory_out = machine->memory;
-    ASSERT_EQ(run(*machine), Stop::halt);
+    processor = fresh_processor();
+    processor->registers.a = 0x12;
+    processor->registers.f = 0x02;
+    place(*processor, 0x0100, {0xD3, 0x76, 0x76});  // OUT with the port byte 0x76: skipped, not run
+    expected = processor->registers;
+    const auto memory_out = processor->memory;
+    ASSERT_EQ(run(*processor), Stop::halt);
     expected.pc = 0x0103;
-    EXPECT_EQ(std::memcmp(&machine->registers, &expected, sizeof expected), 0);
-    EXPECT_TRUE(machine->memory == memory_out);
+    EXPECT_EQ(std::memcmp(&processor->registers, &expected, sizeof expected), 0);
+    EXPECT_TRUE(processor->memory == memory_out);
 }
 
 TEST(ProcessorInstructions, PopPswForcesTheFixedBits) {
-    auto machine = fresh_machine();
-    machine->registers.sp = 0x3000;
-    machine->write_word(0x3000, 0xFFFF);
-    run_to_hlt(*machine, {0xF1});
-    EXPECT_EQ(hex(machine->registers.a), "0xFF");
-    EXPECT_EQ(hex(machine->registers.f), "0xD7");
-    EXPECT_EQ(machine->registers.sp, 0x3002);
+    auto processor = fresh_processor();
+    processor->registers.sp = 0x3000;
+    processor->write_word(0x3000, 0xFFFF);
+    run_to_hlt(*processor, {0xF1});
+    EXPECT_EQ(hex(processor->registers.a), "0xFF");
+    EXPECT_EQ(hex(processor->registers.f), "0xD7");
+    EXPECT_EQ(processor->registers.sp, 0x3002);
 
-    machine = fresh_machine();
-    machine->registers.sp = 0x3000;
-    machine->registers.a = 0x55;
-    machine->registers.f = 0xD7;
-    machine->write_word(0x3000, 0x0000);
-    run_to_hlt(*machine, {0xF1});
-    EXPECT_EQ(hex(machine->registers.a), "0x00");
-    EXPECT_EQ(hex(machine->registers.f), "0x02");
+    processor = fresh_processor();
+    processor->registers.sp = 0x3000;
+    processor->registers.a = 0x55;
+    processor->registers.f = 0xD7;
+    processor->write_word(0x3000, 0x0000);
+    run_to_hlt(*processor, {0xF1});
+    EXPECT_EQ(hex(processor->registers.a), "0x00");
+    EXPECT_EQ(hex(processor->registers.f), "0x02");
 
     // PUSH PSW pushes A high and F unchanged.
-    machine = fresh_machine();
-    machine->registers.a = 0x5A;
-    machine->registers.f = 0x93;
-    run_to_hlt(*machine, {0xF5});
-    EXPECT_EQ(machine->read_word(0xFE7E), 0x5A93);
-    EXPECT_EQ(machine->registers.f, 0x93);
+    processor = fresh_processor();
+    processor->registers.a = 0x5A;
+    processor->registers.f = 0x93;
+    run_to_hlt(*processor, {0xF5});
+    EXPECT_EQ(processor->read_word(0xFE7E), 0x5A93);
+    EXPECT_EQ(processor->registers.f, 0x93);
 }
 
 TEST(ProcessorInstructions, XthlExchangesWithTheTopOfTheStack) {
-    auto machine = fresh_machine();
-    machine->registers.sp = 0x3000;
-    machine->registers.set_hl(0x1111);
-    machine->write_word(0x3000, 0x2222);
-    run_to_hlt(*machine, {0xE3});
-    EXPECT_EQ(machine->registers.hl(), 0x2222);
-    EXPECT_EQ(machine->read_word(0x3000), 0x1111);
-    EXPECT_EQ(machine->registers.sp, 0x3000);
+    auto processor = fresh_processor();
+    processor->registers.sp = 0x3000;
+    processor->registers.set_hl(0x1111);
+    processor->write_word(0x3000, 0x2222);
+    run_to_hlt(*processor, {0xE3});
+    EXPECT_EQ(processor->registers.hl(), 0x2222);
+    EXPECT_EQ(processor->read_word(0x3000), 0x1111);
+    EXPECT_EQ(processor->registers.sp, 0x3000);
 }
 
 TEST(ProcessorInstructions, RstPushesTheNextAddress) {
-    auto machine = fresh_machine();
-    machine->memory[0x0300] = 0xFF;  // RST 7
-    machine->memory[0x0038] = 0x76;
-    machine->registers.pc = 0x0300;
-    ASSERT_EQ(run(*machine), Stop::halt);
-    EXPECT_EQ(machine->registers.pc, 0x0039);
-    EXPECT_EQ(machine->registers.sp, 0xFE7E);
-    EXPECT_EQ(machine->read_word(0xFE7E), 0x0301);
+    auto processor = fresh_processor();
+    processor->memory[0x0300] = 0xFF;  // RST 7
+    processor->memory[0x0038] = 0x76;
+    processor->registers.pc = 0x0300;
+    ASSERT_EQ(run(*processor), Stop::halt);
+    EXPECT_EQ(processor->registers.pc, 0x0039);
+    EXPECT_EQ(processor->registers.sp, 0xFE7E);
+    EXPECT_EQ(processor->read_word(0xFE7E), 0x0301);
 
     for (unsigned n = 0; n < 8; ++n) {
         SCOPED_TRACE("RST " + std::to_string(n));
-        machine = fresh_machine();
-        machine->memory[0x0100] = std::uint8_t(0xC7 | n << 3);
-        machine->memory[8 * n] = 0x76;
-        ASSERT_EQ(run(*machine), Stop::halt);
-        EXPECT_EQ(machine->registers.pc, 8 * n + 1);
-        EXPECT_EQ(machine->read_word(0xFE7E), 0x0101);
+        processor = fresh_processor();
+        processor->memory[0x0100] = std::uint8_t(0xC7 | n << 3);
+        processor->memory[8 * n] = 0x76;
+        ASSERT_EQ(run(*processor), Stop::halt);
+        EXPECT_EQ(processor->registers.pc, 8 * n + 1);
+        EXPECT_EQ(processor->read_word(0xFE7E), 0x0101);
     }
 }
 
 TEST(ProcessorInstructions, XchgSphlPchlLdaxStax) {
-    auto machine = fresh_machine();
-    machine->registers.set_hl(0x1234);
-    machine->registers.set_de(0x5678);
-    machine->registers.set_bc(0x2000);
-    machine->memory[0x5678] = 0xAB;
-    run_to_hlt(*machine, {0xEB,         // XCHG: HL 0x5678, DE 0x1234
+    auto processor = fresh_processor();
+    processor->registers.set_hl(0x1234);
+    processor->registers.set_de(0x5678);
+    processor->registers.set_bc(0x2000);
+    processor->memory[0x5678] = 0xAB;
+    run_to_hlt(*processor, {0xEB,         // XCHG: HL 0x5678, DE 0x1234
                           0x7E,         // MOV A, M
                           0x02,         // STAX B
                           0xF9});       // SPHL
-    EXPECT_EQ(machine->registers.hl(), 0x5678);
-    EXPECT_EQ(machine->registers.de(), 0x1234);
-    EXPECT_EQ(machine->memory[0x2000], 0xAB);
-    EXPECT_EQ(machine->registers.sp, 0x5678);
+    EXPECT_EQ(processor->registers.hl(), 0x5678);
+    EXPECT_EQ(processor->registers.de(), 0x1234);
+    EXPECT_EQ(processor->memory[0x2000], 0xAB);
+    EXPECT_EQ(processor->registers.sp, 0x5678);
 }
 
 TEST(RegisterFile, PairsAreViewsOfTheirBytes) {
@@ -1218,11 +1219,11 @@ TEST(RegisterFile, PairsAreViewsOfTheirBytes) {
 }
 
 TEST(RegisterFile, RegisterCodesAndM) {
-    auto machine = fresh_machine();
-    RegisterFile& r = machine->registers;
+    auto processor = fresh_processor();
+    RegisterFile& r = processor->registers;
     for (unsigned code = 0; code < 8; ++code)
         if (code != 6)
-            machine->set_reg(code, std::uint8_t(0x10 + code));
+            processor->set_reg(code, std::uint8_t(0x10 + code));
     EXPECT_EQ(r.b, 0x10);
     EXPECT_EQ(r.c, 0x11);
     EXPECT_EQ(r.d, 0x12);
@@ -1231,14 +1232,14 @@ TEST(RegisterFile, RegisterCodesAndM) {
     EXPECT_EQ(r.l, 0x15);
     EXPECT_EQ(r.a, 0x17);
     r.set_hl(0x2000);
-    machine->memory[0x2000] = 0x99;
-    EXPECT_EQ(machine->get_reg(6), 0x99);
-    machine->set_reg(6, 0x42);
-    EXPECT_EQ(machine->memory[0x2000], 0x42);
+    processor->memory[0x2000] = 0x99;
+    EXPECT_EQ(processor->get_reg(6), 0x99);
+    processor->set_reg(6, 0x42);
+    EXPECT_EQ(processor->memory[0x2000], 0x42);
     EXPECT_EQ(r.hl(), 0x2000);
     for (unsigned code = 0; code < 8; ++code)
         if (code != 6) {
-            EXPECT_EQ(machine->get_reg(code), r.byte(code));
+            EXPECT_EQ(processor->get_reg(code), r.byte(code));
         }
 }
 
@@ -1254,13 +1255,13 @@ TEST(RegisterFile, ParityAndConditions) {
 }
 
 TEST(MachineConstruction, FreshMachine) {
-    auto machine = std::make_unique<Machine>();
-    EXPECT_EQ(machine->registers.pc, 0x0000);
-    EXPECT_EQ(machine->registers.f, 0x02);
-    EXPECT_EQ(machine->dma_address, 0x0080);
-    EXPECT_EQ(machine->user_code, 0);
-    EXPECT_FALSE(machine->search_handle.has_value());
-    EXPECT_TRUE(machine->file_slots.empty());
+    auto machine = std::make_unique<kavo::Machine>();
+    EXPECT_EQ(machine->processor.registers.pc, 0x0000);
+    EXPECT_EQ(machine->processor.registers.f, 0x02);
+    EXPECT_EQ(machine->bdos.dma_address, 0x0080);
+    EXPECT_EQ(machine->bdos.user_code, 0);
+    EXPECT_FALSE(machine->bdos.search_handle.has_value());
+    EXPECT_TRUE(machine->bdos.file_slots.empty());
 }
 
 }  // namespace

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "cpu/machine.h"
+#include "machine/machine.h"
 #include "host/screen.h"
-#include "machine/memory_map.h"
+#include "bdos/memory_map.h"
 #include "tests/fuzz/sandbox.h"
 
 namespace {
@@ -112,7 +112,7 @@ std::string take_output() {
 class Run {
 public:
     Run(kavo::Machine& machine, std::span<const std::uint8_t> keys)
-        : machine(machine), keys(keys), expected_memory(machine.memory) {}
+        : machine(machine), keys(keys), expected_memory(machine.processor.memory) {}
 
     // What the requests are to write to the console, before the screen
     // translation: the echoes of functions 1 and 10 and the characters of
@@ -122,7 +122,7 @@ public:
     // One request; false when the run ended there (at the end of the script,
     // or through the warm boot of ^C on an empty line).
     bool call(std::uint8_t code) {
-        kavo::RegisterFile& r = machine.registers;
+        kavo::RegisterFile& r = machine.processor.registers;
         const Request request = Request(code & 7);
         std::uint16_t entry = kavo::address::bdos_entry;
         switch (request) {
@@ -141,7 +141,7 @@ public:
         }
         r.a = 0x5A;
         const std::uint16_t stack = r.sp;
-        machine.push_word(return_address);
+        machine.processor.push_word(return_address);
         expected_memory[std::uint16_t(stack - 1)] = return_address >> 8;
         expected_memory[std::uint16_t(stack - 2)] = return_address & 0xFF;
         r.pc = entry;
@@ -190,7 +190,7 @@ public:
                        std::to_string(expected_a) + " was due");
         if (running && (r.pc != expected_pc || r.sp != std::uint16_t(stack - 2 * (expected_pc == 0))))
             fuzz::fail("a request returned elsewhere");
-        if (!std::equal(expected_memory.begin(), expected_memory.end(), machine.memory.begin()))
+        if (!std::equal(expected_memory.begin(), expected_memory.end(), machine.processor.memory.begin()))
             fuzz::fail("request " + std::to_string(code) + " changed memory otherwise");
         return running && r.pc == return_address;
     }
@@ -199,7 +199,7 @@ private:
     enum class LineEnd { line, interrupted, script_ended };
 
     void set_memory(std::uint16_t address, std::uint8_t value) {
-        machine.memory[address] = value;
+        machine.processor.memory[address] = value;
         expected_memory[address] = value;
     }
 
@@ -284,14 +284,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::FreshMachine fresh;
         kavo::Machine& machine = fresh.machine;
         machine.options.terminal = terminal;
-        machine.registers.sp = kavo::address::stack;
-        machine.dma_address = dma_address;
-        machine.start_console();
+        machine.processor.registers.sp = kavo::address::stack;
+        machine.bdos.dma_address = dma_address;
+        machine.console.start(machine.options.terminal);
         Run run(machine, keys);
         for (std::uint8_t code : calls)
             if (!run.call(code))
                 break;
-        machine.finish_screen();
+        machine.console.finish_screen();
         echoes = std::move(run.echoes);
     }
     // Every echo reaches standard output through the terminal's screen

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cpu/machine.h"
+#include "machine/machine.h"
 #include "tests/fuzz/sandbox.h"
 
 namespace {
@@ -45,9 +45,9 @@ void make_fixture(const fuzz::fs::path& directory) {
 }
 
 void call(kavo::Machine& machine, std::uint8_t function, std::uint16_t parameter) {
-    machine.registers.c = function;
-    machine.registers.set_de(parameter);
-    machine.bdos_call();
+    machine.processor.registers.c = function;
+    machine.processor.registers.set_de(parameter);
+    machine.bdos.bdos_call();
 }
 
 bool result_allowed(std::uint8_t function, std::uint8_t result) {
@@ -78,11 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::uint16_t dma = std::uint16_t(operation[3] | operation[4] << 8);
             if (!(operation[0] & 0x80))
                 for (unsigned index = 0; index < 36; ++index)
-                    machine.memory[std::uint16_t(fcb + index)] = operation[5 + index];
+                    machine.processor.memory[std::uint16_t(fcb + index)] = operation[5 + index];
             call(machine, set_dma_address, dma);
             call(machine, function, fcb);
-            if (!result_allowed(function, machine.registers.a))
-                fuzz::fail("function " + std::to_string(function) + " returned " + std::to_string(machine.registers.a));
+            if (!result_allowed(function, machine.processor.registers.a))
+                fuzz::fail("function " + std::to_string(function) + " returned " + std::to_string(machine.processor.registers.a));
         }
     }
     if (fuzz::read_file(box.run_directory() / "DIR.SUB" / "INNER.TXT") != "inner")

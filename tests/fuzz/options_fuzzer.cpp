@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cpu/machine.h"
-#include "machine/memory_map.h"
+#include "machine/machine.h"
+#include "bdos/memory_map.h"
 #include "machine/options.h"
 #include "tests/fuzz/sandbox.h"
 
@@ -51,17 +51,17 @@ public:
 // The page-zero image the loader built from the program's arguments: a command
 // tail of at most 126 characters, upper case, ending in a zero byte.
 void check_page_zero(const kavo::Machine& machine) {
-    const unsigned length = machine.memory[kavo::address::command_tail];
+    const unsigned length = machine.processor.memory[kavo::address::command_tail];
     if (length > 126)
         fuzz::fail("a command tail of " + std::to_string(length) + " characters");
-    if (machine.memory[kavo::address::command_tail + 1 + length] != 0)
+    if (machine.processor.memory[kavo::address::command_tail + 1 + length] != 0)
         fuzz::fail("a command tail without its zero byte");
     for (unsigned index = 0; index < length; ++index) {
-        const std::uint8_t character = machine.memory[kavo::address::command_tail + 1 + index];
+        const std::uint8_t character = machine.processor.memory[kavo::address::command_tail + 1 + index];
         if (character >= 'a' && character <= 'z')
             fuzz::fail("a lower-case letter in the command tail");
     }
-    if (machine.registers.pc != kavo::address::program || machine.registers.sp != kavo::address::stack)
+    if (machine.processor.registers.pc != kavo::address::program || machine.processor.registers.sp != kavo::address::stack)
         fuzz::fail("the program does not start at 0x0100 with its stack");
 }
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "cpu/machine.h"
-#include "machine/memory_map.h"
+#include "machine/machine.h"
+#include "bdos/memory_map.h"
 #include "tests/fuzz/sandbox.h"
 
 namespace {
@@ -42,12 +42,12 @@ fuzz::Sandbox& sandbox() {
 // The bytes function 9 would print from DE, on to 0xFFFF and from 0x0000 on;
 // none when no '$' is left anywhere in memory, for then it prints for ever.
 __attribute__((no_sanitize("coverage"))) long print_string_length(const kavo::Machine& machine) {
-    const std::uint8_t* const memory = machine.memory.data();
-    const std::size_t start = machine.registers.de();
-    if (const void* found = std::memchr(memory + start, '$', machine.memory.size() - start))
+    const std::uint8_t* const memory = machine.processor.memory.data();
+    const std::size_t start = machine.processor.registers.de();
+    if (const void* found = std::memchr(memory + start, '$', machine.processor.memory.size() - start))
         return static_cast<const std::uint8_t*>(found) - (memory + start);
     if (const void* found = std::memchr(memory, '$', start))
-        return long(machine.memory.size() - start) + (static_cast<const std::uint8_t*>(found) - memory);
+        return long(machine.processor.memory.size() - start) + (static_cast<const std::uint8_t*>(found) - memory);
     return -1;
 }
 
@@ -56,24 +56,24 @@ __attribute__((no_sanitize("coverage"))) long print_string_length(const kavo::Ma
 // only the machine's are.
 __attribute__((no_sanitize("coverage"))) bool run(kavo::Machine& machine) {
     bool reached_files = false;
-    machine.instruction_budget = budget;
-    const auto run_until_trap = machine.options.processor == kavo::Processor::z80 ? &kavo::Machine::run_until_trap_z80
-                                                                                  : &kavo::Machine::run_until_trap;
+    machine.processor.instruction_budget = budget;
+    const auto run_until_trap = machine.options.instruction_set == kavo::InstructionSet::z80 ? &kavo::Processor::run_until_trap_z80
+                                                                                  : &kavo::Processor::run_until_trap;
     for (;;) {
-        const kavo::Stop stop = (machine.*run_until_trap)();
-        const bool file_request = stop == kavo::Stop::trap && machine.registers.pc == kavo::address::bdos_entry &&
-                                  machine.registers.c >= first_disk_function;
+        const kavo::Stop stop = (machine.processor.*run_until_trap)();
+        const bool file_request = stop == kavo::Stop::trap && machine.processor.registers.pc == kavo::address::bdos_entry &&
+                                  machine.processor.registers.c >= first_disk_function;
         const std::uint64_t cost = file_request ? file_request_cost : request_cost;
-        if (stop == kavo::Stop::none || machine.instruction_budget < cost)
+        if (stop == kavo::Stop::none || machine.processor.instruction_budget < cost)
             return reached_files;
-        machine.instruction_budget -= cost;
+        machine.processor.instruction_budget -= cost;
         reached_files |= file_request;
-        if (stop == kavo::Stop::trap && machine.registers.pc == kavo::address::bdos_entry) {
-            if (machine.registers.c == 9) {
+        if (stop == kavo::Stop::trap && machine.processor.registers.pc == kavo::address::bdos_entry) {
+            if (machine.processor.registers.c == 9) {
                 const long length = print_string_length(machine);
-                if (length < 0 || std::uint64_t(length) > machine.instruction_budget)
+                if (length < 0 || std::uint64_t(length) > machine.processor.instruction_budget)
                     return reached_files;
-                machine.instruction_budget -= std::uint64_t(length);
+                machine.processor.instruction_budget -= std::uint64_t(length);
             }
         }
         if (!machine.serve(stop))
@@ -103,11 +103,11 @@ void record_end_state(const std::uint8_t* data, std::size_t size, const kavo::Ma
     std::FILE* const states = end_states();
     if (!states)
         return;
-    const kavo::RegisterFile& r = machine.registers;
+    const kavo::RegisterFile& r = machine.processor.registers;
     std::fprintf(states, "%016llx %s pc=%04X sp=%04X af=%04X bc=%04X de=%04X hl=%04X memory=%016llx\n",
                  (unsigned long long)hash(data, size),
-                 machine.options.processor == kavo::Processor::z80 ? "z80" : "8080", r.pc, r.sp, r.psw(), r.bc(), r.de(), r.hl(),
-                 (unsigned long long)hash(machine.memory.data(), machine.memory.size()));
+                 machine.options.instruction_set == kavo::InstructionSet::z80 ? "z80" : "8080", r.pc, r.sp, r.psw(), r.bc(), r.de(), r.hl(),
+                 (unsigned long long)hash(machine.processor.memory.data(), machine.processor.memory.size()));
     std::fflush(states);
 }
 
@@ -125,12 +125,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     box.begin_input();
     fuzz::write_file(box.parent / "PROG.COM", std::string(reinterpret_cast<const char*>(data), size));
     // Each image runs on both processors, from the same empty directory.
-    for (kavo::Processor processor : {kavo::Processor::intel_8080, kavo::Processor::z80}) {
+    for (kavo::InstructionSet instruction_set : {kavo::InstructionSet::intel_8080, kavo::InstructionSet::z80}) {
         bool reached_files = false;
         {
             fuzz::FreshMachine fresh;
             kavo::Machine& machine = fresh.machine;
-            machine.options.processor = processor;
+            machine.options.instruction_set = instruction_set;
             // The arguments fill both default FCBs.
             char* arguments[] = {const_cast<char*>("kavo"), const_cast<char*>(program_name),
                                  const_cast<char*>("A.TXT"), const_cast<char*>("B:*.?"), nullptr};

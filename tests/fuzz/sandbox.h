@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "cpu/machine.h"
+#include "machine/machine.h"
 
 namespace fuzz {
 

@@ -1,7 +1,9 @@
-// Fixed addresses of the emulated machine: page zero, stack, disk tables and the trap area.
+// Fixed addresses of the CP/M system in memory: page zero, stack, disk tables and the BDOS and BIOS entries.
 #pragma once
 
 #include <cstdint>
+
+#include "cpu/processor.h"
 
 namespace kavo::address {
 
@@ -16,9 +18,8 @@ constexpr std::uint16_t check_vector = 0xFF00;
 constexpr std::uint16_t allocation_vector = 0xFF40;
 constexpr std::uint16_t disk_parameter_header = 0xFF60;
 constexpr std::uint16_t disk_parameter_block = 0xFF70;
-// From here up nothing executes: control that arrives is a request to the host.
-constexpr std::uint16_t trap_area = 0xFFC0;
-constexpr std::uint16_t bdos_entry = 0xFFC0;
+// The entries of the BDOS and the BIOS lie in the processor's trap area.
+constexpr std::uint16_t bdos_entry = trap_area;
 constexpr std::uint16_t bios_boot = 0xFFC3;
 constexpr std::uint16_t bios_warm_boot = 0xFFC6;
 constexpr std::uint16_t bios_last_entry = 0xFFF3;  // SECTRAN
