@@ -11,50 +11,62 @@ namespace {
 
 using Function = void (Bdos::*)(FileSlot* slot);
 
+// How a function returns its result: a byte in A, or a word in HL. CP/M 2.2
+// returns both ways at once: L = A and H = B = 0 after a byte, A = L and B =
+// H after a word, and programs read whichever their compiler chose.
+enum class Result { byte, word };
+
+struct BdosFunction {
+    std::uint8_t number;
+    const char* name;
+    Function function;
+    Result result = Result::byte;
+};
+
 // Every BDOS function the system performs; all other numbers get the default
 // action.
-constexpr std::pair<std::uint8_t, Function> bdos_functions[] = {
-    {1, &Bdos::console_input},
-    {2, &Bdos::console_output},
-    {3, &Bdos::reader_input},
-    {4, &Bdos::punch_output},
-    {5, &Bdos::list_output},
-    {6, &Bdos::direct_console_io},
-    {9, &Bdos::print_string},
-    {10, &Bdos::read_console_buffer},
-    {11, &Bdos::get_console_status},
-    {12, &Bdos::return_version_number},
-    {13, &Bdos::reset_disk_system},
-    {14, &Bdos::select_disk},
-    {15, &Bdos::open_file},
-    {16, &Bdos::close_file},
-    {17, &Bdos::search_for_first},
-    {18, &Bdos::search_for_next},
-    {19, &Bdos::delete_file},
-    {20, &Bdos::read_sequential},
-    {21, &Bdos::write_sequential},
-    {22, &Bdos::make_file},
-    {23, &Bdos::rename_file},
-    {24, &Bdos::return_login_vector},
-    {25, &Bdos::return_current_disk},
-    {26, &Bdos::set_dma_address},
-    {27, &Bdos::get_allocation_vector},
-    {29, &Bdos::get_read_only_vector},
-    {30, &Bdos::set_file_attributes},
-    {31, &Bdos::get_disk_parameters},
-    {32, &Bdos::get_set_user_code},
-    {33, &Bdos::read_random},
-    {34, &Bdos::write_random},
-    {35, &Bdos::compute_file_size},
-    {36, &Bdos::set_random_record},
-    {37, &Bdos::reset_drive},
-    {40, &Bdos::write_random_with_zero_fill},
+constexpr BdosFunction bdos_functions[] = {
+    {1, "console input", &Bdos::console_input},
+    {2, "console output", &Bdos::console_output},
+    {3, "reader input", &Bdos::reader_input},
+    {4, "punch output", &Bdos::punch_output},
+    {5, "list output", &Bdos::list_output},
+    {6, "direct console I/O", &Bdos::direct_console_io},
+    {9, "print string", &Bdos::print_string},
+    {10, "read console buffer", &Bdos::read_console_buffer},
+    {11, "get console status", &Bdos::get_console_status},
+    {12, "return version number", &Bdos::return_version_number, Result::word},
+    {13, "reset disk system", &Bdos::reset_disk_system},
+    {14, "select disk", &Bdos::select_disk},
+    {15, "open file", &Bdos::open_file},
+    {16, "close file", &Bdos::close_file},
+    {17, "search for first", &Bdos::search_for_first},
+    {18, "search for next", &Bdos::search_for_next},
+    {19, "delete file", &Bdos::delete_file},
+    {20, "read sequential", &Bdos::read_sequential},
+    {21, "write sequential", &Bdos::write_sequential},
+    {22, "make file", &Bdos::make_file},
+    {23, "rename file", &Bdos::rename_file},
+    {24, "return login vector", &Bdos::return_login_vector, Result::word},
+    {25, "return current disk", &Bdos::return_current_disk},
+    {26, "set DMA address", &Bdos::set_dma_address},
+    {27, "get allocation vector", &Bdos::get_allocation_vector, Result::word},
+    {29, "get read-only vector", &Bdos::get_read_only_vector, Result::word},
+    {30, "set file attributes", &Bdos::set_file_attributes},
+    {31, "get disk parameters", &Bdos::get_disk_parameters, Result::word},
+    {32, "get/set user code", &Bdos::get_set_user_code},
+    {33, "read random", &Bdos::read_random},
+    {34, "write random", &Bdos::write_random},
+    {35, "compute file size", &Bdos::compute_file_size},
+    {36, "set random record", &Bdos::set_random_record},
+    {37, "reset drive", &Bdos::reset_drive},
+    {40, "write random with zero fill", &Bdos::write_random_with_zero_fill},
 };
 
 constexpr auto dispatch_table = [] {
-    std::array<Function, 256> table{};
-    for (auto [number, function] : bdos_functions)
-        table[number] = function;
+    std::array<const BdosFunction*, 256> table{};
+    for (const BdosFunction& function : bdos_functions)
+        table[function.number] = &function;
     return table;
 }();
 
@@ -65,12 +77,25 @@ constexpr auto dispatch_table = [] {
 void Bdos::bdos_call() {
     const std::uint8_t number = registers.c;
     FileSlot* slot = number > 12 ? find_file_slot(registers.de()) : nullptr;
-    if (Function function = dispatch_table[number]) {
-        (this->*function)(slot);
-    } else {
+    const BdosFunction* function = dispatch_table[number];
+    if (!function) {
         console.message("Func=%02X\n", number);
         registers.a = 0xFF;
+    } else {
+        (this->*function->function)(slot);
     }
+    if (function && function->result == Result::word) {
+        registers.a = registers.l;
+        registers.b = registers.h;
+    } else {
+        registers.l = registers.a;
+        registers.h = registers.b = 0x00;
+    }
+}
+
+const char* bdos_function_name(std::uint8_t number) {
+    const BdosFunction* function = dispatch_table[number];
+    return function ? function->name : nullptr;
 }
 
 // The echo is CP/M 2.2's: printable characters, CR, LF, Backspace and TAB.
@@ -79,7 +104,7 @@ void Bdos::bdos_call() {
 // ends the run and echoes nothing.
 void Bdos::console_input(FileSlot*) {
     const std::uint8_t key = console.console_in();
-    registers.a = registers.l = key;
+    registers.a = key;
     const bool echoed = key >= 0x20 || key == 0x0D || key == 0x0A || key == 0x08 || key == 0x09;
     if (echoed && !console.terminal.input_ended())
         console.console_out(key);
@@ -96,7 +121,7 @@ void Bdos::console_output(FileSlot*) {
     registers.a = 0x00;
 }
 
-void Bdos::reader_input(FileSlot*) { registers.a = registers.l = console.console_in(); }
+void Bdos::reader_input(FileSlot*) { registers.a = console.console_in(); }
 
 void Bdos::punch_output(FileSlot*) {
     console.console_out(registers.e);
@@ -194,8 +219,6 @@ void Bdos::get_console_status(FileSlot*) { registers.a = console.console_status(
 
 void Bdos::return_version_number(FileSlot*) {
     registers.set_hl(0x0022);
-    registers.a = 0x22;
-    registers.b = 0x00;
 }
 
 // A: and every mapped drive exist; selecting another answers 0xFF and
@@ -205,7 +228,7 @@ void Bdos::select_disk(FileSlot*) {
     const bool exists = drive == 0 || (drive < drive_directories.size() && drive_directories[drive]);
     if (exists)
         current_drive = std::uint8_t(drive);
-    registers.a = registers.l = exists ? 0x00 : 0xFF;
+    registers.a = exists ? 0x00 : 0xFF;
 }
 
 // Bit n for drive n: A: and every mapped drive.
@@ -216,7 +239,6 @@ void Bdos::return_login_vector(FileSlot*) {
             vector |= std::uint16_t(1u << drive);
     }
     registers.set_hl(vector);
-    registers.a = 0x00;
 }
 
 void Bdos::return_current_disk(FileSlot*) { registers.a = current_drive; }
@@ -228,17 +250,14 @@ void Bdos::set_dma_address(FileSlot*) {
 
 void Bdos::get_allocation_vector(FileSlot*) {
     registers.set_hl(address::allocation_vector);
-    registers.a = 0xFF;
 }
 
 void Bdos::get_read_only_vector(FileSlot*) {
     registers.set_hl(0x0000);
-    registers.a = 0xFF;
 }
 
 void Bdos::get_disk_parameters(FileSlot*) {
     registers.set_hl(address::disk_parameter_block);
-    registers.a = 0xFF;
 }
 
 void Bdos::get_set_user_code(FileSlot*) {

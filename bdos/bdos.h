@@ -44,7 +44,8 @@ public:
     // BIOS and the BDOS, their entries in the trap area, the disk tables.
     void install();
 
-    // One BDOS request: function in C, parameter in DE, results in registers.
+    // One BDOS request: function in C, parameter in DE, results in registers:
+    // a byte in A and L with H and B zero, a word in HL and BA.
     void bdos_call();
     // One BIOS entry of the jump vector, by its trap address; false for an
     // address that has no service.
@@ -152,5 +153,8 @@ private:
     void seek_random_record();
     void report_directory_entry(const host::DirectoryEntry& file, unsigned entry);
 };
+
+// The name of a BDOS function the system performs ("open file"), or nullptr.
+const char* bdos_function_name(std::uint8_t number);
 
 }  // namespace kavo
