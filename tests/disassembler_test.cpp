@@ -14,7 +14,7 @@
 
 #include "cpu/disassembler_8080.h"
 #include "cpu/disassembler_z80.h"
-#include "cpu/machine.h"
+#include "cpu/processor.h"
 #include "cpu/trace_line.h"
 #include "tests/run.h"
 
@@ -263,18 +263,18 @@ TEST(Disassembler, EveryLengthIsTheExecutorsStep) {
                 Bytes code = prefix;
                 code.push_back(std::uint8_t(opcode));
                 code.insert(code.end(), std::begin(operand_bytes), std::end(operand_bytes));
-                auto machine = std::make_unique<kavo::Machine>();
-                machine->registers.pc = 0x0100;
-                machine->registers.sp = 0xFE80;
+                auto processor = std::make_unique<kavo::Processor>();
+                processor->registers.pc = 0x0100;
+                processor->registers.sp = 0xFE80;
                 for (std::size_t index = 0; index < code.size(); ++index)
-                    machine->memory[0x0100 + index] = code[index];
-                const kavo::MemoryReader read = [&machine](std::uint16_t address) { return machine->memory[address]; };
+                    processor->memory[0x0100 + index] = code[index];
+                const kavo::MemoryReader read = [&processor](std::uint16_t address) { return processor->memory[address]; };
                 const Instruction instruction =
                     z80 ? kavo::disassemble_z80(read, 0x0100) : kavo::disassemble_8080(read, 0x0100);
                 if (std::regex_search(instruction.text, z80 ? transfers_z80 : transfers_8080))
                     continue;
-                z80 ? machine->step_z80() : machine->step();
-                EXPECT_EQ(machine->registers.pc, 0x0100 + instruction.length)
+                z80 ? processor->step_z80() : processor->step();
+                EXPECT_EQ(processor->registers.pc, 0x0100 + instruction.length)
                     << instruction.text << " from " << hex_bytes(code);
             }
         }
@@ -341,27 +341,27 @@ TEST(DisassemblerZ80, ZexdocDisassemblesAsItsListing) {
         });
 }
 
-// Steps through code from 0100H on a fresh Machine (F is 02H, the 8080's
+// Steps through code from 0100H on a fresh Processor (F is 02H, the 8080's
 // fixed bit 1, which is N on the Z80), one trace line per instruction, each
 // from the disassembly before the step and the registers after it.
 std::vector<std::string> trace(const Bytes& code, unsigned steps, bool z80) {
-    auto machine = std::make_unique<kavo::Machine>();
-    machine->registers.pc = 0x0100;
-    machine->registers.sp = 0xFE80;
+    auto processor = std::make_unique<kavo::Processor>();
+    processor->registers.pc = 0x0100;
+    processor->registers.sp = 0xFE80;
     for (std::size_t index = 0; index < code.size(); ++index)
-        machine->memory[0x0100 + index] = code[index];
-    const kavo::MemoryReader read = [&machine](std::uint16_t address) { return machine->memory[address]; };
+        processor->memory[0x0100 + index] = code[index];
+    const kavo::MemoryReader read = [&processor](std::uint16_t address) { return processor->memory[address]; };
     std::vector<std::string> lines;
     for (unsigned step = 0; step < steps; ++step) {
-        const std::uint16_t address = machine->registers.pc;
+        const std::uint16_t address = processor->registers.pc;
         if (z80) {
             const Instruction instruction = kavo::disassemble_z80(read, address);
-            machine->step_z80();
-            lines.push_back(kavo::trace_line(instruction, machine->registers, machine->z80));
+            processor->step_z80();
+            lines.push_back(kavo::trace_line(instruction, processor->registers, processor->z80));
         } else {
             const Instruction instruction = kavo::disassemble_8080(read, address);
-            machine->step();
-            lines.push_back(kavo::trace_line(instruction, machine->registers));
+            processor->step();
+            lines.push_back(kavo::trace_line(instruction, processor->registers));
         }
     }
     return lines;
