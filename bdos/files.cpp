@@ -143,8 +143,9 @@ FileSlot* Machine::bind_file(Opener open, unsigned drive) {
     return &slot;
 }
 
+// Open files stay open: a program may go on with them, as it may on CP/M
+// after a reset that found the same disks.
 void Machine::reset_disk_system(FileSlot*) {
-    file_slots.clear();
     current_drive = 0;
     registers.a = 0x00;
 }
@@ -457,7 +458,8 @@ void Machine::set_random_record(FileSlot*) {
     registers.a = 0x00;
 }
 
-// Drives need no logging in here: nothing to forget.
+// Drives need no logging in here: nothing to forget, and open files stay
+// open.
 void Machine::reset_drive(FileSlot*) { registers.a = 0x00; }
 
 }  // namespace kavo

@@ -663,7 +663,12 @@ TEST_F(BdosFiles, RenameNeverReplacesAndClosesTheRenamedFcb) {
     EXPECT_EQ(contents("second.txt"), "2");
 }
 
-TEST_F(BdosFiles, ResetClosesEveryFileAndKeepsTheDmaAddressAndTheSearch) {
+// Files open before a disk reset (13) or a drive reset (37) stay open: they
+// close with 0, and a file made and written before the reset takes more
+// records after it, nothing lost. The reset closed them, so that WordStar
+// stopped with "Close failure" after changing the logged disk. The DMA
+// address and a search in progress stay as well.
+TEST_F(BdosFiles, DiskResetKeepsOpenFilesTheDmaAddressAndTheSearch) {
     create("A.BIN", numbered_records(1));
     create("B.BIN", "");
     constexpr std::uint16_t buffer = 0x6000;
@@ -673,8 +678,21 @@ TEST_F(BdosFiles, ResetClosesEveryFileAndKeepsTheDmaAddressAndTheSearch) {
     program.request(search_for_first, program.fcb_with_name_bytes("???????????")).show(buffer + 1, 1).new_line();
     program.request(reset_disk_system).request(close_file, first).request(close_file, second).new_line();
     program.request(search_for_next).show(buffer + 1, 1).store(buffer, {0x99});
-    program.request(read_sequential, first).show(buffer, 1);
-    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"FF 00 00 00 41", "00 FF FF", "00 42 00 00"}));
+    program.request(read_sequential, first).show(buffer, 1).new_line();
+    for (const auto& [reset, name] : {std::pair{reset_disk_system, "RESET.BIN"}, std::pair{reset_drive, "DRIVE.BIN"}}) {
+        const std::uint16_t made = program.fcb(name);
+        program.request(make_file, made).store(buffer, {'1'}).request(write_sequential, made);
+        program.request(reset, 0x0001).store(buffer, {'2'}).request(write_sequential, made);
+        program.request(close_file, made).new_line();
+    }
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"FF 00 00 00 41", "00 00 00", "00 42 00 00",
+                                                                    "00 00 00 00 00", "00 00 00 00 00"}));
+    for (const char* name : {"RESET.BIN", "DRIVE.BIN"}) {
+        const std::string written = contents(name);
+        ASSERT_EQ(written.size(), 256u) << name;
+        EXPECT_EQ(written[0], '1') << name;
+        EXPECT_EQ(written[128], '2') << name;
+    }
 }
 
 TEST_F(BdosFiles, HostileNamesTouchNothingOutsideTheDirectory) {
