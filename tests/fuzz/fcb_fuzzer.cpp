@@ -83,6 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             call(machine, function, fcb);
             if (!result_allowed(function, machine.registers.a))
                 fuzz::fail("function " + std::to_string(function) + " returned " + std::to_string(machine.registers.a));
+            // A change to a read-only file or through an unmapped drive ends
+            // the run, as the supervisor would.
+            if (machine.run_ending)
+                break;
         }
     }
     if (fuzz::read_file(box.run_directory() / "DIR.SUB" / "INNER.TXT") != "inner")
