@@ -198,11 +198,13 @@ void Machine::return_version_number(FileSlot*) {
     registers.b = 0x00;
 }
 
-// A: and every mapped drive exist; selecting another answers 0xFF and
-// leaves the current drive as it was.
+// Drives A-P exist; selecting another answers 0xFF and leaves the current
+// drive as it was. An unmapped drive is selected too, so that a program that
+// then names the current drive names it, and cannot change files in A:'s
+// directory by mistake (see may_change).
 void Machine::select_disk(FileSlot*) {
     const unsigned drive = registers.e;
-    const bool exists = drive == 0 || (drive < drive_directories.size() && drive_directories[drive]);
+    const bool exists = drive < drive_directories.size();
     if (exists)
         current_drive = std::uint8_t(drive);
     registers.a = registers.l = exists ? 0x00 : 0xFF;
@@ -231,8 +233,14 @@ void Machine::get_allocation_vector(FileSlot*) {
     registers.a = 0xFF;
 }
 
+// Bit n for drive n: the drives no --drive maps, which take no change.
 void Machine::get_read_only_vector(FileSlot*) {
-    registers.set_hl(0x0000);
+    std::uint16_t vector = 0x0000;
+    for (unsigned drive = 1; drive < drive_directories.size(); ++drive) {
+        if (!drive_directories[drive])
+            vector |= std::uint16_t(1u << drive);
+    }
+    registers.set_hl(vector);
     registers.a = 0xFF;
 }
 

@@ -70,6 +70,16 @@ void Machine::end_with_disk_error(unsigned drive, const char* what) {
     registers.a = 0xFF;
 }
 
+// CP/M ends a run with "R/O" when a program changes a write-protected disk;
+// an unmapped drive is one, as it reaches the directory of A:.
+bool Machine::may_change(unsigned drive) {
+    if (drive == 0 || drive_directories[drive])
+        return true;
+    end_with_disk_error(drive, "R/O");
+    error("kavo: drive %c: is not mapped; map it with --drive %c=DIR\n", char('A' + drive), char('A' + drive));
+    return false;
+}
+
 std::string Machine::host_path(unsigned drive, std::string_view name) const {
     std::string path(name.ends_with('.') ? name.substr(0, name.size() - 1) : name);
     const std::string& directory = options.drives[drive_directories[drive] ? drive : 0];
@@ -229,7 +239,7 @@ void Machine::make_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     memory[std::uint16_t(address + fcb::module)] = 0;
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
-    if (bind_file(&host::Directory::make, "make", drive)) {
+    if (may_change(drive) && bind_file(&host::Directory::make, "make", drive)) {
         copy_found_name(address, false);
         registers.a = 0x00;
     }
@@ -326,6 +336,8 @@ void Machine::delete_file(FileSlot*) {
     search_handle.reset();
     const std::uint16_t address = registers.de();
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
+    if (!may_change(drive))
+        return;
     const host::Directory& directory = drive_directory(drive);
     const std::vector<host::DirectoryEntry> matches = directory.find_files(fcb_to_host_name(address + 1));
     for (const host::DirectoryEntry& match : matches) {
@@ -351,6 +363,8 @@ void Machine::delete_file(FileSlot*) {
 void Machine::rename_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
+    if (!may_change(drive))
+        return;
     file_slots.erase(address);
     const std::string name = fcb_to_host_name(address + 1);
     const host::Outcome renamed = drive_directory(drive).rename_file(name, fcb_to_host_name(address + fcb::new_name));
@@ -364,6 +378,8 @@ void Machine::rename_file(FileSlot*) {
 void Machine::set_file_attributes(FileSlot*) {
     const std::uint16_t address = registers.de();
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
+    if (!may_change(drive))
+        return;
     const host::Directory& directory = drive_directory(drive);
     const std::vector<host::DirectoryEntry> matches = directory.find_files(fcb_to_host_name(address + 1));
     const bool read_only = memory[std::uint16_t(address + fcb::first_type)] & read_only_attribute;
@@ -475,12 +491,15 @@ void Machine::seek_random_record() {
 // and at a position outside the file's ranges reads the end of the file or
 // fails to write. As CP/M opens every extent a record function moves into,
 // RC then counts the records of the new extent, not those of the one left.
+// A write through an unmapped drive ends the run.
 void Machine::transfer_record(FileSlot* slot, Access access, Order order) {
     const std::uint16_t address = registers.de();
     if (order == Order::random && memory[std::uint16_t(address + fcb::random_overflow)] != 0) {
         registers.a = 0x06;
         return;
     }
+    if (access == Access::write && !may_change(slot ? slot->drive : fcb_drive(memory[address + fcb::drive])))
+        return;
     FileSlot* bound = record_stream(slot);
     if (!bound)
         return;

@@ -180,6 +180,10 @@ public:
     bool open_drives();
     // The directory of a drive; a drive without one of its own reaches A:'s.
     const host::Directory& drive_directory(unsigned drive) const;
+    // Whether a program may change files through a drive: A: and the mapped
+    // drives. Any other ends the run with status 1 after CP/M's disk error
+    // "Bdos Err On B: R/O" and a line naming the option that maps it.
+    bool may_change(unsigned drive);
     // The host path of a CP/M-derived name (without its trailing dot) in a
     // drive's directory, as the user named that directory.
     std::string host_path(unsigned drive, std::string_view name) const;

@@ -33,6 +33,7 @@ using test::M;
 
 using enum test::BdosFunction;
 using test::default_dma;
+constexpr std::uint8_t get_read_only_vector = 29;
 
 // The 11 name bytes of "NAME.TYP": name and type padded with blanks to 8 + 3.
 std::string name_field(std::string_view name) {
@@ -1054,30 +1055,92 @@ TEST_F(BdosFiles, CopyingBetweenDrivesAToBAndBack) {
     EXPECT_EQ(listing(drive_b.path()), (std::vector<std::string>{"COPY.DAT", "ro.txt"}));
 }
 
-// Select disk picks A: or a mapped drive and makes it current; any other
-// drive (B: unmapped, drive 19) answers 0xFF and leaves the current drive.
-// The login vector has A: and the mapped drives; reset selects A: again. An
-// FCB of an unmapped drive reaches A:'s directory, as without any option.
+// Select disk makes any drive A: to P: current (drive 18 answers 0xFF and
+// leaves the current drive); the login vector has A: and the mapped drives,
+// the read-only vector the others; reset selects A: again. An FCB of the
+// current drive then names the drive selected: a mapped drive's directory,
+// or for an unmapped one A:'s, to read but not to change. Selecting an
+// unmapped drive used to fail and leave A: current, so that PIP B:=*.*, which
+// does not look at the answer, rewrote the files of A: in place.
 TEST_F(BdosFiles, SelectDiskAndCurrentDiskWithMappedAndUnmappedDrives) {
     test::TemporaryDirectory drive_c;
+    create("ON.A", "a");
     Program program;
-    program.request(select_disk, 2).request(return_current_disk).request(select_disk, 1).request(return_current_disk);
-    program.request(select_disk, 18).request(return_current_disk).request(make_file, program.fcb("ON.C")).new_line();
-    program.lxi(DE, std::uint16_t(0)).bdos(return_login_vector).shld(0x1F00);
-    program.show(0x1F00, 2);
-    program.request(make_file, program.fcb("ON.A", {.drive = 2})).request(reset_disk_system);
-    program.request(return_current_disk).request(select_disk, 0).request(return_current_disk);
-    const std::string path = install(program).string();
-    EXPECT_EQ(lines(test::run_kavo(work, {"--drive", "C=" + drive_c.path().string(), path}).output),
-              (std::vector<std::string>{"00 02 FF 02 FF 02 00", "05 00 00 00 00 00 00"}));
+    program.request(select_disk, 2).request(return_current_disk).request(select_disk, 18).request(return_current_disk);
+    program.request(make_file, program.fcb("ON.C")).new_line();
+    program.lxi(DE, std::uint16_t(0)).bdos(return_login_vector).shld(0x1F00).bdos(get_read_only_vector).shld(0x1F02);
+    program.show(0x1F00, 4).new_line();
+    program.request(reset_disk_system).request(return_current_disk).request(select_disk, 1).request(return_current_disk);
+    const std::uint16_t on_a = program.fcb("ON.A");
+    program.request(open_file, on_a).request(read_sequential, on_a).show(default_dma, 1).new_line();
+    program.request(make_file, program.fcb("ON.B"));
+    program.request(return_current_disk);  // never reached
+    const Outcome outcome = run_keeping_errors({"--drive", "C=" + drive_c.path().string()}, program);
+    EXPECT_EQ(outcome.lines, (std::vector<std::string>{"00 02 FF 02 00", "05 00 FA FF", "00 00 00 01 00 00 61", ""}));
+    EXPECT_EQ(outcome.errors, "Bdos Err On B: R/O\nkavo: drive B: is not mapped; map it with --drive B=DIR\n");
+    EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(listing(work), std::vector<std::string>{"ON.A"});
     EXPECT_EQ(listing(drive_c.path()), std::vector<std::string>{"ON.C"});
-
-    fs::remove(work / "ON.A");
-    EXPECT_EQ(lines(test::run_kavo(work, {path}).output),
-              (std::vector<std::string>{"FF 00 FF 00 FF 00 00", "01 00 00 00 00 00 00"}));
-    EXPECT_EQ(listing(work), (std::vector<std::string>{"ON.A", "ON.C"}));
 }
+
+// A change through a drive that no --drive maps, and what the program printed
+// before the run ended.
+struct UnmappedChange {
+    const char* name;
+    std::function<void(Program&)> change;
+    std::string printed;
+    char drive = 'B';
+};
+
+const UnmappedChange unmapped_changes[] = {
+    {"Make", [](Program& p) { p.request(make_file, p.fcb("NEW.TXT", {.drive = 2})); }, ""},
+    // It reads A:'s file, and writes nothing there.
+    {"WriteAfterRead",
+     [](Program& p) {
+         const std::uint16_t file = p.fcb("KEEP.TXT", {.drive = 2});
+         p.request(open_file, file).request(read_sequential, file).show(default_dma, 1).request(write_sequential, file);
+     },
+     "00 00 6B"},
+    {"RandomWrite", after_open(write_random, "KEEP.TXT", {.drive = 2}), "00"},
+    {"Delete", [](Program& p) { p.request(delete_file, p.fcb("KEEP.TXT", {.drive = 2})); }, ""},
+    {"DeleteOfNothing", [](Program& p) { p.request(delete_file, p.fcb("NONE.TXT", {.drive = 2})); }, ""},
+    {"Rename",
+     [](Program& p) { p.request(rename_file, p.fcb("KEEP.TXT", {.drive = 2, .new_name = name_field("NEW.TXT")})); },
+     ""},
+    {"SetAttributes",
+     [](Program& p) { p.request(set_file_attributes, p.fcb_with_name_bytes("KEEP    \xD4XT", {.drive = 2})); }, ""},
+    // PIP's way: select the drive, then name the current drive.
+    {"MakeOnTheSelectedDrive", [](Program& p) { p.request(select_disk, 1).request(make_file, p.fcb("NEW.TXT")); }, "00"},
+    {"MakeOnDriveP", [](Program& p) { p.request(make_file, p.fcb("NEW.TXT", {.drive = 16})); }, "", 'P'},
+};
+
+void PrintTo(const UnmappedChange& change, std::ostream* stream) { *stream << change.name; }
+
+class UnmappedDrives : public BdosFiles, public testing::WithParamInterface<UnmappedChange> {};
+
+// A drive that no --drive maps reaches A:'s directory to read, and a change
+// through it ends the run with CP/M's error for a read-only disk, a line
+// naming the option and exit status 1, nothing changed. It used to change
+// the files of A:.
+TEST_P(UnmappedDrives, EndTheRunOnAnyChange) {
+    const UnmappedChange& change = GetParam();
+    create("KEEP.TXT", "keep");
+    Program program;
+    change.change(program);
+    program.new_line().request(return_current_disk);  // never reached
+    const Outcome outcome = run_keeping_errors({}, program);
+    EXPECT_EQ(outcome.lines, std::vector<std::string>{change.printed});
+    const std::string letter(1, change.drive);
+    EXPECT_EQ(outcome.errors, "Bdos Err On " + letter + ": R/O\nkavo: drive " + letter +
+                                  ": is not mapped; map it with --drive " + letter + "=DIR\n");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(listing(work), std::vector<std::string>{"KEEP.TXT"});
+    EXPECT_EQ(contents("KEEP.TXT"), "keep");
+    EXPECT_NE(fs::status(work / "KEEP.TXT").permissions() & fs::perms::owner_write, fs::perms::none);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, UnmappedDrives, testing::ValuesIn(unmapped_changes),
+                         [](const testing::TestParamInfo<UnmappedChange>& info) { return info.param.name; });
 
 // FCB drive bytes past P: (0x11-0xFF) are no drive: like an unmapped drive
 // they reach A:'s directory and nothing else, whatever the function.

@@ -174,6 +174,23 @@ TEST(RealPrograms, CopierAsksBeforeReplacingAReadOnlyFile) {
     }
 }
 
+// Without --drive, B: reads the current directory but takes no change: PIP
+// B:=*.* ends at its first change with CP/M's error and the option to use,
+// status 1, every file as it was. It used to replace notes.txt by an
+// upper-case NOTES.TXT padded with ^Z.
+TEST(RealPrograms, CopierToAnUnmappedDriveChangesNothing) {
+    KAVO_REQUIRE_SHARED("cpm/programs/PIP.COM", copier);
+    test::TemporaryDirectory directory;
+    copy_into(copier, directory);
+    test::write_file(directory / "notes.txt", "notes\n");
+
+    const Outcome copied = run_keeping_errors(directory.path(), {"PIP", "B:=*.*"});
+    EXPECT_EQ(copied.errors, "Bdos Err On B: R/O\nkavo: drive B: is not mapped; map it with --drive B=DIR\n");
+    EXPECT_EQ(copied.status, 1);
+    EXPECT_EQ(listing(directory.path()), (std::vector<std::string>{"PIP.COM", "notes.txt"}));
+    EXPECT_EQ(test::read_file(directory / "notes.txt"), "notes\n");
+}
+
 TEST(RealPrograms, BasicWritesAFileAndReadsItBack) {
     KAVO_REQUIRE_SHARED("cpm/programs/MBASIC.COM", interpreter);
     KAVO_REQUIRE_SHARED("cpm/programs/FILEIO.BAS", source);
