@@ -221,11 +221,13 @@ void Bdos::return_version_number(FileSlot*) {
     registers.set_hl(0x0022);
 }
 
-// A: and every mapped drive exist; selecting another answers 0xFF and
-// leaves the current drive as it was.
+// Drives A-P exist; selecting another answers 0xFF and leaves the current
+// drive as it was. An unmapped drive is selected too, so that a program that
+// then names the current drive names it, and cannot change files in A:'s
+// directory by mistake (see may_change).
 void Bdos::select_disk(FileSlot*) {
     const unsigned drive = registers.e;
-    const bool exists = drive == 0 || (drive < drive_directories.size() && drive_directories[drive]);
+    const bool exists = drive < drive_directories.size();
     if (exists)
         current_drive = std::uint8_t(drive);
     registers.a = exists ? 0x00 : 0xFF;
@@ -252,8 +254,14 @@ void Bdos::get_allocation_vector(FileSlot*) {
     registers.set_hl(address::allocation_vector);
 }
 
+// Bit n for drive n: the drives no --drive maps, which take no change.
 void Bdos::get_read_only_vector(FileSlot*) {
-    registers.set_hl(0x0000);
+    std::uint16_t vector = 0x0000;
+    for (unsigned drive = 1; drive < drive_directories.size(); ++drive) {
+        if (!drive_directories[drive])
+            vector |= std::uint16_t(1u << drive);
+    }
+    registers.set_hl(vector);
 }
 
 void Bdos::get_disk_parameters(FileSlot*) {

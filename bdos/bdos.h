@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cpu/processor.h"
@@ -19,7 +21,7 @@ namespace kavo {
 // descriptor; the FCB's next use reopens it by name on the same drive.
 struct FileSlot {
     host::File stream;
-    unsigned drive = 0;          // 0-15 for A-P, as the file was opened
+    unsigned drive = 0;          // 0-15 for A-P: the drive the FCB named when the file was opened
     std::uint64_t last_use = 0;  // the table's use count at its last use
 };
 
@@ -80,6 +82,11 @@ public:
     std::array<std::optional<host::Directory>, 16> drive_directories;
     host::Directory current_directory;
     std::uint8_t current_drive = 0;
+    // The host paths of the drives as the options named them (empty: not
+    // mapped), for messages.
+    std::array<std::string, 16> drive_paths;
+    // The host paths of the files whose refusal by the host has been reported.
+    std::set<std::string> reported_files;
 
 private:
     Processor& processor;
@@ -89,11 +96,25 @@ private:
 
     // The slot of the file opened through the FCB at fcb_address, or none.
     FileSlot* find_file_slot(std::uint16_t fcb_address);
-    // The drive (0-15) whose directory serves an FCB's drive byte: 0 the
-    // current drive, 1-16 drives A-P; a drive without a directory of its own,
-    // and every other byte, get A:.
+    // The drive (0-15) an FCB's drive byte names: 0 the current drive, 1-16
+    // drives A-P; every other byte is A:.
     unsigned fcb_drive(std::uint8_t drive_byte) const;
+    // The directory of a drive; a drive without one of its own reaches A:'s.
     const host::Directory& drive_directory(unsigned drive) const;
+    // Whether a program may change files through a drive: A: and the mapped
+    // drives. Any other ends the run with status 1 after CP/M's disk error
+    // "Bdos Err On B: R/O" and a line naming the option that maps it.
+    bool may_change(unsigned drive);
+    // The host path of a CP/M-derived name (without its trailing dot) in a
+    // drive's directory, as the user named that directory.
+    std::string host_path(unsigned drive, std::string_view name) const;
+    // The CP/M result (A) of a host outcome of a file function on the file of
+    // name in drive: 0x00 when done, 0xFF otherwise. A read-only file ends the
+    // run with status 1 after CP/M's "Bdos Err On A: File R/O"; a refusal by
+    // the host gets one line on standard error naming the file and the
+    // host's reason (action says what was refused), the first time for each
+    // file.
+    std::uint8_t cpm_result(const host::Outcome& outcome, const char* action, unsigned drive, std::string_view name);
 
 public:
     // The host name or pattern of the 11 name bytes at address: name, dot,
@@ -139,8 +160,12 @@ public:
     void write_random_with_zero_fill(FileSlot* slot);
 
 private:
-    using Opener = std::optional<host::File> (host::Directory::*)(std::string_view) const;
-    FileSlot* bind_file(Opener open, unsigned drive);
+    void end_with_disk_error(unsigned drive, const char* what);
+    using Opener = host::Opened (host::Directory::*)(std::string_view) const;
+    FileSlot* bind_file(Opener open, const char* action, unsigned drive);
+    void copy_found_name(std::uint16_t address, bool read_only);
+    bool names_file(std::uint16_t address, const FileSlot& slot, const host::Directory& directory,
+                    std::string_view host_name) const;
     void make_room_for_stream();
     enum class Access { read, write };
     enum class Order { sequential, random };

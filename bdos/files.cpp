@@ -1,6 +1,7 @@
 // The open-file table, FCB names, drives and the BDOS file functions over host files.
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "bdos/bdos.h"
 
@@ -57,10 +58,60 @@ unsigned directory_entries(std::uint64_t size) {
 
 unsigned Bdos::fcb_drive(std::uint8_t drive_byte) const {
     const unsigned drive = drive_byte == 0 ? current_drive : drive_byte - 1u;
-    return drive < drive_directories.size() && drive_directories[drive] ? drive : 0;
+    return drive < drive_directories.size() ? drive : 0;
+}
+
+// CP/M 2.2's ending on a disk error: a new line on the console, then "Bdos
+// Err On X: " and what went wrong, then a warm boot (here without waiting
+// for a key). The message goes to standard error.
+void Bdos::end_with_disk_error(unsigned drive, const char* what) {
+    console.console_out('\r');
+    console.console_out('\n');
+    console.error("Bdos Err On %c: %s\n", char('A' + drive), what);
+    end_run(1);
+    registers.a = 0xFF;
+}
+
+// CP/M ends a run with "R/O" when a program changes a write-protected disk;
+// an unmapped drive is one, as it reaches the directory of A:.
+bool Bdos::may_change(unsigned drive) {
+    if (drive == 0 || drive_directories[drive])
+        return true;
+    end_with_disk_error(drive, "R/O");
+    console.error("kavo: drive %c: is not mapped; map it with --drive %c=DIR\n", char('A' + drive), char('A' + drive));
+    return false;
+}
+
+std::string Bdos::host_path(unsigned drive, std::string_view name) const {
+    std::string path(name.ends_with('.') ? name.substr(0, name.size() - 1) : name);
+    const std::string& directory = drive_paths[drive_directories[drive] ? drive : 0];
+    if (!directory.empty())
+        path.insert(0, directory.ends_with('/') ? directory : directory + '/');
+    return path;
+}
+
+// Every host outcome of a file function becomes its CP/M result here.
+std::uint8_t Bdos::cpm_result(const host::Outcome& outcome, const char* action, unsigned drive,
+                                 std::string_view name) {
+    switch (outcome.kind) {
+    case host::Outcome::done: return 0x00;
+    case host::Outcome::missing:
+    case host::Outcome::name_taken: return 0xFF;
+    case host::Outcome::read_only:
+        end_with_disk_error(drive, "File R/O");
+        return 0xFF;
+    case host::Outcome::host_error: {
+        const std::string path = host_path(drive, name);
+        if (reported_files.insert(path).second)
+            console.error("kavo: cannot %s %s: %s\n", action, path.c_str(), std::strerror(outcome.error));
+        return 0xFF;
+    }
+    }
+    return 0xFF;
 }
 
 bool Bdos::open_drives(const std::array<std::string, 16>& paths) {
+    drive_paths = paths;
     for (unsigned drive = 0; drive < drive_directories.size(); ++drive) {
         const std::string& path = paths[drive];
         if (path.empty())
@@ -144,14 +195,18 @@ void Bdos::make_room_for_stream() {
 // existing file, or a made one) and binds it to that address; RC becomes the
 // records the file holds in the extent EX and S2 name (0 after make), as
 // CP/M's open copies the directory entry. Nothing else in the FCB changes. A
-// stream the address held is closed first, whatever the outcome.
-FileSlot* Bdos::bind_file(Opener open, unsigned drive) {
+// stream the address held is closed first, whatever the outcome. Without a
+// file, A is the CP/M result of the outcome, action naming what was refused.
+FileSlot* Bdos::bind_file(Opener open, const char* action, unsigned drive) {
     const std::uint16_t address = registers.de();
     file_slots.erase(address);
     make_room_for_stream();
-    auto file = (drive_directory(drive).*open)(fcb_to_host_name(address + 1));
-    if (!file)
+    const std::string name = fcb_to_host_name(address + 1);
+    auto [file, outcome] = (drive_directory(drive).*open)(name);
+    if (!file) {
+        registers.a = cpm_result(outcome, action, drive, name);
         return nullptr;
+    }
     const unsigned extent = memory[std::uint16_t(address + fcb::extent)];
     const unsigned module = memory[std::uint16_t(address + fcb::module)] & module_mask;
     memory[std::uint16_t(address + fcb::record_count)] =
@@ -163,10 +218,30 @@ FileSlot* Bdos::bind_file(Opener open, unsigned drive) {
     return &slot;
 }
 
+// Open files stay open: a program may go on with them, as it may on CP/M
+// after a reset that found the same disks.
 void Bdos::reset_disk_system(FileSlot*) {
-    file_slots.clear();
     current_drive = 0;
     registers.a = 0x00;
+}
+
+// The name bytes open and make leave in the FCB at address, as CP/M copies
+// the directory entry into it: the name and type the file was found by, in
+// upper case, each ending at its first blank, with bit 7 of the first type
+// byte the read-only attribute and no other attribute bit. Programs see a
+// read-only file by that bit after open.
+void Bdos::copy_found_name(std::uint16_t address, bool read_only) {
+    for (const auto& [first, last] : {std::pair{1u, 9u}, std::pair{9u, 12u}}) {
+        bool ended = false;
+        for (unsigned position = first; position < last; ++position) {
+            std::uint8_t& byte = memory[std::uint16_t(address + position)];
+            const std::uint8_t character = byte & 0x7F;
+            ended = ended || byte == ' ';
+            byte = ended ? ' ' : character >= 'a' && character <= 'z' ? character - 'a' + 'A' : character;
+        }
+    }
+    if (read_only)
+        memory[std::uint16_t(address + fcb::first_type)] |= read_only_attribute;
 }
 
 // Open and make start at module 0, as CP/M's do.
@@ -174,14 +249,21 @@ void Bdos::open_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     memory[std::uint16_t(address + fcb::module)] = 0;
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
-    registers.a = bind_file(&host::Directory::open_existing, drive) ? 0x00 : 0xFF;
+    if (FileSlot* bound = bind_file(&host::Directory::open_existing, "open", drive)) {
+        copy_found_name(address, bound->stream.is_read_only());
+        registers.a = 0x00;
+    }
 }
 
+// Make on a read-only file ends the run, as a write to it would.
 void Bdos::make_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     memory[std::uint16_t(address + fcb::module)] = 0;
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
-    registers.a = bind_file(&host::Directory::make, drive) ? 0x00 : 0xFF;
+    if (may_change(drive) && bind_file(&host::Directory::make, "make", drive)) {
+        copy_found_name(address, false);
+        registers.a = 0x00;
+    }
 }
 
 void Bdos::close_file(FileSlot* slot) {
@@ -257,29 +339,41 @@ void Bdos::report_directory_entry(const host::DirectoryEntry& file, unsigned ent
     registers.a = 0x00;
 }
 
+// Whether the FCB at address, bound to slot, names the file of host name in
+// directory.
+bool Bdos::names_file(std::uint16_t address, const FileSlot& slot, const host::Directory& directory,
+                         std::string_view host_name) const {
+    std::string name = fcb_to_host_name(address + 1);
+    if (name.ends_with('.'))
+        name.pop_back();
+    return &drive_directory(slot.drive) == &directory && host::equal_ignoring_case(name, host_name);
+}
+
 // Deletes every visible file that matches in the FCB's drive, closing first
-// the streams whose FCBs name it. Stops at the first deletion refused (a
-// read-only file, or by the host). Always ends a search in progress.
+// the streams whose FCBs name it. A read-only file among the matches ends
+// the run before any is deleted; a deletion the host refuses stops the rest.
+// Always ends a search in progress.
 void Bdos::delete_file(FileSlot*) {
     search_handle.reset();
     const std::uint16_t address = registers.de();
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
+    if (!may_change(drive))
+        return;
     const host::Directory& directory = drive_directory(drive);
     const std::vector<host::DirectoryEntry> matches = directory.find_files(fcb_to_host_name(address + 1));
-    std::uint8_t result = matches.empty() ? 0xFF : 0x00;
     for (const host::DirectoryEntry& match : matches) {
         if (match.read_only) {
-            result = 0xFF;
-            break;
+            registers.a = cpm_result({host::Outcome::read_only}, "delete", drive, match.name);
+            return;
         }
-        std::erase_if(file_slots, [&](const auto& bound) {
-            std::string name = fcb_to_host_name(bound.first + 1);
-            if (name.ends_with('.'))
-                name.pop_back();
-            return bound.second.drive == drive && host::equal_ignoring_case(name, match.name);
-        });
-        if (!directory.delete_file(match.name)) {
-            result = 0xFF;
+    }
+    std::uint8_t result = matches.empty() ? 0xFF : 0x00;
+    for (const host::DirectoryEntry& match : matches) {
+        std::erase_if(file_slots,
+                      [&](const auto& bound) { return names_file(bound.first, bound.second, directory, match.name); });
+        const host::Outcome deleted = directory.delete_file(match.name);
+        if (!deleted) {
+            result = cpm_result(deleted, "delete", drive, match.name);
             break;
         }
     }
@@ -289,25 +383,36 @@ void Bdos::delete_file(FileSlot*) {
 // Closes the FCB's own stream first, then renames in the FCB's drive.
 void Bdos::rename_file(FileSlot*) {
     const std::uint16_t address = registers.de();
+    const unsigned drive = fcb_drive(memory[address + fcb::drive]);
+    if (!may_change(drive))
+        return;
     file_slots.erase(address);
-    const host::Directory& directory = drive_directory(fcb_drive(memory[address + fcb::drive]));
-    const bool renamed =
-        directory.rename_file(fcb_to_host_name(address + 1), fcb_to_host_name(address + fcb::new_name));
-    registers.a = renamed ? 0x00 : 0xFF;
+    const std::string name = fcb_to_host_name(address + 1);
+    const host::Outcome renamed = drive_directory(drive).rename_file(name, fcb_to_host_name(address + fcb::new_name));
+    registers.a = cpm_result(renamed, "rename", drive, name);
 }
 
 // Sets or clears the read-only attribute (bit 7 of the first type byte) of
-// every file that matches; the other attribute bits are accepted and not
-// kept.
+// every file that matches, read-only files too, as CP/M 2.2 allows; the
+// other attribute bits are accepted and not kept. Streams open on a file
+// are closed, so that their FCBs reopen it as it now is on their next use.
 void Bdos::set_file_attributes(FileSlot*) {
     const std::uint16_t address = registers.de();
-    const host::Directory& directory = drive_directory(fcb_drive(memory[address + fcb::drive]));
+    const unsigned drive = fcb_drive(memory[address + fcb::drive]);
+    if (!may_change(drive))
+        return;
+    const host::Directory& directory = drive_directory(drive);
     const std::vector<host::DirectoryEntry> matches = directory.find_files(fcb_to_host_name(address + 1));
     const bool read_only = memory[std::uint16_t(address + fcb::first_type)] & read_only_attribute;
     std::uint8_t result = matches.empty() ? 0xFF : 0x00;
     for (const host::DirectoryEntry& match : matches) {
-        if (!directory.set_read_only(match.name, read_only))
-            result = 0xFF;
+        for (auto& [bound_address, slot] : file_slots) {
+            if (names_file(bound_address, slot, directory, match.name))
+                slot.stream.close();
+        }
+        const host::Outcome changed = directory.set_read_only(match.name, read_only);
+        if (!changed)
+            result = cpm_result(changed, "change the attributes of", drive, match.name);
     }
     registers.a = result;
 }
@@ -324,7 +429,7 @@ FileSlot* Bdos::record_stream(FileSlot* slot) {
         return slot;
     }
     const unsigned drive = slot ? slot->drive : fcb_drive(memory[registers.de() + fcb::drive]);
-    return bind_file(&host::Directory::open_existing, drive);
+    return bind_file(&host::Directory::open_existing, "open", drive);
 }
 
 // The record the FCB's EX, S2 and CR name: (S2 x 32 + EX) x 128 + CR.
@@ -356,14 +461,15 @@ bool Bdos::read_record(FileSlot& slot, std::uint32_t record) {
 }
 
 // Writes the DMA buffer to the record; A = 0xFF and nothing advances unless
-// the host took all of it (never for a read-only file). RC grows to cover
-// the record.
+// the host took all of it, and a read-only file ends the run. RC grows to
+// cover the record.
 bool Bdos::write_record(FileSlot& slot, std::uint32_t record) {
     std::array<std::uint8_t, record_size> bytes;
     for (unsigned offset = 0; offset < record_size; ++offset)
         bytes[offset] = memory[std::uint16_t(dma_address + offset)];
-    if (!slot.stream.write_at(std::uint64_t(record) * record_size, bytes)) {
-        registers.a = 0xFF;
+    const host::Outcome written = slot.stream.write_at(std::uint64_t(record) * record_size, bytes);
+    if (!written) {
+        registers.a = cpm_result(written, "write", slot.drive, fcb_to_host_name(registers.de() + 1));
         return false;
     }
     const std::uint16_t address = registers.de();
@@ -406,17 +512,18 @@ void Bdos::seek_random_record() {
 // and at a position outside the file's ranges reads the end of the file or
 // fails to write. As CP/M opens every extent a record function moves into,
 // RC then counts the records of the new extent, not those of the one left.
+// A write through an unmapped drive ends the run.
 void Bdos::transfer_record(FileSlot* slot, Access access, Order order) {
     const std::uint16_t address = registers.de();
     if (order == Order::random && memory[std::uint16_t(address + fcb::random_overflow)] != 0) {
         registers.a = 0x06;
         return;
     }
-    FileSlot* bound = record_stream(slot);
-    if (!bound) {
-        registers.a = 0xFF;
+    if (access == Access::write && !may_change(slot ? slot->drive : fcb_drive(memory[address + fcb::drive])))
         return;
-    }
+    FileSlot* bound = record_stream(slot);
+    if (!bound)
+        return;
     const auto extent_of = [&] {
         return std::pair(memory[std::uint16_t(address + fcb::extent)], memory[std::uint16_t(address + fcb::module)]);
     };
@@ -477,7 +584,8 @@ void Bdos::set_random_record(FileSlot*) {
     registers.a = 0x00;
 }
 
-// Drives need no logging in here: nothing to forget.
+// Drives need no logging in here: nothing to forget, and open files stay
+// open.
 void Bdos::reset_drive(FileSlot*) { registers.a = 0x00; }
 
 }  // namespace kavo

@@ -88,19 +88,34 @@ bool is_read_only(int directory_descriptor, const char* name, const struct stat&
            faccessat(directory_descriptor, name, W_OK, AT_EACCESS) != 0;
 }
 
-// Opens an entry of a directory that must be a regular file (links followed).
-// O_NONBLOCK keeps a FIFO from stalling the open; it changes nothing for a
-// regular file.
+// Opens an entry of a directory that must be a regular file (links followed);
+// -1 with errno set when it cannot, EISDIR for a directory and EEXIST for
+// any other entry that is no regular file. O_NONBLOCK keeps a FIFO from
+// stalling the open; it changes nothing for a regular file.
 int open_regular(int directory_descriptor, const std::string& name, int access) {
     const int descriptor = openat(directory_descriptor, name.c_str(), access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (descriptor < 0)
         return -1;
     struct stat status {};
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int error = S_ISDIR(status.st_mode) ? EISDIR : EEXIST;
         ::close(descriptor);
+        errno = error;
         return -1;
     }
     return descriptor;
+}
+
+Outcome refused(int error) { return {Outcome::host_error, error}; }
+
+// An entry gone since it was looked up is missing; any other error the host's.
+Outcome missing_or_refused(int error) { return error == ENOENT ? Outcome{Outcome::missing} : refused(error); }
+
+// Whether an open's error means that no CP/M file of the name is there: no
+// entry, a link to nothing or in a loop, or an entry that is no regular file.
+bool means_missing(int error) {
+    return error == ENOENT || error == ELOOP || error == EISDIR || error == EEXIST || error == ENXIO ||
+           error == ENOTDIR;
 }
 
 std::pair<std::string_view, std::string_view> split_type(std::string_view name) {
@@ -134,21 +149,23 @@ bool is_visible_character(char character) {
     return byte > 0x20 && byte < 0x7F && excluded.find(character) == std::string_view::npos;
 }
 
-// Renames within a directory without ever replacing an existing entry.
-// Filesystems that cannot promise that to renameat2 get a hard link and an
-// unlink instead, which also fails on an existing target.
-bool rename_without_replacing(int directory_descriptor, const std::string& from, const std::string& to) {
+// Renames within a directory without ever replacing an existing entry; 0,
+// or the errno that stopped it (EEXIST for an existing target). Filesystems
+// that cannot promise that to renameat2 get a hard link and an unlink
+// instead, which also fails on an existing target.
+int rename_without_replacing(int directory_descriptor, const std::string& from, const std::string& to) {
     if (renameat2(directory_descriptor, from.c_str(), directory_descriptor, to.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
+        return 0;
     if (errno != EINVAL && errno != ENOSYS)
-        return false;
+        return errno;
     if (linkat(directory_descriptor, from.c_str(), directory_descriptor, to.c_str(), 0) != 0)
-        return false;
+        return errno;
     if (unlinkat(directory_descriptor, from.c_str(), 0) != 0) {
+        const int error = errno;
         unlinkat(directory_descriptor, to.c_str(), 0);
-        return false;
+        return error;
     }
-    return true;
+    return 0;
 }
 
 // Whether an offset and a length both fit the host's signed file offsets.
@@ -194,12 +211,16 @@ std::size_t File::read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) 
     return count;
 }
 
-bool File::write_at(std::uint64_t offset, std::span<const std::uint8_t> data) {
-    if (!is_open() || read_only || !fits_offset(offset, data.size()))
-        return false;
+Outcome File::write_at(std::uint64_t offset, std::span<const std::uint8_t> data) {
+    if (!is_open())
+        return refused(EBADF);
+    if (read_only)
+        return {Outcome::read_only};
+    if (!fits_offset(offset, data.size()))
+        return refused(EFBIG);
     struct stat before {};
     if (fstat(descriptor, &before) != 0)
-        return false;
+        return refused(errno);
     std::size_t count = 0;
     while (count < data.size()) {
         const ssize_t result =
@@ -209,14 +230,15 @@ bool File::write_at(std::uint64_t offset, std::span<const std::uint8_t> data) {
         // A write of nothing would repeat forever; a regular file only gives
         // it when it can take no more.
         if (result <= 0) {
+            const int error = result < 0 ? errno : ENOSPC;
             // A part of the record must not become part of the file.
             if (count > 0 && offset + count > static_cast<std::uint64_t>(before.st_size))
                 static_cast<void>(ftruncate(descriptor, before.st_size));
-            return false;
+            return refused(error);
         }
         count += static_cast<std::size_t>(result);
     }
-    return true;
+    return {};
 }
 
 std::uint64_t File::size() const {
@@ -273,38 +295,44 @@ std::optional<std::string> Directory::find_entry(std::string_view name) const {
     return found;
 }
 
-std::optional<File> Directory::open_existing(std::string_view cpm_name) const {
+Opened Directory::open_existing(std::string_view cpm_name) const {
     const auto spelling = host_spelling(cpm_name);
-    if (!spelling)
-        return std::nullopt;
-    const auto entry = find_entry(*spelling);
+    const auto entry = spelling ? find_entry(*spelling) : std::nullopt;
     if (!entry)
-        return std::nullopt;
+        return {std::nullopt, {Outcome::missing}};
     int file = open_regular(descriptor, *entry, O_RDWR);
-    if (file < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY)) {
+    const bool read_only = file < 0 && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY);
+    if (read_only)
         file = open_regular(descriptor, *entry, O_RDONLY);
-        return file < 0 ? std::nullopt : std::optional<File>(File(file, true));
-    }
     if (file < 0)
-        return std::nullopt;
+        return {std::nullopt, means_missing(errno) ? Outcome{Outcome::missing} : refused(errno)};
     struct stat status {};
     fstat(file, &status);
-    return File(file, is_read_only(descriptor, entry->c_str(), status));
+    return {File(file, read_only || is_read_only(descriptor, entry->c_str(), status)), {}};
 }
 
-std::optional<File> Directory::make(std::string_view cpm_name) const {
+Opened Directory::make(std::string_view cpm_name) const {
     const auto spelling = host_spelling(cpm_name);
     if (!spelling)
-        return std::nullopt;
+        return {std::nullopt, {Outcome::missing}};
     if (const auto entry = find_entry(*spelling)) {
         // Only a writable regular file is ever truncated or shadowed, so a
-        // name that leads to anything else is left exactly as it was.
+        // name that leads to anything else is left exactly as it was. Root
+        // opens a file of no write permission for writing, so the mode is
+        // looked at as well.
         File file(open_regular(descriptor, *entry, O_RDWR), false);
+        const int open_error = errno;
         struct stat status {};
-        if (!file.is_open() || fstat(file.descriptor, &status) != 0 || is_read_only(descriptor, entry->c_str(), status))
-            return std::nullopt;
-        if (is_upper_case(*entry))
-            return ftruncate(file.descriptor, 0) == 0 ? std::optional<File>(std::move(file)) : std::nullopt;
+        if (fstatat(descriptor, entry->c_str(), &status, 0) == 0 && S_ISREG(status.st_mode) &&
+            is_read_only(descriptor, entry->c_str(), status))
+            return {std::nullopt, {Outcome::read_only}};
+        if (!file.is_open())
+            return {std::nullopt, refused(open_error)};
+        if (is_upper_case(*entry)) {
+            if (ftruncate(file.descriptor, 0) != 0)
+                return {std::nullopt, refused(errno)};
+            return {std::move(file), {}};
+        }
     }
     // A new file gets the upper-case spelling, which then stands for its
     // name: a file that was spelled otherwise is never emptied, only hidden.
@@ -314,8 +342,8 @@ std::optional<File> Directory::make(std::string_view cpm_name) const {
     std::transform(upper_case.begin(), upper_case.end(), upper_case.begin(), fold);
     const int file = openat(descriptor, upper_case.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (file < 0)
-        return std::nullopt;
-    return File(file, false);
+        return {std::nullopt, refused(errno)};
+    return {File(file, false), {}};
 }
 
 std::optional<std::uint64_t> Directory::size_of(std::string_view cpm_name) const {
@@ -369,51 +397,57 @@ std::vector<DirectoryEntry> Directory::find_files(std::string_view pattern) cons
     return matches;
 }
 
-bool Directory::delete_file(std::string_view host_name) const {
+Outcome Directory::delete_file(std::string_view host_name) const {
     if (!is_visible_name(host_name))
-        return false;
+        return {Outcome::missing};
     const std::string name(host_name);
     struct stat status {};
     if (fstatat(descriptor, name.c_str(), &status, 0) == 0 && is_read_only(descriptor, name.c_str(), status))
-        return false;
-    return unlinkat(descriptor, name.c_str(), 0) == 0;
+        return {Outcome::read_only};
+    if (unlinkat(descriptor, name.c_str(), 0) != 0)
+        return missing_or_refused(errno);
+    return {};
 }
 
-bool Directory::rename_file(std::string_view from_cpm_name, std::string_view to_cpm_name) const {
+Outcome Directory::rename_file(std::string_view from_cpm_name, std::string_view to_cpm_name) const {
     const auto from_spelling = host_spelling(from_cpm_name);
     const auto to_spelling = host_spelling(to_cpm_name);
-    if (!from_spelling || !to_spelling)
-        return false;
-    const auto source = find_entry(*from_spelling);
-    if (!source)
-        return false;
+    const auto source = from_spelling && to_spelling ? find_entry(*from_spelling) : std::nullopt;
     struct stat status {};
-    if (fstatat(descriptor, source->c_str(), &status, 0) != 0 || !S_ISREG(status.st_mode) ||
-        is_read_only(descriptor, source->c_str(), status))
-        return false;
+    if (!source || fstatat(descriptor, source->c_str(), &status, 0) != 0 || !S_ISREG(status.st_mode))
+        return {Outcome::missing};
+    if (is_read_only(descriptor, source->c_str(), status))
+        return {Outcome::read_only};
     // Any other entry that equals the new name without regard to case would
     // make two names that CP/M cannot tell apart.
     DirectoryHandle directory = read_directory(descriptor);
     if (!directory)
-        return false;
+        return refused(errno);
     while (const dirent* entry = readdir(directory.get())) {
         if (equal_ignoring_case(entry->d_name, *to_spelling) && *source != entry->d_name)
-            return false;
+            return {Outcome::name_taken};
     }
     if (*source == *to_spelling)
-        return true;
-    return rename_without_replacing(descriptor, *source, *to_spelling);
+        return {};
+    const int error = rename_without_replacing(descriptor, *source, *to_spelling);
+    if (error == EEXIST)
+        return {Outcome::name_taken};
+    return error == 0 ? Outcome{} : missing_or_refused(error);
 }
 
-bool Directory::set_read_only(std::string_view host_name, bool read_only) const {
+Outcome Directory::set_read_only(std::string_view host_name, bool read_only) const {
     if (!is_visible_name(host_name))
-        return false;
+        return {Outcome::missing};
     const std::string name(host_name);
     struct stat status {};
-    if (fstatat(descriptor, name.c_str(), &status, 0) != 0 || !S_ISREG(status.st_mode))
-        return false;
+    if (fstatat(descriptor, name.c_str(), &status, 0) != 0)
+        return missing_or_refused(errno);
+    if (!S_ISREG(status.st_mode))
+        return {Outcome::missing};
     const mode_t mode = read_only ? status.st_mode & ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH) : status.st_mode | S_IWUSR;
-    return fchmodat(descriptor, name.c_str(), mode & 07777, 0) == 0;
+    if (fchmodat(descriptor, name.c_str(), mode & 07777, 0) != 0)
+        return refused(errno);
+    return {};
 }
 
 std::size_t stream_limit() {

@@ -10,6 +10,23 @@
 
 namespace host {
 
+// How a host file operation ended: done, or why not. Only a refusal by the
+// host itself carries a reason, its errno.
+struct Outcome {
+    enum Kind {
+        done,
+        missing,     // no file of the name: none there, a refused name, or an entry that is no regular file
+        read_only,   // the file is read-only (see Directory)
+        name_taken,  // another entry already has the new name
+        host_error,  // the host refused; error says why
+    };
+    Kind kind = done;
+    int error = 0;  // errno, for host_error only
+
+    explicit operator bool() const { return kind == done; }
+    bool operator==(const Outcome&) const = default;
+};
+
 // An open host file on an unbuffered descriptor: what a program wrote is in
 // the file as soon as write_at returns, whether or not it ever closes it.
 class File {
@@ -24,10 +41,11 @@ public:
     // Reads up to buffer.size() bytes at offset, stopping early only at the
     // end of the file or at an error; returns the count (0 at or past the end).
     std::size_t read_at(std::uint64_t offset, std::span<std::uint8_t> buffer);
-    // Writes all of data at offset; false unless every byte was written, and
-    // then the file is cut back to the size it had before. A read-only file
-    // takes nothing.
-    bool write_at(std::uint64_t offset, std::span<const std::uint8_t> data);
+    // Writes all of data at offset. Unless every byte was written the file is
+    // cut back to the size it had before, and the outcome says why: a
+    // read-only file takes nothing (read_only), the host's refusal (a full
+    // disk, a size limit) is a host_error.
+    Outcome write_at(std::uint64_t offset, std::span<const std::uint8_t> data);
     std::uint64_t size() const;
 
     bool is_open() const { return descriptor >= 0; }
@@ -40,6 +58,12 @@ private:
     File(int descriptor, bool read_only) : descriptor(descriptor), read_only(read_only) {}
     int descriptor = -1;
     bool read_only = false;
+};
+
+// A file opened or made; without one, the outcome says why.
+struct Opened {
+    std::optional<File> file;
+    Outcome outcome;
 };
 
 // One visible file of a directory: a regular file whose name fits the 8 + 3
@@ -77,15 +101,17 @@ public:
 
     // The existing file named by a CP/M-derived name ("README." is README with
     // no type); opened for reading and writing, or for reading only when the
-    // file is read-only. Nothing for a refused name (see host_spelling), a
-    // missing file, or one that is not a regular file (links followed).
-    std::optional<File> open_existing(std::string_view cpm_name) const;
+    // file is read-only. missing for a refused name (see host_spelling), a
+    // missing file, or one that is not a regular file (links followed); a
+    // file the host will not open even for reading is a host_error.
+    Opened open_existing(std::string_view cpm_name) const;
     // Truncates the existing upper-case file of the name, or creates one
     // spelled as the name in upper case without its trailing dot (which then
-    // hides a file of the name spelled otherwise, never emptied). Nothing for
-    // a refused name, a read-only file, or a name that leads to anything but a
-    // regular file.
-    std::optional<File> make(std::string_view cpm_name) const;
+    // hides a file of the name spelled otherwise, never emptied). missing for
+    // a refused name, read_only for a read-only file; a name that leads to
+    // anything but a regular file, and a directory or disk that takes no new
+    // file, are host_errors.
+    Opened make(std::string_view cpm_name) const;
     // The size in bytes of the existing regular file of the name.
     std::optional<std::uint64_t> size_of(std::string_view cpm_name) const;
 
@@ -97,16 +123,18 @@ public:
     std::vector<DirectoryEntry> find_files(std::string_view pattern) const;
 
     // Deletes the file of that exact host name (as files() reported it); a
-    // name that is not visible, and a read-only file, are refused.
-    bool delete_file(std::string_view host_name) const;
-    // Renames the file of a CP/M-derived name to a new CP/M-derived name;
-    // fails when another entry equals the new name without regard to case,
-    // when either name is refused, or when the old name is missing, not a
-    // regular file, or read-only. Never replaces an existing file.
-    bool rename_file(std::string_view from_cpm_name, std::string_view to_cpm_name) const;
+    // name that is not visible or not there is missing, a read-only file
+    // read_only.
+    Outcome delete_file(std::string_view host_name) const;
+    // Renames the file of a CP/M-derived name to a new CP/M-derived name:
+    // name_taken when another entry equals the new name without regard to
+    // case, missing when either name is refused or the old name is missing
+    // or not a regular file, read_only for a read-only file. Never replaces
+    // an existing file.
+    Outcome rename_file(std::string_view from_cpm_name, std::string_view to_cpm_name) const;
     // Makes the file of that exact host name read-only by taking every write
     // permission bit away, or writable by giving its owner the write bit back.
-    bool set_read_only(std::string_view host_name, bool read_only) const;
+    Outcome set_read_only(std::string_view host_name, bool read_only) const;
 
 private:
     friend std::optional<std::size_t> read_program(const std::string& path, std::span<std::uint8_t> destination);

@@ -1,13 +1,16 @@
 // Tests of the BDOS file functions: FCB names directly, everything else through the real executable.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -30,6 +33,7 @@ using test::M;
 
 using enum test::BdosFunction;
 using test::default_dma;
+constexpr std::uint8_t get_read_only_vector = 29;
 
 // The 11 name bytes of "NAME.TYP": name and type padded with blanks to 8 + 3.
 std::string name_field(std::string_view name) {
@@ -238,6 +242,21 @@ protected:
         options.push_back(install(program).string());
         return test::run_kavo(work, options);
     }
+    struct Outcome {
+        std::vector<std::string> lines;  // of standard output
+        std::string errors;              // standard error
+        int status = -1;
+    };
+    // Runs the program with kavo's options before it, keeping standard error.
+    Outcome run_keeping_errors(std::vector<std::string> options, Program& program) {
+        options.push_back(install(program).string());
+        const fs::path errors_path = errors_directory / "errors";
+        const test::Result result = test::run_kavo(work, options, "", 60s, [&] {
+            const int descriptor = open(errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            return descriptor >= 0 && dup2(descriptor, STDERR_FILENO) >= 0;
+        });
+        return {lines(result.output), test::read_file(errors_path), result.status};
+    }
     void create(const std::string& name, const std::string& content) { test::write_file(work / name, content); }
     void create_sized(const std::string& name, std::uintmax_t size) {
         create(name, "");
@@ -245,9 +264,11 @@ protected:
     }
     std::string contents(const std::string& name) { return test::read_file(work / name); }
 
-    test::TemporaryDirectory base;
+    test::TemporaryDirectory base, errors_directory;
     fs::path work = base / "work";
 };
+
+constexpr auto read_only_permissions = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
 
 // fcb_to_host_name on a machine of its own.
 
@@ -663,7 +684,12 @@ TEST_F(BdosFiles, RenameNeverReplacesAndClosesTheRenamedFcb) {
     EXPECT_EQ(contents("second.txt"), "2");
 }
 
-TEST_F(BdosFiles, ResetClosesEveryFileAndKeepsTheDmaAddressAndTheSearch) {
+// Files open before a disk reset (13) or a drive reset (37) stay open: they
+// close with 0, and a file made and written before the reset takes more
+// records after it, nothing lost. The reset closed them, so that WordStar
+// stopped with "Close failure" after changing the logged disk. The DMA
+// address and a search in progress stay as well.
+TEST_F(BdosFiles, DiskResetKeepsOpenFilesTheDmaAddressAndTheSearch) {
     create("A.BIN", numbered_records(1));
     create("B.BIN", "");
     constexpr std::uint16_t buffer = 0x6000;
@@ -673,8 +699,21 @@ TEST_F(BdosFiles, ResetClosesEveryFileAndKeepsTheDmaAddressAndTheSearch) {
     program.request(search_for_first, program.fcb_with_name_bytes("???????????")).show(buffer + 1, 1).new_line();
     program.request(reset_disk_system).request(close_file, first).request(close_file, second).new_line();
     program.request(search_for_next).show(buffer + 1, 1).store(buffer, {0x99});
-    program.request(read_sequential, first).show(buffer, 1);
-    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"FF 00 00 00 41", "00 FF FF", "00 42 00 00"}));
+    program.request(read_sequential, first).show(buffer, 1).new_line();
+    for (const auto& [reset, name] : {std::pair{reset_disk_system, "RESET.BIN"}, std::pair{reset_drive, "DRIVE.BIN"}}) {
+        const std::uint16_t made = program.fcb(name);
+        program.request(make_file, made).store(buffer, {'1'}).request(write_sequential, made);
+        program.request(reset, 0x0001).store(buffer, {'2'}).request(write_sequential, made);
+        program.request(close_file, made).new_line();
+    }
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"FF 00 00 00 41", "00 00 00", "00 42 00 00",
+                                                                    "00 00 00 00 00", "00 00 00 00 00"}));
+    for (const char* name : {"RESET.BIN", "DRIVE.BIN"}) {
+        const std::string written = contents(name);
+        ASSERT_EQ(written.size(), 256u) << name;
+        EXPECT_EQ(written[0], '1') << name;
+        EXPECT_EQ(written[128], '2') << name;
+    }
 }
 
 TEST_F(BdosFiles, HostileNamesTouchNothingOutsideTheDirectory) {
@@ -759,40 +798,115 @@ TEST_F(BdosFiles, CaseVariantsOfANameAreOneFile) {
     EXPECT_EQ(fs::file_size(work / "dup.txt"), 20000u);
 }
 
-// A file that no one may write opens for reading; writes to it fail and
-// change nothing; make, delete and rename leave it alone; searches show
-// bit 7 of its first type byte. Function 30 sets and clears that attribute
-// through the write permission bits.
-TEST_F(BdosFiles, ReadOnlyFilesOnlyReadAndFunction30SetsTheAttribute) {
+// Open copies the name as the directory has it into the FCB: in upper case,
+// with bit 7 of the first type byte set for a read-only file (PIP looks at
+// it to ask before replacing one) and no other attribute bit; make copies
+// the name of the file it made. A read-only file reads and closes as any
+// other. Function 30 sets and clears the attribute through the write
+// permission bits, of a read-only file too, as on CP/M 2.2.
+TEST_F(BdosFiles, OpenAndMakeCopyTheNameWithTheReadOnlyAttribute) {
     create("RO.TXT", "read only");
     create("RW.TXT", "rw");
-    fs::permissions(work / "RO.TXT", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(work / "RO.TXT", read_only_permissions);
     Program program;
-    const std::uint16_t read_only = program.fcb("RO.TXT", {.new_name = name_field("NEW.TXT")});
+    const std::uint16_t opened = program.fcb_with_name_bytes("r\xCF      t\xF8t");  // the program's own bit 7s
+    const std::uint16_t made = program.fcb_with_name_bytes("n\xC5w     d\xE1t");
+    const std::uint16_t read_only = program.fcb("RO.TXT");
     const std::uint16_t make_read_only = program.fcb_with_name_bytes("RW      \xD4XT");
     const std::uint16_t writable = program.fcb("RW.TXT");
-    const std::uint16_t missing = program.fcb("MISSING.TXT");
-    program.request(open_file, read_only).request(read_sequential, read_only).show(default_dma, 1);
-    program.request(write_sequential, read_only).request(write_random, read_only).request(close_file, read_only).new_line();
-    program.request(make_file, read_only).request(delete_file, read_only).request(rename_file, read_only).new_line();
-    program.request(search_for_first, read_only).show(default_dma + 9, 1).new_line();
+    program.request(open_file, opened).show(opened + 1, 11).new_line();
+    program.request(read_sequential, opened).show(default_dma, 1).request(close_file, opened).new_line();
+    program.request(make_file, made).show(made + 1, 11).new_line();
+    program.request(search_for_first, read_only).show(default_dma + 9, 1);
     program.request(set_file_attributes, make_read_only).request(search_for_first, writable).show(default_dma + 9, 1);
-    program.request(delete_file, writable).new_line();
-    program.request(set_file_attributes, read_only).request(delete_file, read_only);
-    program.request(set_file_attributes, missing).new_line();
+    program.request(set_file_attributes, read_only).request(search_for_first, read_only).show(default_dma + 9, 1);
+    program.request(set_file_attributes, program.fcb("MISSING.TXT"));
     EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{
-                                              "00 00 72 FF FF 00",
-                                              "FF FF FF",
-                                              "00 D4",
-                                              "00 00 D4 FF",
-                                              "00 00 FF",
+                                              "00 " + hex_dump("RO      \xD4XT"),
+                                              "00 72 00",
+                                              "00 " + hex_dump("NEW     DAT"),
+                                              "00 D4 00 00 D4 00 00 54 FF",
                                           }));
-    EXPECT_EQ(listing(work), std::vector<std::string>{"RW.TXT"});
-    EXPECT_EQ(contents("RW.TXT"), "rw");
-    EXPECT_EQ(fs::status(work / "RW.TXT").permissions() &
-                  (fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write),
-              fs::perms::none);
+    EXPECT_EQ(contents("RO.TXT"), "read only");
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"NEW.DAT", "RO.TXT", "RW.TXT"}));
+    constexpr auto write_permissions = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    EXPECT_EQ(fs::status(work / "RW.TXT").permissions() & write_permissions, fs::perms::none);
+    EXPECT_EQ(fs::status(work / "RO.TXT").permissions() & write_permissions, fs::perms::owner_write);
 }
+
+// A change aimed at a read-only file, and what the program printed before
+// the run ended.
+struct ReadOnlyChange {
+    const char* name;
+    std::function<void(Program&)> change;
+    std::string printed;
+    std::vector<std::string> options = {};
+    char drive = 'A';
+};
+
+// Opens the file of fcb, then runs function on it.
+std::function<void(Program&)> after_open(test::BdosFunction function, std::string name, FcbFields fields = {}) {
+    return [=](Program& p) {
+        const std::uint16_t file = p.fcb(name, fields);
+        p.request(open_file, file).request(function, file);
+    };
+}
+
+const ReadOnlyChange read_only_changes[] = {
+    {"SequentialWriteThroughAnUnopenedFcb", [](Program& p) { p.request(write_sequential, p.fcb("RO.TXT")); }, ""},
+    {"SequentialWrite", after_open(write_sequential, "RO.TXT"), "00"},
+    {"RandomWrite", after_open(write_random, "RO.TXT", {.random_record = 3}), "00"},
+    {"RandomWriteWithZeroFill", after_open(write_random_with_zero_fill, "RO.TXT", {.random_record = 3}), "00"},
+    {"Make", [](Program& p) { p.request(make_file, p.fcb("RO.TXT")); }, ""},
+    {"Delete", [](Program& p) { p.request(delete_file, p.fcb("RO.TXT")); }, ""},
+    // A.TXT comes first, and stays: nothing is deleted.
+    {"DeleteOfSeveralFiles", [](Program& p) { p.request(delete_file, p.fcb_with_name_bytes("????????TXT")); }, ""},
+    {"Rename", [](Program& p) { p.request(rename_file, p.fcb("RO.TXT", {.new_name = name_field("NEW.TXT")})); }, ""},
+    // Function 30 makes a file read-only while the program has it open.
+    {"WriteToAFileMadeReadOnlyWhileOpen",
+     [](Program& p) {
+         const std::uint16_t file = p.fcb("A.TXT");
+         p.request(open_file, file).request(set_file_attributes, p.fcb_with_name_bytes("A       \xD4XT"));
+         p.request(write_sequential, file);
+     },
+     "00 00"},
+    {"WriteThroughMappedDriveB", after_open(write_sequential, "RO.TXT", {.drive = 2}), "00", {"--drive", "B=."}, 'B'},
+};
+
+void PrintTo(const ReadOnlyChange& change, std::ostream* stream) { *stream << change.name; }
+
+class ReadOnlyChanges : public BdosFiles, public testing::WithParamInterface<ReadOnlyChange> {};
+
+// A change aimed at a read-only file ends the run as CP/M 2.2 ends it:
+// "Bdos Err On A: File R/O" on standard error and exit status 1, the file as
+// it was, and what the program wrote to other files before it kept. The
+// change used to fail with 0xFF and the program went on, so that an editor
+// reported success with the edit left in its temporary file, and a delete of
+// several files stopped halfway.
+TEST_P(ReadOnlyChanges, EndTheRunAndChangeNothing) {
+    const ReadOnlyChange& change = GetParam();
+    create("A.TXT", "a");
+    create("RO.TXT", "read only");
+    fs::permissions(work / "RO.TXT", read_only_permissions);
+    Program program;
+    const std::uint16_t other = program.fcb("OTHER.DAT");
+    program.store(default_dma, {'o'}).request(make_file, other).request(write_sequential, other).new_line();
+    change.change(program);
+    program.new_line().request(return_current_disk);  // never reached
+
+    // The run ends in the change's last request, after CP/M's new line.
+    const Outcome outcome = run_keeping_errors(change.options, program);
+    EXPECT_EQ(outcome.lines, (std::vector<std::string>{"00 00", change.printed}));
+    EXPECT_EQ(outcome.errors, std::string("Bdos Err On ") + change.drive + ": File R/O\n");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"A.TXT", "OTHER.DAT", "RO.TXT"}));
+    EXPECT_EQ(contents("RO.TXT"), "read only");
+    EXPECT_EQ(contents("A.TXT"), "a");
+    EXPECT_EQ(contents("OTHER.DAT").substr(0, 1), "o");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ReadOnlyChanges, testing::ValuesIn(read_only_changes),
+                         [](const testing::TestParamInfo<ReadOnlyChange>& info) { return info.param.name; });
 
 // Unless EX is '?', a search reports one entry per file. Search for next
 // goes on after the file last reported and matches the name bytes found now
@@ -911,8 +1025,8 @@ TEST_F(BdosFiles, PositionsOutsideTheRangesTransferNothing) {
 
 // A copying program copies A:SRC.DAT to B:, selects B: and copies the copy
 // back to A: through the current drive (drive byte 0). B: has every rule of
-// A:: its read-only file stays, and a search with '?' as the drive byte
-// lists the current drive.
+// A:: a search with '?' as the drive byte lists the current drive, and its
+// read-only file stays, the run ending with B:'s letter.
 TEST_F(BdosFiles, CopyingBetweenDrivesAToBAndBack) {
     test::TemporaryDirectory drive_b;
     create("SRC.DAT", numbered_records(300));
@@ -922,47 +1036,111 @@ TEST_F(BdosFiles, CopyingBetweenDrivesAToBAndBack) {
     program.copy_file(program.fcb("SRC.DAT", {.drive = 1}), program.fcb("COPY.DAT", {.drive = 2})).new_line();
     program.request(select_disk, 1).request(return_current_disk);
     program.copy_file(program.fcb("COPY.DAT"), program.fcb("BACK.DAT", {.drive = 1})).new_line();
-    program.request(delete_file, program.fcb("RO.TXT")).new_line();
     program.list_directory(program.fcb_with_name_bytes("???????????", {.drive = '?'}));
-    const test::Result result = run_with({"--drive", "B=" + drive_b.path().string()}, program);
-    EXPECT_EQ(lines(result.output), (std::vector<std::string>{
-                                        "00 00 00 00",
-                                        "00 01 00 00 00 00",
-                                        "FF",
-                                        directory_entry("COPY.DAT", 1, 128),
-                                        directory_entry("RO.TXT", 0, 1, 0, true),
-                                        "FF",
-                                    }));
+    program.request(delete_file, program.fcb("RO.TXT"));
+    const Outcome outcome = run_keeping_errors({"--drive", "B=" + drive_b.path().string()}, program);
+    EXPECT_EQ(outcome.lines, (std::vector<std::string>{
+                                 "00 00 00 00",
+                                 "00 01 00 00 00 00",
+                                 directory_entry("COPY.DAT", 1, 128),
+                                 directory_entry("RO.TXT", 0, 1, 0, true),
+                                 "FF",
+                                 "",
+                             }));
+    EXPECT_EQ(outcome.errors, "Bdos Err On B: File R/O\n");
+    EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(test::read_file(drive_b / "COPY.DAT"), numbered_records(300));
     EXPECT_EQ(contents("BACK.DAT"), numbered_records(300));
     EXPECT_EQ(listing(work), (std::vector<std::string>{"BACK.DAT", "SRC.DAT"}));
     EXPECT_EQ(listing(drive_b.path()), (std::vector<std::string>{"COPY.DAT", "ro.txt"}));
 }
 
-// Select disk picks A: or a mapped drive and makes it current; any other
-// drive (B: unmapped, drive 19) answers 0xFF and leaves the current drive.
-// The login vector has A: and the mapped drives; reset selects A: again. An
-// FCB of an unmapped drive reaches A:'s directory, as without any option.
+// Select disk makes any drive A: to P: current (drive 18 answers 0xFF and
+// leaves the current drive); the login vector has A: and the mapped drives,
+// the read-only vector the others; reset selects A: again. An FCB of the
+// current drive then names the drive selected: a mapped drive's directory,
+// or for an unmapped one A:'s, to read but not to change. Selecting an
+// unmapped drive used to fail and leave A: current, so that PIP B:=*.*, which
+// does not look at the answer, rewrote the files of A: in place.
 TEST_F(BdosFiles, SelectDiskAndCurrentDiskWithMappedAndUnmappedDrives) {
     test::TemporaryDirectory drive_c;
+    create("ON.A", "a");
     Program program;
-    program.request(select_disk, 2).request(return_current_disk).request(select_disk, 1).request(return_current_disk);
-    program.request(select_disk, 18).request(return_current_disk).request(make_file, program.fcb("ON.C")).new_line();
-    program.lxi(DE, std::uint16_t(0)).bdos(return_login_vector).shld(0x1F00);
-    program.show(0x1F00, 2);
-    program.request(make_file, program.fcb("ON.A", {.drive = 2})).request(reset_disk_system);
-    program.request(return_current_disk).request(select_disk, 0).request(return_current_disk);
-    const std::string path = install(program).string();
-    EXPECT_EQ(lines(test::run_kavo(work, {"--drive", "C=" + drive_c.path().string(), path}).output),
-              (std::vector<std::string>{"00 02 FF 02 FF 02 00", "05 00 00 00 00 00 00"}));
+    program.request(select_disk, 2).request(return_current_disk).request(select_disk, 18).request(return_current_disk);
+    program.request(make_file, program.fcb("ON.C")).new_line();
+    program.lxi(DE, std::uint16_t(0)).bdos(return_login_vector).shld(0x1F00).bdos(get_read_only_vector).shld(0x1F02);
+    program.show(0x1F00, 4).new_line();
+    program.request(reset_disk_system).request(return_current_disk).request(select_disk, 1).request(return_current_disk);
+    const std::uint16_t on_a = program.fcb("ON.A");
+    program.request(open_file, on_a).request(read_sequential, on_a).show(default_dma, 1).new_line();
+    program.request(make_file, program.fcb("ON.B"));
+    program.request(return_current_disk);  // never reached
+    const Outcome outcome = run_keeping_errors({"--drive", "C=" + drive_c.path().string()}, program);
+    EXPECT_EQ(outcome.lines, (std::vector<std::string>{"00 02 FF 02 00", "05 00 FA FF", "00 00 00 01 00 00 61", ""}));
+    EXPECT_EQ(outcome.errors, "Bdos Err On B: R/O\nkavo: drive B: is not mapped; map it with --drive B=DIR\n");
+    EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(listing(work), std::vector<std::string>{"ON.A"});
     EXPECT_EQ(listing(drive_c.path()), std::vector<std::string>{"ON.C"});
-
-    fs::remove(work / "ON.A");
-    EXPECT_EQ(lines(test::run_kavo(work, {path}).output),
-              (std::vector<std::string>{"FF 00 FF 00 FF 00 00", "01 00 00 00 00 00 00"}));
-    EXPECT_EQ(listing(work), (std::vector<std::string>{"ON.A", "ON.C"}));
 }
+
+// A change through a drive that no --drive maps, and what the program printed
+// before the run ended.
+struct UnmappedChange {
+    const char* name;
+    std::function<void(Program&)> change;
+    std::string printed;
+    char drive = 'B';
+};
+
+const UnmappedChange unmapped_changes[] = {
+    {"Make", [](Program& p) { p.request(make_file, p.fcb("NEW.TXT", {.drive = 2})); }, ""},
+    // It reads A:'s file, and writes nothing there.
+    {"WriteAfterRead",
+     [](Program& p) {
+         const std::uint16_t file = p.fcb("KEEP.TXT", {.drive = 2});
+         p.request(open_file, file).request(read_sequential, file).show(default_dma, 1).request(write_sequential, file);
+     },
+     "00 00 6B"},
+    {"RandomWrite", after_open(write_random, "KEEP.TXT", {.drive = 2}), "00"},
+    {"Delete", [](Program& p) { p.request(delete_file, p.fcb("KEEP.TXT", {.drive = 2})); }, ""},
+    {"DeleteOfNothing", [](Program& p) { p.request(delete_file, p.fcb("NONE.TXT", {.drive = 2})); }, ""},
+    {"Rename",
+     [](Program& p) { p.request(rename_file, p.fcb("KEEP.TXT", {.drive = 2, .new_name = name_field("NEW.TXT")})); },
+     ""},
+    {"SetAttributes",
+     [](Program& p) { p.request(set_file_attributes, p.fcb_with_name_bytes("KEEP    \xD4XT", {.drive = 2})); }, ""},
+    // PIP's way: select the drive, then name the current drive.
+    {"MakeOnTheSelectedDrive", [](Program& p) { p.request(select_disk, 1).request(make_file, p.fcb("NEW.TXT")); }, "00"},
+    {"MakeOnDriveP", [](Program& p) { p.request(make_file, p.fcb("NEW.TXT", {.drive = 16})); }, "", 'P'},
+};
+
+void PrintTo(const UnmappedChange& change, std::ostream* stream) { *stream << change.name; }
+
+class UnmappedDrives : public BdosFiles, public testing::WithParamInterface<UnmappedChange> {};
+
+// A drive that no --drive maps reaches A:'s directory to read, and a change
+// through it ends the run with CP/M's error for a read-only disk, a line
+// naming the option and exit status 1, nothing changed. It used to change
+// the files of A:.
+TEST_P(UnmappedDrives, EndTheRunOnAnyChange) {
+    const UnmappedChange& change = GetParam();
+    create("KEEP.TXT", "keep");
+    Program program;
+    change.change(program);
+    program.new_line().request(return_current_disk);  // never reached
+    const Outcome outcome = run_keeping_errors({}, program);
+    EXPECT_EQ(outcome.lines, std::vector<std::string>{change.printed});
+    const std::string letter(1, change.drive);
+    EXPECT_EQ(outcome.errors, "Bdos Err On " + letter + ": R/O\nkavo: drive " + letter +
+                                  ": is not mapped; map it with --drive " + letter + "=DIR\n");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(listing(work), std::vector<std::string>{"KEEP.TXT"});
+    EXPECT_EQ(contents("KEEP.TXT"), "keep");
+    EXPECT_NE(fs::status(work / "KEEP.TXT").permissions() & fs::perms::owner_write, fs::perms::none);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, UnmappedDrives, testing::ValuesIn(unmapped_changes),
+                         [](const testing::TestParamInfo<UnmappedChange>& info) { return info.param.name; });
 
 // FCB drive bytes past P: (0x11-0xFF) are no drive: like an unmapped drive
 // they reach A:'s directory and nothing else, whatever the function.

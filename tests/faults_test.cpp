@@ -1,6 +1,7 @@
 // Runs under faults and hostile input through the real executable: full and vanishing file systems, signals, memory edges and huge files.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -204,7 +205,7 @@ TEST(FileSystemFaults, WritePastTheFileSizeLimitFailsInsteadOfKillingTheRun) {
     test::PtyRun run(directory.path(), {"T"});
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
-    EXPECT_EQ(run.output, "00 00 00 FF end");
+    EXPECT_EQ(run.output, "00 00 00 kavo: cannot write BIG.DAT: File too large\r\nFF end");
     EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
     EXPECT_GE(fs::file_size(directory.path() / "BIG.DAT"), 256u);  // the two records written
 }
@@ -233,13 +234,25 @@ TEST(FileSystemFaults, FileDeletedWhileOpenStaysUsableUntilClosed) {
     EXPECT_FALSE(fs::exists(directory.path() / "DATA.BIN"));
 }
 
+// In the child: standard error into a file, so that the test can read it.
+bool errors_into(const fs::path& file) {
+    const int descriptor = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    return descriptor >= 0 && dup2(descriptor, STDERR_FILENO) >= 0;
+}
+
+// In the child: the user nobody when root, for whom permissions hold.
+bool as_nobody() {
+    constexpr uid_t nobody = 65534;
+    return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0);
+}
+
 // Files the process may not read, or only read: an unreadable file cannot be
-// opened, a read-only one opens for reading; make, delete and rename leave
-// both as they were (neither grants anyone write permission), and the
-// directory lists both as read-only. As root the run drops to nobody, for
-// whom the permissions hold.
+// opened, and kavo names the host's reason; a read-only one opens for
+// reading. The directory lists both as read-only (neither grants anyone
+// write permission), and make on one ends the run, the file as it was. As
+// root the run drops to nobody, for whom the permissions hold.
 TEST(FileSystemFaults, UnreadableFilesCannotBeOpenedAndReadOnlyFilesOnlyRead) {
-    test::TemporaryDirectory directory;
+    test::TemporaryDirectory directory, errors;
     fs::permissions(directory.path(), fs::perms::all);
     test::write_file(directory / "SECRET.TXT", "secret");
     test::write_file(directory / "RO.TXT", "read only");
@@ -249,28 +262,109 @@ TEST(FileSystemFaults, UnreadableFilesCannotBeOpenedAndReadOnlyFilesOnlyRead) {
     fs::permissions(directory / "p.com", fs::perms::none);
     Program program;
     program.fcb(0x3000, "SECRET  TXT").fcb(0x3100, "RO      TXT");
-    program.store(0x3100 + 17, "RENAMED TXT");
     for (std::uint16_t fcb : {0x3000, 0x3100}) {
-        program.request(open_file, fcb).request(make_file, fcb).request(read_sequential, fcb);
+        program.request(open_file, fcb).request(read_sequential, fcb).request(open_file, fcb);
         program.request(search_for_first, fcb).show(default_dma + 1, 1).show(default_dma + 9, 1).say("| ");
     }
-    program.request(delete_file, 0x3000).request(rename_file, 0x3100);
+    program.request(make_file, 0x3000).say("!");
     program.write(directory / "T.COM");
-    const test::ChildSetup as_nobody = [] {
-        constexpr uid_t nobody = 65534;
-        return geteuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0);
-    };
 
-    test::Result result = test::run_kavo(directory.path(), {"T"}, "", 60s, as_nobody);
-    EXPECT_EQ(words(result.output), "FF FF FF 00 53 D4 | 00 FF 00 00 52 D4 | FF FF");
-    EXPECT_TRUE(fs::exists(directory / "SECRET.TXT"));
+    test::Result result =
+        test::run_kavo(directory.path(), {"T"}, "", 60s, [&] { return errors_into(errors / "errors") && as_nobody(); });
+    EXPECT_EQ(words(result.output), "FF FF FF 00 53 D4 | 00 00 00 00 52 D4 |");
+    EXPECT_EQ(test::read_file(errors / "errors"), "kavo: cannot open SECRET.TXT: Permission denied\n"
+                                                  "Bdos Err On A: File R/O\n");
+    EXPECT_EQ(result.status, 1);
     EXPECT_EQ(test::read_file(directory / "RO.TXT"), "read only");
-    EXPECT_FALSE(fs::exists(directory / "RENAMED.TXT"));
+    fs::permissions(directory / "SECRET.TXT", fs::perms::owner_read);
+    EXPECT_EQ(test::read_file(directory / "SECRET.TXT"), "secret");
 
     result = test::run_kavo(directory.path(), {"p"}, "", 60s, as_nobody);
     EXPECT_EQ(result.output, "File p.com not found.\n");
     EXPECT_EQ(result.status, 0);
 }
+
+// A directory where a change is refused by the host, set up in the child
+// before the run; the program's results and standard error after it.
+struct HostRefusal {
+    const char* name;
+    std::function<bool(const fs::path& directory)> setup;
+    std::string output;
+    std::string errors;
+    int status = 0;
+};
+
+// In the child: a small file system over directory with OLD.TXT on it, then
+// made read-only.
+bool read_only_file_system(const fs::path& directory) {
+    if (!mount_small_file_system(directory))
+        return false;
+    test::write_file(directory / "OLD.TXT", "old");
+    return mount(nullptr, directory.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+}
+
+const HostRefusal host_refusals[] = {
+    // OLD.TXT may be written, but not the directory.
+    {"DirectoryWithoutWritePermission",
+     [](const fs::path& directory) {
+         test::write_file(directory / "OLD.TXT", "old");
+         fs::permissions(directory / "OLD.TXT", fs::perms::all);
+         fs::permissions(directory, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+         return as_nobody();
+     },
+     "FF FF FF FF | FF FF end",
+     "kavo: cannot make NEW.DAT: Permission denied\nkavo: cannot delete OLD.TXT: Permission denied\n"},
+    {"FullDisk",
+     [](const fs::path& directory) {
+         if (!mount_small_file_system(directory))
+             return false;
+         test::write_file(directory / "OLD.TXT", "old");
+         return true;
+     },
+     "00 00 FF FF | 00 FF end", "kavo: cannot write NEW.DAT: No space left on device\n"},
+    // Its files are read-only files: the delete ends the run.
+    {"ReadOnlyFileSystem", read_only_file_system, "FF FF FF FF |",
+     "kavo: cannot make NEW.DAT: Read-only file system\nBdos Err On A: File R/O\n", 1},
+};
+
+void PrintTo(const HostRefusal& refusal, std::ostream* stream) { *stream << refusal.name; }
+
+class HostRefusals : public testing::TestWithParam<HostRefusal> {};
+
+// When the host refuses a change, the program gets its CP/M error and goes
+// on, and kavo writes one line on standard error naming the file and the
+// host's reason, once for each file: the program makes NEW.DAT twice and
+// writes it until a write fails and once more, then deletes and renames
+// OLD.TXT. Before, the program's own message ("NO DIRECTORY SPACE") was all
+// the user saw.
+TEST_P(HostRefusals, NameTheFileAndTheReasonOnce) {
+    const HostRefusal& refusal = GetParam();
+    test::TemporaryDirectory base, errors;
+    fs::permissions(base.path(), fs::perms::all);
+    const fs::path work = base / "work";
+    fs::create_directory(work);
+    Program program;
+    program.fcb(0x3000, "NEW     DAT").fcb(0x3100, "OLD     TXT").store(0x3100 + 17, "MOVED   TXT");
+    program.request(make_file, 0x3000).request(make_file, 0x3000);
+    program.label("fill").lxi(DE, 0x3000);
+    program.system(write_sequential).ora(A).jz("fill").call("hex");
+    program.request(write_sequential, 0x3000).say("| ");
+    program.request(delete_file, 0x3100).request(rename_file, 0x3100).say("end");
+    program.write(base / "T.COM");
+
+    const test::Result result = test::run_kavo(work, {(base / "T.COM").string()}, "", 60s,
+                                               [&] { return errors_into(errors / "errors") && refusal.setup(work); });
+    if (result.status == test::setup_failed)
+        GTEST_SKIP() << "no mount namespace for a small file system here";
+    EXPECT_EQ(words(result.output), refusal.output);
+    EXPECT_EQ(test::read_file(errors / "errors"), refusal.errors);
+    EXPECT_EQ(result.status, refusal.status);
+    fs::permissions(work, fs::perms::all);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HostRefusals, testing::ValuesIn(host_refusals),
+                         [](const testing::TestParamInfo<HostRefusal>& info) { return info.param.name; });
 
 // The test removes the current directory while the program waits for a key.
 // Files already open go on working on their vanished files; everything that
@@ -296,7 +390,8 @@ TEST(FileSystemFaults, DirectoryRemovedDuringTheRunFailsFileFunctionsCleanly) {
     fs::remove_all(work);
     run.type("k");
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
-    EXPECT_EQ(words(run.output), "00 00 ?k00 00 61 00 00 | FF FF FF FF FF FF !");
+    EXPECT_EQ(words(run.output),
+              "00 00 ?k00 00 61 00 00 | FF kavo: cannot make C.DAT: No such file or directory FF FF FF FF FF !");
     EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
 }
 

@@ -16,6 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+const host::Outcome missing{host::Outcome::missing};
+
 struct PatternCase {
     std::string_view pattern;
     std::string_view name;
@@ -202,7 +204,7 @@ TEST_F(HostFiles, OpenFindsTheNameWithoutRegardToCase)
         {"MISSING.", std::nullopt},
     };
     for (const auto& [name, contents] : cases) {
-        auto file = directory.open_existing(name);
+        auto file = directory.open_existing(name).file;
         ASSERT_EQ(file.has_value(), contents.has_value()) << name;
         if (file) {
             EXPECT_EQ(contents_of(*file), *contents) << name;
@@ -213,18 +215,18 @@ TEST_F(HostFiles, OpenFindsTheNameWithoutRegardToCase)
 TEST_F(HostFiles, MakeTruncatesTheUpperCaseFileOrCreatesOne)
 {
     write_file("OLD.TXT", "old contents");
-    auto truncated = directory.make("old.txt.");
+    auto truncated = directory.make("old.txt.").file;
     ASSERT_TRUE(truncated);
     EXPECT_EQ(truncated->size(), 0u);
     EXPECT_EQ(read_file("OLD.TXT"), "");
 
     // A file in another case is never emptied: the new upper-case one hides it.
     write_file("readme", "old contents");
-    auto made = directory.make("README.");
+    auto made = directory.make("README.").file;
     ASSERT_TRUE(made);
     EXPECT_EQ(read_file("readme"), "old contents");
-    EXPECT_TRUE(directory.make("new.txt"));
-    EXPECT_TRUE(directory.make("NOTYPE."));
+    EXPECT_TRUE(directory.make("new.txt").file);
+    EXPECT_TRUE(directory.make("NOTYPE.").file);
     EXPECT_EQ(listing(work), (std::vector<std::string>{"NEW.TXT", "NOTYPE", "OLD.TXT", "README", "readme"}));
 }
 
@@ -236,14 +238,16 @@ TEST_F(HostFiles, OpenAndMakeReachOnlyRegularFiles)
     write_file("target", "through the link");
     fs::create_symlink("target", "filelink");
 
-    for (const std::string_view name : {"SUB.", "DIRLINK.", "DANGLE."}) {
-        EXPECT_FALSE(directory.open_existing(name)) << name;
-        EXPECT_FALSE(directory.make(name)) << name;
+    // No CP/M file to open; the host's reason why none can be made.
+    const std::pair<std::string_view, int> cases[] = {{"SUB.", EISDIR}, {"DIRLINK.", EISDIR}, {"DANGLE.", ENOENT}};
+    for (const auto& [name, error] : cases) {
+        EXPECT_EQ(directory.open_existing(name).outcome, missing) << name;
+        EXPECT_EQ(directory.make(name).outcome, (host::Outcome{host::Outcome::host_error, error})) << name;
     }
     EXPECT_TRUE(fs::is_directory("sub"));
     EXPECT_FALSE(fs::exists(base / "outside"));
 
-    auto linked = directory.open_existing("FILELINK.");
+    auto linked = directory.open_existing("FILELINK.").file;
     ASSERT_TRUE(linked);
     EXPECT_EQ(contents_of(*linked), "through the link");
 }
@@ -257,12 +261,12 @@ TEST_F(HostFiles, RefusedNamesTouchNothing)
         std::string("KEEP.TXT\0", 9), "KEEP\x01.TXT", "\x7F",
     };
     for (const auto& name : refused) {
-        EXPECT_FALSE(directory.open_existing(name)) << name;
-        EXPECT_FALSE(directory.make(name)) << name;
+        EXPECT_EQ(directory.open_existing(name).outcome, missing) << name;
+        EXPECT_EQ(directory.make(name).outcome, missing) << name;
         EXPECT_TRUE(directory.find_files(name).empty()) << name;
-        EXPECT_FALSE(directory.rename_file(name, "STOLEN.TXT")) << name;
-        EXPECT_FALSE(directory.rename_file("KEEP.TXT", name)) << name;
-        EXPECT_FALSE(directory.delete_file(name)) << name;
+        EXPECT_EQ(directory.rename_file(name, "STOLEN.TXT"), missing) << name;
+        EXPECT_EQ(directory.rename_file("KEEP.TXT", name), missing) << name;
+        EXPECT_EQ(directory.delete_file(name), missing) << name;
     }
     EXPECT_EQ(listing(work), std::vector<std::string>{"KEEP.TXT"});
     EXPECT_EQ(read_file("KEEP.TXT"), "kept");
@@ -329,10 +333,11 @@ TEST_F(HostFiles, RenameNeverReplacesAnotherFile)
     write_file("lower.txt", "lower");
     fs::create_directory("sub");
 
-    EXPECT_FALSE(directory.rename_file("OLD.TXT", "OTHER.TXT"));
-    EXPECT_FALSE(directory.rename_file("MISSING.TXT", "NEW.TXT"));
-    EXPECT_FALSE(directory.rename_file("OLD.TXT", "SUB."));
-    EXPECT_FALSE(directory.rename_file("SUB.", "MOVED."));
+    const host::Outcome taken{host::Outcome::name_taken};
+    EXPECT_EQ(directory.rename_file("OLD.TXT", "OTHER.TXT"), taken);
+    EXPECT_EQ(directory.rename_file("MISSING.TXT", "NEW.TXT"), missing);
+    EXPECT_EQ(directory.rename_file("OLD.TXT", "SUB."), taken);
+    EXPECT_EQ(directory.rename_file("SUB.", "MOVED."), missing);
     EXPECT_EQ(read_file("OLD.TXT"), "old");
     EXPECT_EQ(read_file("other.txt"), "other");
 
@@ -345,7 +350,7 @@ TEST_F(HostFiles, RenameNeverReplacesAnotherFile)
 
 TEST_F(HostFiles, ReadsAndWritesAtOffsets)
 {
-    auto file = directory.make("DATA.BIN");
+    auto file = directory.make("DATA.BIN").file;
     ASSERT_TRUE(file);
     const std::vector<std::uint8_t> ones(128, 1);
     const std::vector<std::uint8_t> twos(10, 2);
@@ -354,7 +359,7 @@ TEST_F(HostFiles, ReadsAndWritesAtOffsets)
     EXPECT_EQ(file->size(), 310u);
 
     // Another descriptor sees the data at once: nothing waits in a buffer.
-    auto reader = directory.open_existing("data.bin");
+    auto reader = directory.open_existing("data.bin").file;
     ASSERT_TRUE(reader);
     std::vector<std::uint8_t> buffer(200, 0xEE);
     ASSERT_EQ(reader->read_at(128, buffer), 182u);
@@ -372,17 +377,40 @@ TEST_F(HostFiles, ReadsAndWritesAtOffsets)
     EXPECT_FALSE(moved.write_at(0, ones));
 }
 
+// A file no one may write: it opens for reading only and takes no write;
+// make, delete and rename say it is read-only and leave it as it was, while
+// its attribute may still be changed.
+TEST_F(HostFiles, ReadOnlyFilesRefuseEveryChangeButTheirAttribute)
+{
+    write_file("RO.TXT", "kept");
+    fs::permissions("RO.TXT", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const host::Outcome read_only{host::Outcome::read_only};
+    auto file = directory.open_existing("ro.txt").file;
+    ASSERT_TRUE(file);
+    EXPECT_TRUE(file->is_read_only());
+    EXPECT_EQ(file->write_at(0, std::vector<std::uint8_t>(128, 1)), read_only);
+    EXPECT_EQ(directory.make("RO.TXT").outcome, read_only);
+    EXPECT_EQ(directory.delete_file("RO.TXT"), read_only);
+    EXPECT_EQ(directory.rename_file("RO.TXT", "NEW.TXT"), read_only);
+    EXPECT_EQ(listing(work), std::vector<std::string>{"RO.TXT"});
+    EXPECT_EQ(read_file("RO.TXT"), "kept");
+
+    EXPECT_TRUE(directory.set_read_only("RO.TXT", false));
+    EXPECT_TRUE(directory.delete_file("RO.TXT"));
+}
+
 // Run in a child process, so that the limit and the ignored SIGXFSZ stay there.
 bool writes_fail_beyond_a_size_limit()
 {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{100, 100};
     setrlimit(RLIMIT_FSIZE, &limit);
-    auto file = host::Directory().make("FULL.BIN");
+    auto file = host::Directory().make("FULL.BIN").file;
     const std::vector<std::uint8_t> record(128, 7);
-    const bool partly_written = file->write_at(0, record);
-    const bool written_past_limit = file->write_at(200, std::span(record).first(1));
-    const bool written_within_limit = file->write_at(0, std::span(record).first(50));
+    const host::Outcome too_large{host::Outcome::host_error, EFBIG};
+    const bool partly_written = file->write_at(0, record) != too_large;
+    const bool written_past_limit = file->write_at(200, std::span(record).first(1)) != too_large;
+    const bool written_within_limit = bool(file->write_at(0, std::span(record).first(50)));
     return !partly_written && !written_past_limit && written_within_limit;
 }
 

@@ -1,8 +1,14 @@
-// Real CP/M software through the real executable: Digital Research's assembler and loader, and Microsoft BASIC-80.
+// Real CP/M software through the real executable: Digital Research's assembler, loader and copier, and Microsoft BASIC-80.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/run.h"
 
@@ -18,6 +24,35 @@ void copy_into(const fs::path& file, const test::TemporaryDirectory& directory) 
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> listing(const fs::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+struct Outcome {
+    std::string output;  // standard output
+    std::string errors;  // standard error
+    int status = -1;
+};
+
+// Runs kavo with arguments in directory, keeping standard error; as nobody
+// when root and as_nobody is set, so that permissions hold.
+Outcome run_keeping_errors(const fs::path& directory, const std::vector<std::string>& arguments,
+                           std::string_view input = "", bool as_nobody = false) {
+    const test::TemporaryDirectory errors_directory;
+    const fs::path errors = errors_directory / "errors";
+    const test::Result result = test::run_kavo(directory, arguments, input, std::chrono::seconds(60), [&] {
+        constexpr uid_t nobody = 65534;
+        const int descriptor = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        return descriptor >= 0 && dup2(descriptor, STDERR_FILENO) >= 0 &&
+               (!as_nobody || geteuid() != 0 || (setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0));
+    });
+    return {result.output, test::read_file(errors), result.status};
+}
 
 TEST(RealPrograms, AssemblerAndLoaderBuildAProgramThatRuns) {
     KAVO_REQUIRE_SHARED("cpm/programs/ASM.COM", assembler);
@@ -82,6 +117,78 @@ TEST(RealPrograms, GreeterSourceAssemblesToTheBytesTheBuildWrites) {
     const std::string built = test::read_file(fs::path(KAVO_EXECUTABLE).parent_path() / "GREET.COM");
     ASSERT_FALSE(built.empty());
     EXPECT_EQ(test::read_file(directory / "GREET.COM").substr(0, built.size()), built);
+}
+
+// ASM in a directory where no file can be made says only "NO DIRECTORY
+// SPACE"; kavo adds the file and the host's reason. As root the run drops to
+// nobody, for whom the permissions hold.
+TEST(RealPrograms, AssemblerInAReadOnlyDirectoryIsToldWhy) {
+    KAVO_REQUIRE_SHARED("cpm/programs/ASM.COM", assembler);
+    KAVO_REQUIRE_SHARED("cpm/programs/HELLO.ASM", source);
+    test::TemporaryDirectory directory;
+    for (const fs::path& file : {assembler, source})
+        copy_into(file, directory);
+    constexpr auto read_and_search = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(directory.path(), read_and_search);
+
+    const Outcome assembled = run_keeping_errors(directory.path(), {"ASM", "HELLO"}, "", true);
+    fs::permissions(directory.path(), fs::perms::owner_all);
+    EXPECT_TRUE(contains(assembled.output, "NO DIRECTORY SPACE")) << assembled.output;
+    EXPECT_EQ(assembled.errors, "kavo: cannot make HELLO.PRN: Permission denied\n");
+    EXPECT_EQ(listing(directory.path()), (std::vector<std::string>{"ASM.COM", "HELLO.ASM"}));
+}
+
+// PIP copies onto a read-only destination only when told to: it sees the
+// attribute after its open and asks, and [W] replaces the file without
+// asking, PIP taking the attribute away with function 30 first. Before, open
+// did not show the attribute, PIP's rename failed unseen and the copy was
+// left in DST.$$$.
+TEST(RealPrograms, CopierAsksBeforeReplacingAReadOnlyFile) {
+    KAVO_REQUIRE_SHARED("cpm/programs/PIP.COM", copier);
+    const struct {
+        const char* command;
+        const char* input;
+        bool asks;
+        bool replaced;
+    } cases[] = {
+        {"DST.TXT=SRC.TXT", "n", true, false},
+        {"DST.TXT=SRC.TXT", "y", true, true},
+        {"DST.TXT=SRC.TXT[W]", "", false, true},
+    };
+    for (const auto& c : cases) {
+        test::TemporaryDirectory directory;
+        copy_into(copier, directory);
+        test::write_file(directory / "SRC.TXT", "new\r\n\x1A");
+        test::write_file(directory / "DST.TXT", "old\r\n\x1A");
+        fs::permissions(directory / "DST.TXT", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+
+        const Outcome copied = run_keeping_errors(directory.path(), {"PIP", c.command}, c.input);
+        EXPECT_EQ(contains(copied.output, "DESTINATION IS R/O, DELETE (Y/N)?"), c.asks) << c.command << c.input;
+        EXPECT_EQ(contains(copied.output, "NOT DELETED"), !c.replaced) << c.command << c.input;
+        EXPECT_EQ(copied.errors, "") << c.command << c.input;
+        EXPECT_EQ(copied.status, 0) << c.command << c.input;
+        EXPECT_EQ(listing(directory.path()), (std::vector<std::string>{"DST.TXT", "PIP.COM", "SRC.TXT"}));
+        EXPECT_TRUE(test::read_file(directory / "DST.TXT").starts_with(c.replaced ? "new\r\n" : "old\r\n"))
+            << c.command << c.input;
+    }
+}
+
+// Without --drive, B: reads the current directory but takes no change: PIP
+// B:=*.* ends at its first change with CP/M's error and the option to use,
+// status 1, every file as it was. It used to replace notes.txt by an
+// upper-case NOTES.TXT padded with ^Z.
+TEST(RealPrograms, CopierToAnUnmappedDriveChangesNothing) {
+    KAVO_REQUIRE_SHARED("cpm/programs/PIP.COM", copier);
+    test::TemporaryDirectory directory;
+    copy_into(copier, directory);
+    test::write_file(directory / "notes.txt", "notes\n");
+
+    const Outcome copied = run_keeping_errors(directory.path(), {"PIP", "B:=*.*"});
+    EXPECT_EQ(copied.errors, "Bdos Err On B: R/O\nkavo: drive B: is not mapped; map it with --drive B=DIR\n");
+    EXPECT_EQ(copied.status, 1);
+    EXPECT_EQ(listing(directory.path()), (std::vector<std::string>{"PIP.COM", "notes.txt"}));
+    EXPECT_EQ(test::read_file(directory / "notes.txt"), "notes\n");
 }
 
 TEST(RealPrograms, BasicWritesAFileAndReadsItBack) {

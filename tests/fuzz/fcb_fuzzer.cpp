@@ -83,6 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             call(machine, function, fcb);
             if (!result_allowed(function, machine.processor.registers.a))
                 fuzz::fail("function " + std::to_string(function) + " returned " + std::to_string(machine.processor.registers.a));
+            // A change to a read-only file or through an unmapped drive ends
+            // the run, as the supervisor would.
+            if (machine.bdos.run_ending)
+                break;
         }
     }
     if (fuzz::read_file(box.run_directory() / "DIR.SUB" / "INNER.TXT") != "inner")
