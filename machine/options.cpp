@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string_view>
@@ -38,11 +39,14 @@ std::string complaint_about(std::string_view value, std::string_view rest) {
     return complaint;
 }
 
-// --drive X=DIR: X a letter from A to P, DIR an existing directory.
+// --drive X=DIR: X a letter from A to P not mapped before, DIR an existing
+// directory.
 std::optional<std::string> map_drive(Parse& parse, std::string_view value) {
     const char letter = value.empty() ? 0 : char(value[0] & ~0x20);
     if (value.size() < 3 || value[1] != '=' || letter < 'A' || letter > 'P')
         return "expected X=DIR with a drive letter X from A to P";
+    if (!parse.options.drives[letter - 'A'].empty())
+        return std::string("drive ") + letter + ": is mapped twice";
     const std::string directory(value.substr(2));
     struct stat status {};
     if (stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
@@ -82,19 +86,35 @@ constexpr Option option_table[] = {
      }},
 };
 
+// Prints the help of every option: its names, then its text, wrapped at
+// spaces onto lines indented to the text's column, so that every line fits in
+// 80 columns.
 void print_help() {
+    constexpr std::size_t help_column = 23, line_width = 80;
     std::printf("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n"
                 "Run the CP/M-80 2.2 program PROGRAM.COM with the ARGUMENTs as its command line.\n\n");
     for (const Option& option : option_table) {
-        std::string left = option.short_name ? "-?, --" : "    --";
+        std::string names = option.short_name ? "-?, --" : "    --";
         if (option.short_name)
-            left[1] = option.short_name;
-        left += option.name;
+            names[1] = option.short_name;
+        names += option.name;
         if (option.value_name) {
-            left += ' ';
-            left += option.value_name;
+            names += ' ';
+            names += option.value_name;
         }
-        std::printf("  %-20s %s\n", left.c_str(), option.help);
+        std::string line = "  " + names;
+        line.resize(std::max(line.size(), help_column - 1), ' ');
+        std::string_view help = option.help;
+        while (!help.empty()) {
+            const std::string_view word = help.substr(0, help.find(' '));
+            help.remove_prefix(std::min(help.size(), word.size() + 1));
+            if (line.size() >= help_column && line.size() + 1 + word.size() > line_width) {
+                std::printf("%s\n", line.c_str());
+                line.assign(help_column - 1, ' ');
+            }
+            line.append(" ").append(word);
+        }
+        std::printf("%s\n", line.c_str());
     }
     std::printf("\nEvery drive letter reaches the current directory unless mapped.\n"
                 "Ctrl+\\ ends a run. The manual: man kavo\n");

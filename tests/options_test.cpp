@@ -47,6 +47,26 @@ TEST(Options, HelpListsEveryOptionAndRunsNothing) {
     }
 }
 
+// The help of a long option wraps onto lines indented to the help column
+// instead of running past the terminal's edge, and loses no word.
+TEST(Options, HelpLinesFitEightyColumns) {
+    const std::string help = run_with_options({"--help"}).output;
+    std::string joined;  // the help with each line break and indentation as one space
+    std::size_t start = 0;
+    for (std::size_t end; (end = help.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = help.substr(start, end - start);
+        EXPECT_LE(line.size(), 80u) << line;
+        const std::size_t text = line.find_first_not_of(' ');
+        if (text != std::string::npos && text > 0 && line[text] != '-') {
+            EXPECT_EQ(text, 23u) << "a continuation line: " << line;
+        }
+        joined += ' ';
+        joined += line.substr(text == std::string::npos ? line.size() : text);
+    }
+    for (const char* words : {"adm3a (also kaypro)", "ansi, the default"})
+        EXPECT_NE(joined.find(words), std::string::npos) << words << " in:\n" << help;
+}
+
 TEST(Options, VersionIsTheBuildVersion) {
     const Outcome outcome = run_with_options({"--version", "TAIL"});
     EXPECT_EQ(outcome.output, "kavo " KAVO_VERSION "\n");
@@ -69,6 +89,7 @@ TEST(Options, RefusedCommandLinesRunNothing) {
         {{"--drive", "B=no-such-directory", "TAIL"}, "'no-such-directory' is not a directory"},
         {{"--drive", "B=TAIL.COM", "TAIL"}, "'TAIL.COM' is not a directory"},
         {{"--drive=B=."}, "no PROGRAM"},
+        {{"--drive", "B=.", "--drive", "b=.", "TAIL"}, "drive B: is mapped twice"},
     };
     for (const auto& c : cases) {
         const Outcome outcome = run_with_options(c.arguments);
