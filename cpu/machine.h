@@ -109,13 +109,16 @@ public:
     // to the caller.
     bool serve(Stop stop);
 
-    // Builds the memory image from the command line and loads the program,
-    // with PC and SP at their start. Prints the usage or missing-file message
-    // instead and returns false when there is nothing to run.
+    // Builds the memory image from the command line (element 1 the program,
+    // so argument_count is at least 2) and loads the program, with PC and SP
+    // at their start. Returns false instead, after one line on standard
+    // error, when there is nothing to run: exit_status is then 2 for a
+    // command tail longer than the 126 characters a program receives, 1 for
+    // a program that cannot be loaded.
     bool load(int argument_count, char** argument_vector);
     // Loads the program and runs it to its end on the console; the exit
-    // status: 1 when output could not be written, else the status the
-    // program's requests chose (exit_status).
+    // status: 1 when output could not be written, else the status of a load
+    // that failed or the one the program's requests chose (exit_status).
     int run_program(int argument_count, char** argument_vector);
 
     // Ends the run after the request being served, as a warm boot does, with
@@ -251,7 +254,7 @@ private:
         else
             r.byte(code) = value;
     }
-    bool load_image(int argument_count, char** argument_vector);
+    int load_image(int argument_count, char** argument_vector);
     using Opener = std::optional<host::File> (host::Directory::*)(std::string_view) const;
     FileSlot* bind_file(Opener open, unsigned drive);
     void make_room_for_stream();

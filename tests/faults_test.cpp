@@ -21,9 +21,9 @@
 #include "tests/run.h"
 
 // Covered elsewhere, and not repeated here:
-//   program images of 0, 0xFE00 and more bytes: LoaderSizes (loader_test.cpp);
+//   program images of 0 bytes, of all the room and of more: LoaderSizes (loader_test.cpp);
 //   a program file that is a directory: LoaderMessages.DirectoryIsNotAProgram;
-//   a command line of 10,000 characters: LoaderImage.LongCommandLineTouchesNothingPastTheTailArea;
+//   a command line of 10,000 characters: LoaderImage.CommandTailLongerThanItsRoomIsRefused;
 //   a write past the file size limit (RLIMIT_FSIZE, SIGXFSZ ignored):
 //     BdosFiles.WriteThatTheHostRefusesKeepsThePosition;
 //   FCB names with '/', '..', control bytes and bit 7: BdosFiles.HostileNamesTouchNothingOutsideTheDirectory;
@@ -268,8 +268,8 @@ TEST(FileSystemFaults, UnreadableFilesCannotBeOpenedAndReadOnlyFilesOnlyRead) {
     EXPECT_FALSE(fs::exists(directory / "RENAMED.TXT"));
 
     result = test::run_kavo(directory.path(), {"p"}, "", 60s, as_nobody);
-    EXPECT_EQ(result.output, "File p.com not found.\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.status, 1);
 }
 
 // The test removes the current directory while the program waits for a key.

@@ -352,7 +352,8 @@ TEST_F(ShellConsole, OutputThatCannotBeWrittenEndsTheRunWithStatusOne) {
         {"kavo MBASIC FILEIO < /dev/null > /dev/full; echo \"status $?\"", full},
         {"kavo lines < /dev/null > /dev/full; echo \"status $?\"", full},
         {"kavo halt > /dev/full; echo \"status $?\"", full},
-        {"kavo missing > /dev/full; echo \"status $?\"", full},
+        {"kavo missing > /dev/full; echo \"status $?\"",
+         "kavo: missing.com: No such file or directory\r\nstatus 1\r\n"},
         {"kavo MBASIC FILEIO >&-; echo \"status $?\"", "kavo: standard output: Bad file descriptor\r\nstatus 1\r\n"},
     };
     for (const OutputFailure& failure : failures)
