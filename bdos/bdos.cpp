@@ -49,6 +49,7 @@ constexpr std::pair<std::uint8_t, Function> bdos_functions[] = {
     {36, &Machine::set_random_record},
     {37, &Machine::reset_drive},
     {40, &Machine::write_random_with_zero_fill},
+    {108, &Machine::get_set_return_code},
 };
 
 constexpr auto dispatch_table = [] {
@@ -245,6 +246,30 @@ void Machine::get_set_user_code(FileSlot*) {
     if (registers.e != 0xFF)
         user_code = registers.e;
     registers.a = user_code;
+}
+
+// CP/M 3's program return code, 0 until the program sets it: DE = 0xFFFF
+// reads it into HL (A = L, B = H), any other DE sets it. 0x0000-0xFEFF is
+// success, exit status 0; 0xFF00-0xFFFE is failure, exit status 1, or the
+// low byte when that is not zero.
+void Machine::get_set_return_code(FileSlot*) {
+    if (registers.de() == 0xFFFF) {
+        registers.set_hl(return_code.value_or(0));
+        registers.a = registers.l;
+        registers.b = registers.h;
+        return;
+    }
+    return_code = registers.de();
+    const std::uint8_t low = std::uint8_t(*return_code);
+    exit_status = *return_code < 0xFF00 ? 0 : low != 0 ? low : 1;
+}
+
+// SUBMIT leaves its batch in $$$.SUB for the command processor, and a CP/M
+// compiler deletes that file to stop the batch after an error: here the
+// deletion says that the program failed.
+void Machine::note_batch_deletion() {
+    if (!return_code && host::equal_ignoring_case(fcb_to_host_name(registers.de() + 1), "$$$.SUB"))
+        exit_status = 1;
 }
 
 }  // namespace kavo

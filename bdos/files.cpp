@@ -241,6 +241,7 @@ void Machine::report_directory_entry(const host::DirectoryEntry& file, unsigned 
 // the streams whose FCBs name it. Stops at the first deletion refused (a
 // read-only file, or by the host). Always ends a search in progress.
 void Machine::delete_file(FileSlot*) {
+    note_batch_deletion();
     search_handle.reset();
     const std::uint16_t address = registers.de();
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);

@@ -130,6 +130,10 @@ public:
     }
     bool run_ending = false;
     int exit_status = 0;  // the exit status a run's requests chose; 0 for success
+    std::optional<std::uint16_t> return_code;  // as function 108 set it
+    // Function 19 on $$$.SUB with DE on its FCB: the exit status becomes 1,
+    // unless function 108 set a return code.
+    void note_batch_deletion();
 
 #ifdef KAVO_COUNTING
     // Kept only by the benchmark's counting build: instructions, and how
@@ -219,6 +223,7 @@ public:
     void set_random_record(FileSlot*);
     void reset_drive(FileSlot*);
     void write_random_with_zero_fill(FileSlot* slot);
+    void get_set_return_code(FileSlot*);
     // One BIOS entry of the jump vector, by its trap address; false for an
     // address that has no service.
     bool bios_call(std::uint16_t address);
