@@ -258,13 +258,15 @@ constexpr Value instruction_length(unsigned opcode) {
 // PC past it. An instruction that transfers control sets PC and returns at
 // once; the others leave PC to the end, which adds their length. Inlined
 // into the dispatch loop for the same reason as hook. With default_hooks,
-// the Machine is a plain Machine, whose hooks are known: the undefined
-// opcodes then run as the NOP, JMP, RET or CALL that those hooks perform,
-// without handing the registers over.
+// the Machine is a plain Machine, whose hooks are known: once the first
+// undefined opcode has gone through its hook for the Z80 hint, the undefined
+// opcodes run as the NOP, JMP, RET or CALL that those hooks perform, without
+// handing the registers over. NOP itself always runs so.
 template <unsigned opcode>
 [[gnu::always_inline]] inline bool execute(Machine& m, Working& r, bool default_hooks) {
     constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7, p = y >> 1, low = opcode & 0xF;
     constexpr Value length = instruction_length(opcode);
+    const auto runs_inline = [&m, default_hooks] { return default_hooks && m.undefined_opcode_reported; };
     if constexpr (opcode == 0x76) {
         // HLT: PC moves past it below.
     } else if constexpr (x == 1) {  // MOV
@@ -273,7 +275,7 @@ template <unsigned opcode>
         alu<y>(r, get<z>(m, r));
     } else if constexpr (x == 0) {
         if constexpr (low == 0x0 || low == 0x8) {
-            if (!default_hooks) {
+            if (!(y == 0 ? default_hooks : runs_inline())) {
                 hook(m, r, [&m] { m.nop_group(y); });
                 return true;
             }
@@ -351,7 +353,7 @@ template <unsigned opcode>
         } else if constexpr (low == 0x3 || low == 0xB) {
             if constexpr (y == 0) { jump(r, operand_word(m, r)); return true; }  // JMP
             if constexpr (y == 1) {
-                if (default_hooks)
+                if (runs_inline())
                     return execute<0xC3>(m, r, true);
                 hook(m, r, [&m] { m.opcode_cb(); });
                 return true;
@@ -385,7 +387,7 @@ template <unsigned opcode>
         } else if constexpr (low == 0x9) {
             if constexpr (y == 1) { jump(r, pop(m, r)); return true; }  // RET
             if constexpr (y == 3) {
-                if (default_hooks)
+                if (runs_inline())
                     return execute<0xC9>(m, r, true);
                 hook(m, r, [&m] { m.opcode_d9(); });
                 return true;
@@ -395,7 +397,7 @@ template <unsigned opcode>
         } else if constexpr (low == 0xD) {
             if constexpr (y == 1) {  // CALL
                 call(m, r, length, operand_word(m, r));
-            } else if (default_hooks) {
+            } else if (runs_inline()) {
                 return execute<0xCD>(m, r, true);
             } else {
                 if constexpr (y == 3) hook(m, r, [&m] { m.opcode_dd(); });
@@ -413,10 +415,29 @@ template <unsigned opcode>
 
 Machine::Machine() { reset(); }
 
-void Machine::nop_group(unsigned) {}
-void Machine::opcode_cb() { registers.pc = fetch_word(registers.pc); }
-void Machine::opcode_d9() { registers.pc = pop_word(); }
+void Machine::report_undefined_opcode() {
+    if (undefined_opcode_reported)
+        return;
+    undefined_opcode_reported = true;
+    const std::uint16_t address = registers.pc - 1;
+    error("kavo: opcode %02X at %04X is not an 8080 instruction; for Z80 programs use --z80\n", memory[address],
+          address);
+}
+
+void Machine::nop_group(unsigned y) {
+    if (y != 0)
+        report_undefined_opcode();
+}
+void Machine::opcode_cb() {
+    report_undefined_opcode();
+    registers.pc = fetch_word(registers.pc);
+}
+void Machine::opcode_d9() {
+    report_undefined_opcode();
+    registers.pc = pop_word();
+}
 void Machine::opcode_dd() {
+    report_undefined_opcode();
     std::uint16_t target = fetch_word(registers.pc);
     push_word(registers.pc);
     registers.pc = target;

@@ -49,13 +49,19 @@ public:
     Machine& operator=(const Machine&) = delete;
 
     // The opcodes the 8080 leaves undefined. PC points past the opcode; a
-    // hook that takes operand bytes reads them itself.
+    // hook that takes operand bytes reads them itself. The Machine's own
+    // hooks perform NOP (nop_group(0) is NOP itself), JMP, RET and CALL; the
+    // first undefined opcode of a run also gets the Z80 hint.
     virtual void nop_group(unsigned y);
     virtual void opcode_cb();
     virtual void opcode_d9();
     virtual void opcode_dd();
     virtual void opcode_ed();
     virtual void opcode_fd();
+    // Once a run, for the undefined opcode just before PC: one line on
+    // standard error that it is no 8080 instruction, naming --z80.
+    void report_undefined_opcode();
+    bool undefined_opcode_reported = false;
 
     // The run's choices from the command line.
     Options options;

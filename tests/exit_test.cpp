@@ -1,7 +1,8 @@
-// What a run tells its caller: the program's return code (function 108) and a deleted $$$.SUB.
+// What a run tells its caller: the program's return code (function 108), a deleted $$$.SUB, the Z80 hint.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -114,6 +115,77 @@ TEST(ReturnCode, ReadingGivesTheCodeSetAndChangesNothing) {
     const test::Result result = test::run_kavo(directory.path(), {"T"});
     EXPECT_EQ(result.output, "00 00 00 FF 02 FF 34 ");
     EXPECT_EQ(result.status, 0);
+}
+
+// ---------------------------------------------------------------------------
+// The Z80 hint.
+
+// The line the first undefined opcode gets.
+std::string hint(std::uint8_t opcode, std::uint16_t address) {
+    char line[100];
+    std::snprintf(line, sizeof line,
+                  "kavo: opcode %02X at %04X is not an 8080 instruction; for Z80 programs use --z80\n", opcode,
+                  address);
+    return line;
+}
+
+// Prints 'a', runs opcode at 0x0123 as the 8080 runs it (a NOP, a JMP, a RET
+// or a CALL that leads to "after"), prints 'b' and ends.
+Assembler undefined_opcode_program(std::uint8_t opcode) {
+    Assembler program;
+    program.mvi(E, 'a').bdos(2).lxi(HL, "after").push(HL).jmp(0x0123);
+    program.ds(0x0123 - program.here());
+    program.op(opcode);
+    if ((opcode & 0xC7) == 0x00)
+        program.jmp("after");
+    else if (opcode != 0xD9)
+        program.dw("after");
+    program.label("after").mvi(E, 'b').bdos(2).exit();
+    return program;
+}
+
+// A Z80 program on the 8080 used to go wrong without a word; the run still
+// goes on exactly as it did.
+TEST(Z80Hint, FirstUndefinedOpcodeIsNamedWithItsAddress) {
+    for (std::uint8_t opcode : {0x08, 0x10, 0x18, 0x20, 0x28, 0x30, 0x38, 0xCB, 0xD9, 0xDD, 0xED, 0xFD}) {
+        SCOPED_TRACE(int(opcode));
+        test::TemporaryDirectory directory;
+        undefined_opcode_program(opcode).write(directory / "T.COM");
+        const test::ResultWithErrors result = test::run_kavo_keeping_errors(directory.path(), {"T"});
+        EXPECT_EQ(result.output, "ab");
+        EXPECT_EQ(result.errors, hint(opcode, 0x0123));
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
+TEST(Z80Hint, OnlyOnceAndNeverForNopOrOnTheZ80) {
+    // Two passes over 0x08, then ED and DD, which call "after".
+    Assembler program;
+    program.mvi(B, 2).jmp(0x0110).ds(0x0110 - program.here());
+    program.label("again").op(0x00).op(0x08).dcr(B).jnz("again");
+    program.op(0xED).dw("after");
+    program.label("after").op(0xDD).dw("end");
+    program.label("end").mvi(E, 'e').bdos(2).exit();
+    test::TemporaryDirectory directory;
+    program.write(directory / "T.COM");
+    test::ResultWithErrors result = test::run_kavo_keeping_errors(directory.path(), {"T"});
+    EXPECT_EQ(result.output, "e");
+    EXPECT_EQ(result.errors, hint(0x08, 0x0111));
+
+    Assembler nops;
+    nops.op(0x00).op(0x00).mvi(E, 'n').bdos(2).exit();
+    nops.write(directory / "N.COM");
+    result = test::run_kavo_keeping_errors(directory.path(), {"N"});
+    EXPECT_EQ(result.output, "n");
+    EXPECT_EQ(result.errors, "");
+
+    // EX AF,AF' and EXX on the Z80.
+    Assembler z80;
+    z80.op(0x08).op(0xD9).mvi(E, 'z').bdos(2).exit();
+    z80.write(directory / "Z.COM");
+    result = test::run_kavo_keeping_errors(directory.path(), {"--z80", "Z"});
+    EXPECT_EQ(result.output, "z");
+    EXPECT_EQ(result.errors, "");
 }
 
 }  // namespace
