@@ -123,8 +123,9 @@ public:
     // a program that cannot be loaded.
     bool load(int argument_count, char** argument_vector);
     // Loads the program and runs it to its end on the console; the exit
-    // status: 1 when output could not be written, else the status of a load
-    // that failed or the one the program's requests chose (exit_status).
+    // status: 1 when output could not be written, 130 after Ctrl+\, else
+    // the status of a load that failed or the one the program's requests
+    // chose (exit_status).
     int run_program(int argument_count, char** argument_vector);
 
     // Ends the run after the request being served, as a warm boot does, with

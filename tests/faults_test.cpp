@@ -451,7 +451,8 @@ struct Phase {
 struct Stop {
     const char* name;
     std::function<void(test::PtyRun&)> send;
-    int dies_of;  // 0: ends with status 0
+    int dies_of;  // 0: exits with status
+    int status = 0;
 };
 
 TEST(SignalsDuringARun, EachEndsCleanlyWithTheTerminalRestoredAndTheWritesKept) {
@@ -463,8 +464,8 @@ TEST(SignalsDuringARun, EachEndsCleanlyWithTheTerminalRestoredAndTheWritesKept) 
     const Stop stops[] = {
         {"SIGTERM", [](test::PtyRun& run) { kill(run.pid, SIGTERM); }, SIGTERM},
         {"SIGHUP", [](test::PtyRun& run) { kill(run.pid, SIGHUP); }, SIGHUP},
-        {"SIGQUIT", [](test::PtyRun& run) { kill(run.pid, SIGQUIT); }, 0},
-        {"Ctrl+\\", [](test::PtyRun& run) { run.type("\x1c"); }, 0},
+        {"SIGQUIT", [](test::PtyRun& run) { kill(run.pid, SIGQUIT); }, 0, 131},
+        {"Ctrl+\\", [](test::PtyRun& run) { run.type("\x1c"); }, 0, 130},
     };
     for (const Phase& phase : phases) {
         for (const Stop& stop : stops) {
@@ -485,7 +486,7 @@ TEST(SignalsDuringARun, EachEndsCleanlyWithTheTerminalRestoredAndTheWritesKept) 
             if (stop.dies_of)
                 EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == stop.dies_of);
             else
-                EXPECT_TRUE(exited_with_zero(status));
+                EXPECT_TRUE(test::exited_with(status, stop.status));
             EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
             const fs::path file = directory.path() / "SIG.DAT";
             EXPECT_EQ(fs::file_size(file), 256u);
