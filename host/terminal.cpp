@@ -191,10 +191,27 @@ int write_held(HeldOutput& output) {
     std::atomic_signal_fence(std::memory_order_acquire);
     int error = output.error.load(std::memory_order_relaxed);
     if (length > 0 && error == 0) {
+        if (output.line.active)
+            output.line.follow({output.bytes.data(), length});
         error = write_all(STDOUT_FILENO, output.bytes.data(), length);
         output.error.store(error, std::memory_order_relaxed);
     }
     output.length.store(0, std::memory_order_relaxed);
+    return error;
+}
+
+// The end of the output of a run: held output written out, then CR LF when
+// the cursor of the terminal it goes to stands inside a line, so that the
+// shell's prompt starts a line of its own. The errno of a failure, or 0.
+// Safe in a signal handler.
+int end_output(HeldOutput& output) {
+    int error = write_held(output);
+    if (error == 0 && output.line.active && !output.line.at_line_start) {
+        static constexpr std::uint8_t line_end[] = {'\r', '\n'};
+        error = write_all(STDOUT_FILENO, line_end, sizeof line_end);
+        output.error.store(error, std::memory_order_relaxed);
+        output.line.at_line_start = true;
+    }
     return error;
 }
 
@@ -212,10 +229,10 @@ int report_output_error(int error) {
 }
 
 // Ends the process with status, or with 1 after reporting that output could
-// not be written, once held output is written out and the terminal put back.
-// Files are written through unbuffered descriptors, so nothing is lost.
+// not be written, once the output is ended and the terminal put back. Files
+// are written through unbuffered descriptors, so nothing is lost.
 [[noreturn]] void end_process(int status) {
-    const int output_status = report_output_error(write_held(*handler_output));
+    const int output_status = report_output_error(end_output(*handler_output));
     restore_terminal();
     _exit(output_status != 0 ? output_status : status);
 }
@@ -224,10 +241,10 @@ int report_output_error(int error) {
 // someone sends): the user ends the run.
 void end_run(int) { end_process(quit_signal_status); }
 
-// SIGTERM, SIGHUP, SIGINT: held output is written and the terminal put back,
+// SIGTERM, SIGHUP, SIGINT: the output is ended and the terminal put back,
 // then the process dies of the signal as it would have without a handler.
 void die_of(int signal_number) {
-    write_held(*handler_output);
+    end_output(*handler_output);
     restore_terminal();
     install(signal_number, SIG_DFL);
     unblock(signal_number);
@@ -309,6 +326,12 @@ int open_watch() {
     return watch;
 }
 
+// True when the terminal on descriptor turns LF into CR LF on output.
+bool returns_on_line_feed(int descriptor) {
+    termios settings;
+    return tcgetattr(descriptor, &settings) == 0 && (settings.c_oflag & OPOST) && (settings.c_oflag & ONLCR);
+}
+
 // True when a read of descriptor would not wait: data, end of input or an error.
 bool readable(int descriptor, int timeout_milliseconds) {
     pollfd request{descriptor, POLLIN, 0};
@@ -347,9 +370,35 @@ bool same_terminal(int input, int output) {
 
 }  // namespace
 
+void LineFollower::follow(std::span<const std::uint8_t> written) {
+    for (const std::uint8_t byte : written) {
+        if (escape == Escape::begun) {
+            escape = byte == '[' ? Escape::control_sequence : Escape::none;
+            if (byte != '[')
+                at_line_start = false;
+        } else if (escape == Escape::control_sequence) {
+            if (byte >= 0x40 && byte <= 0x7E) {
+                // The final byte: attributes, erasing and modes leave the cursor.
+                escape = Escape::none;
+                if (byte != 'm' && byte != 'K' && byte != 'J' && byte != 'h' && byte != 'l')
+                    at_line_start = false;
+            }
+        } else if (byte == 0x1B) {
+            escape = Escape::begun;
+        } else if (byte == '\r' || (byte == '\n' && line_feed_returns)) {
+            at_line_start = true;
+        } else if (byte >= 0x20 || byte == '\t') {
+            at_line_start = false;
+        }
+    }
+}
+
 void Terminal::start(TerminalModel model) {
     key_model = model;
     output_is_terminal = isatty(STDOUT_FILENO);
+    held.line.active = output_is_terminal;
+    held.line.line_feed_returns = output_is_terminal && returns_on_line_feed(STDOUT_FILENO);
+    errors_share_screen = output_is_terminal && same_terminal(STDOUT_FILENO, STDERR_FILENO);
     handler_output = &held;
     const sigset_t handled = set_of_handled(false);
     sigset_t previous;
@@ -393,6 +442,8 @@ bool Terminal::take_terminal() {
     tcgetattr(STDIN_FILENO, &raw_in_force);
     handler_descriptor = descriptor = STDIN_FILENO;
     messages_need_return = same_terminal(STDIN_FILENO, STDOUT_FILENO);
+    if (messages_need_return)
+        held.line.line_feed_returns = false;
     install_handlers(Need::terminal);
     if (installed & bit_of(SIGIO)) {
         handler_typed = &typed;
@@ -414,7 +465,7 @@ int Terminal::finish() {
     const sigset_t handled = set_of_handled(false);
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &handled, &previous);
-    write_held(held);
+    end_output(held);
     if (watch >= 0) {
         close(watch);
         handler_watch = watch = -1;
@@ -467,13 +518,15 @@ void Terminal::write_message(std::string_view text) {
 void Terminal::write_error(std::string_view text) {
     flush();
     const bool needs_return = descriptor >= 0 && same_terminal(descriptor, STDERR_FILENO);
-    std::string line;
+    std::string line = errors_share_screen && !held.line.at_line_start ? "\r\n" : "";
     for (char character : text) {
         if (character == '\n' && needs_return)
             line += '\r';
         line += character;
     }
     write_all(STDERR_FILENO, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+    if (errors_share_screen)
+        held.line.at_line_start = line.ends_with('\n');
 }
 
 // Waits up to timeout_milliseconds (-1: for ever) for bytes from the terminal

@@ -6,11 +6,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "host/screen.h"
 
 namespace host {
+
+// Where the output written to a terminal left its cursor, as far as the
+// start of a line goes: CR puts the cursor there, LF keeps its column (but on
+// a terminal that returns on LF), text and escape sequences that may move
+// the cursor take it away from there; other control bytes, and sequences that
+// only set attributes or modes or erase, leave it as it was.
+struct LineFollower {
+    bool active = false;             // standard output is a terminal
+    bool line_feed_returns = false;  // that terminal's ONLCR is on
+    bool at_line_start = true;       // a run starts after the shell's Enter
+    enum class Escape : std::uint8_t { none, begun, control_sequence } escape = Escape::none;
+
+    void follow(std::span<const std::uint8_t> written);
+};
 
 // Console output not yet written. The signal handlers that end a run write
 // it out, so the length is an atomic that a handler may read at any moment.
@@ -18,6 +33,7 @@ struct HeldOutput {
     std::array<std::uint8_t, 1 << 16> bytes{};
     std::atomic<std::size_t> length{0};
     std::atomic<int> error{0};  // errno of the write that failed; 0 while output works
+    LineFollower line;          // followed as held output is written out
 };
 
 // Bytes read from the terminal and not yet decoded into keys. While the
@@ -60,11 +76,12 @@ public:
     // terminal had send its codes.
     void start(TerminalModel model = TerminalModel::ansi);
 
-    // Ends the console: writes out held output, puts the terminal back and
-    // removes the handlers. Returns the exit status: 1 after reporting on
-    // standard error that output could not be written, else 130 after
-    // Ctrl+\, else 0 (also when the reader of the output went away). Later
-    // calls only return it again.
+    // Ends the console: writes out held output, then CR LF when standard
+    // output is a terminal whose cursor the run left inside a line; puts the
+    // terminal back and removes the handlers. Returns the exit status: 1
+    // after reporting on standard error that output could not be written,
+    // else 130 after Ctrl+\, else 0 (also when the reader of the output went
+    // away). Later calls only return it again.
     int finish();
 
     // True when a key was typed and read_key() would return it at once, or the
@@ -118,7 +135,7 @@ public:
     void write_message(std::string_view text);
     // Writes a message on standard error after the output before it, at once;
     // "\n" goes out as CR LF while raw mode is on and standard error is that
-    // terminal.
+    // terminal. On the terminal of the output it starts a line of its own.
     void write_error(std::string_view text);
 
 private:
@@ -139,6 +156,7 @@ private:
     TerminalModel key_model = TerminalModel::ansi;
     bool terminal_untaken = false;  // standard input is a terminal that kavo's job has not had in the foreground yet
     bool messages_need_return = false;  // standard output is that terminal
+    bool errors_share_screen = false;   // standard error is the terminal of standard output
     int watch = -1;                     // the terminal opened anew for SIGIO on typed keys; -1 without one
     bool quit_typed = false;            // Ctrl+\ ended the run
 

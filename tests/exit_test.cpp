@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/assembler.h"
+#include "tests/pty.h"
 #include "tests/run.h"
 
 namespace {
@@ -186,6 +187,22 @@ TEST(Z80Hint, OnlyOnceAndNeverForNopOrOnTheZ80) {
     result = test::run_kavo_keeping_errors(directory.path(), {"--z80", "Z"});
     EXPECT_EQ(result.output, "z");
     EXPECT_EQ(result.errors, "");
+}
+
+// On a terminal the hint comes in order with the output, on a line of its own.
+TEST(Z80Hint, OnATerminalTheHintHasALineOfItsOwn) {
+    Assembler program;
+    program.mvi(E, 'a').bdos(2).mvi(E, 'b').bdos(2);
+    const std::uint16_t address = program.here();
+    program.op(0xED).dw("after");
+    program.label("after").mvi(E, 'c').bdos(2).exit();
+    test::TemporaryDirectory directory;
+    program.write(directory / "T.COM");
+    test::PtyRun run(directory.path(), {"T"});
+    EXPECT_TRUE(test::exited_with_zero(run.wait_exit()));
+    std::string line = hint(0xED, address);
+    line.back() = '\r';
+    EXPECT_EQ(run.output, "ab\r\n" + line + "\nc\r\n");
 }
 
 }  // namespace

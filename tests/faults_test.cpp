@@ -204,7 +204,7 @@ TEST(FileSystemFaults, WritePastTheFileSizeLimitFailsInsteadOfKillingTheRun) {
     test::PtyRun run(directory.path(), {"T"});
     setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
-    EXPECT_EQ(run.output, "00 00 00 FF end");
+    EXPECT_EQ(run.output, "00 00 00 FF end\r\n");
     EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
     EXPECT_GE(fs::file_size(directory.path() / "BIG.DAT"), 256u);  // the two records written
 }

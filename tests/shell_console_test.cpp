@@ -266,7 +266,7 @@ TEST_F(ShellConsole, SignalsIgnoredAtTheStartStayIgnored) {
         kill(run.pid, signal_number);
     run.type("xq");
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
-    EXPECT_EQ(run.output, "xq");
+    EXPECT_EQ(run.output, "xq\r\n");
     EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
 }
 

@@ -175,7 +175,7 @@ TEST_F(TerminalTest, KeysTypedAheadAllArriveInOrder) {
     auto run = start("keys", ">");
     ASSERT_TRUE(run->type(typed_ahead.typed, 60s));
     EXPECT_TRUE(exited_with_zero(run->wait_exit(60s)));
-    EXPECT_EQ(without_status_marks(run->output), typed_ahead.codes);
+    EXPECT_EQ(without_status_marks(run->output), typed_ahead.codes + "\r\n");
 }
 
 // LF goes out alone, BEL not at all, every other byte unchanged; the HALT
