@@ -61,6 +61,7 @@ constexpr BdosFunction bdos_functions[] = {
     {36, "set random record", &Bdos::set_random_record},
     {37, "reset drive", &Bdos::reset_drive},
     {40, "write random with zero fill", &Bdos::write_random_with_zero_fill},
+    {108, "get/set program return code", &Bdos::get_set_return_code, Result::word},
 };
 
 constexpr auto dispatch_table = [] {
@@ -272,6 +273,29 @@ void Bdos::get_set_user_code(FileSlot*) {
     if (registers.e != 0xFF)
         user_code = registers.e;
     registers.a = user_code;
+}
+
+// CP/M 3's program return code, 0 until the program sets it: DE = 0xFFFF
+// reads it into HL, any other DE sets it. 0x0000-0xFEFF is success, exit
+// status 0; 0xFF00-0xFFFE is failure, exit status 1, or the low byte when
+// that is not zero.
+void Bdos::get_set_return_code(FileSlot*) {
+    if (registers.de() == 0xFFFF) {
+        registers.set_hl(return_code.value_or(0));
+        return;
+    }
+    return_code = registers.de();
+    const std::uint8_t low = std::uint8_t(*return_code);
+    exit_status = *return_code < 0xFF00 ? 0 : low != 0 ? low : 1;
+    registers.set_hl(0x0000);
+}
+
+// SUBMIT leaves its batch in $$$.SUB for the command processor, and a CP/M
+// compiler deletes that file to stop the batch after an error: here the
+// deletion says that the program failed.
+void Bdos::note_batch_deletion() {
+    if (!return_code && host::equal_ignoring_case(fcb_to_host_name(registers.de() + 1), "$$$.SUB"))
+        exit_status = 1;
 }
 
 }  // namespace kavo

@@ -70,6 +70,7 @@ public:
     }
     bool run_ending = false;
     int exit_status = 0;  // the exit status a run's requests chose; 0 for success
+    std::optional<std::uint16_t> return_code;  // as function 108 set it
 
     // The state the system keeps on the host.
     std::map<std::uint16_t, FileSlot> file_slots;  // by FCB address
@@ -158,8 +159,12 @@ public:
     void set_random_record(FileSlot*);
     void reset_drive(FileSlot*);
     void write_random_with_zero_fill(FileSlot* slot);
+    void get_set_return_code(FileSlot*);
 
 private:
+    // Function 19 on $$$.SUB with DE on its FCB: the exit status becomes 1,
+    // unless function 108 set a return code.
+    void note_batch_deletion();
     void end_with_disk_error(unsigned drive, const char* what);
     using Opener = host::Opened (host::Directory::*)(std::string_view) const;
     FileSlot* bind_file(Opener open, const char* action, unsigned drive);

@@ -354,6 +354,7 @@ bool Bdos::names_file(std::uint16_t address, const FileSlot& slot, const host::D
 // the run before any is deleted; a deletion the host refuses stops the rest.
 // Always ends a search in progress.
 void Bdos::delete_file(FileSlot*) {
+    note_batch_deletion();
     search_handle.reset();
     const std::uint16_t address = registers.de();
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);

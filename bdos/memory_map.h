@@ -12,8 +12,11 @@ constexpr std::uint16_t fcb1 = 0x005C;
 constexpr std::uint16_t fcb2 = 0x006C;
 constexpr std::uint16_t command_tail = 0x0080;
 constexpr std::uint16_t default_dma = 0x0080;
-constexpr std::uint16_t stack = 0xFE80;
-constexpr std::uint16_t directory_buffer = 0xFE80;
+// From here up: the system's tables, then the trap area. A program image
+// must end below it; the stack starts here and grows down.
+constexpr std::uint16_t system_area = 0xFE80;
+constexpr std::uint16_t stack = system_area;
+constexpr std::uint16_t directory_buffer = system_area;
 constexpr std::uint16_t check_vector = 0xFF00;
 constexpr std::uint16_t allocation_vector = 0xFF40;
 constexpr std::uint16_t disk_parameter_header = 0xFF60;

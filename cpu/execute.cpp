@@ -257,13 +257,15 @@ constexpr Value instruction_length(unsigned opcode) {
 // PC past it. An instruction that transfers control sets PC and returns at
 // once; the others leave PC to the end, which adds their length. Inlined
 // into the dispatch loop for the same reason as hook. With default_hooks,
-// the Processor is a plain Processor, whose hooks are known: the undefined
-// opcodes then run as the NOP, JMP, RET or CALL that those hooks perform,
-// without handing the registers over.
+// the Processor is a plain Processor, whose hooks are known: once the first
+// undefined opcode has gone through its hook for the Z80 hint, the undefined
+// opcodes run as the NOP, JMP, RET or CALL that those hooks perform, without
+// handing the registers over. NOP itself always runs so.
 template <unsigned opcode>
 [[gnu::always_inline]] inline bool execute(Processor& m, Working& r, bool default_hooks) {
     constexpr unsigned x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7, p = y >> 1, low = opcode & 0xF;
     constexpr Value length = instruction_length(opcode);
+    const auto runs_inline = [&m, default_hooks] { return default_hooks && m.undefined_opcode_reported; };
     if constexpr (opcode == 0x76) {
         // HLT: PC moves past it below.
     } else if constexpr (x == 1) {  // MOV
@@ -272,7 +274,7 @@ template <unsigned opcode>
         alu<y>(r, get<z>(m, r));
     } else if constexpr (x == 0) {
         if constexpr (low == 0x0 || low == 0x8) {
-            if (!default_hooks) {
+            if (!(y == 0 ? default_hooks : runs_inline())) {
                 hook(m, r, [&m] { m.nop_group(y); });
                 return true;
             }
@@ -350,7 +352,7 @@ template <unsigned opcode>
         } else if constexpr (low == 0x3 || low == 0xB) {
             if constexpr (y == 0) { jump(r, operand_word(m, r)); return true; }  // JMP
             if constexpr (y == 1) {
-                if (default_hooks)
+                if (runs_inline())
                     return execute<0xC3>(m, r, true);
                 hook(m, r, [&m] { m.opcode_cb(); });
                 return true;
@@ -384,7 +386,7 @@ template <unsigned opcode>
         } else if constexpr (low == 0x9) {
             if constexpr (y == 1) { jump(r, pop(m, r)); return true; }  // RET
             if constexpr (y == 3) {
-                if (default_hooks)
+                if (runs_inline())
                     return execute<0xC9>(m, r, true);
                 hook(m, r, [&m] { m.opcode_d9(); });
                 return true;
@@ -394,7 +396,7 @@ template <unsigned opcode>
         } else if constexpr (low == 0xD) {
             if constexpr (y == 1) {  // CALL
                 call(m, r, length, operand_word(m, r));
-            } else if (default_hooks) {
+            } else if (runs_inline()) {
                 return execute<0xCD>(m, r, true);
             } else {
                 if constexpr (y == 3) hook(m, r, [&m] { m.opcode_dd(); });
@@ -410,10 +412,29 @@ template <unsigned opcode>
 
 }  // namespace
 
-void Processor::nop_group(unsigned) {}
-void Processor::opcode_cb() { registers.pc = fetch_word(registers.pc); }
-void Processor::opcode_d9() { registers.pc = pop_word(); }
+void Processor::report_undefined_opcode() {
+    if (undefined_opcode_reported)
+        return;
+    undefined_opcode_reported = true;
+    const std::uint16_t address = registers.pc - 1;
+    if (undefined_opcode_observer)
+        undefined_opcode_observer(memory[address], address);
+}
+
+void Processor::nop_group(unsigned y) {
+    if (y != 0)
+        report_undefined_opcode();
+}
+void Processor::opcode_cb() {
+    report_undefined_opcode();
+    registers.pc = fetch_word(registers.pc);
+}
+void Processor::opcode_d9() {
+    report_undefined_opcode();
+    registers.pc = pop_word();
+}
 void Processor::opcode_dd() {
+    report_undefined_opcode();
     std::uint16_t target = fetch_word(registers.pc);
     push_word(registers.pc);
     registers.pc = target;

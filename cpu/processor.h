@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "cpu/registers.h"
 #include "cpu/z80_registers.h"
@@ -27,14 +28,22 @@ public:
 
     // The opcodes the 8080 leaves undefined. PC points past the opcode; a
     // hook that takes operand bytes reads them itself. By default they act
-    // as NOP (the 0x08-0x38 group, y being bits 3-5), JMP (CB), RET (D9) and
-    // CALL (DD, ED, FD), as on the silicon.
+    // as NOP (the 0x08-0x38 group, y being bits 3-5; nop_group(0) is NOP
+    // itself), JMP (CB), RET (D9) and CALL (DD, ED, FD), as on the silicon,
+    // and the first of them in a run is reported to the observer.
     virtual void nop_group(unsigned y);
     virtual void opcode_cb();
     virtual void opcode_d9();
     virtual void opcode_dd();
     virtual void opcode_ed();
     virtual void opcode_fd();
+    // Once a run, for the undefined opcode just before PC: calls
+    // undefined_opcode_observer with the opcode and its address. Until then
+    // the default hooks are called; afterwards the executor runs what they
+    // do inline.
+    void report_undefined_opcode();
+    bool undefined_opcode_reported = false;
+    std::function<void(std::uint8_t opcode, std::uint16_t address)> undefined_opcode_observer;
 
     std::array<std::uint8_t, 0x10000> memory{};
     RegisterFile registers{};

@@ -480,30 +480,47 @@ bool is_visible_name(std::string_view name) {
            std::all_of(type_part.begin(), type_part.end(), is_visible_character);
 }
 
-std::optional<std::size_t> read_program(const std::string& path, std::span<std::uint8_t> destination) {
+ProgramRead read_program(const std::string& path, std::span<std::uint8_t> destination) {
     const auto slash = path.rfind('/');
     const std::string directory_path = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     const auto directory = Directory::open(directory_path);
     if (!directory)
-        return std::nullopt;
+        return {.error = errno};
     const auto entry = directory->find_entry(base);
     if (!entry)
-        return std::nullopt;
+        return {.error = ENOENT};
     const int descriptor = open_regular(directory->descriptor, *entry, O_RDONLY);
-    if (descriptor < 0)
-        return std::nullopt;
-    std::size_t count = 0;
-    while (count < destination.size()) {
-        const ssize_t result = read(descriptor, destination.data() + count, destination.size() - count);
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result <= 0)
-            break;
-        count += static_cast<std::size_t>(result);
+    struct stat status {};
+    if (descriptor < 0) {
+        // A dangling link, a directory or another file that is not a
+        // regular one, or a regular file that may not be read.
+        const int open_error = errno;
+        if (fstatat(directory->descriptor, entry->c_str(), &status, 0) != 0)
+            return {.error = errno};
+        return {.error = S_ISDIR(status.st_mode) ? EISDIR : S_ISREG(status.st_mode) ? open_error : ENODEV};
+    }
+    ProgramRead result;
+    if (fstat(descriptor, &status) != 0) {
+        result.error = errno;
+    } else if (std::uint64_t(status.st_size) > destination.size()) {
+        result = {.size = std::size_t(status.st_size), .error = EFBIG};
+    } else {
+        // The file may still grow or shrink while it is read: what there is
+        // up to the room is the program.
+        while (result.size < destination.size()) {
+            const ssize_t count = read(descriptor, destination.data() + result.size, destination.size() - result.size);
+            if (count < 0 && errno == EINTR)
+                continue;
+            if (count < 0)
+                result.error = errno;
+            if (count <= 0)
+                break;
+            result.size += static_cast<std::size_t>(count);
+        }
     }
     ::close(descriptor);
-    return count;
+    return result;
 }
 
 }  // namespace host

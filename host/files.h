@@ -74,6 +74,15 @@ struct DirectoryEntry {
     bool read_only = false;
 };
 
+// What read_program found: the program's size in bytes, or why there is no
+// program to load, as an errno value: the host's own reason (ENOENT when no
+// entry stands for the name), EISDIR for a directory, ENODEV for any other
+// file that is not a regular one, EFBIG for a file larger than its room.
+struct ProgramRead {
+    std::size_t size = 0;
+    int error = 0;
+};
+
 // A host directory standing for one CP/M drive. Every name is looked up
 // relative to the directory's own descriptor, never as a path, so no CP/M
 // name reaches anything outside it.
@@ -137,7 +146,7 @@ public:
     Outcome set_read_only(std::string_view host_name, bool read_only) const;
 
 private:
-    friend std::optional<std::size_t> read_program(const std::string& path, std::span<std::uint8_t> destination);
+    friend ProgramRead read_program(const std::string& path, std::span<std::uint8_t> destination);
     explicit Directory(int descriptor) : descriptor(descriptor) {}
     std::optional<std::string> find_entry(std::string_view name) const;
     int descriptor = -100;  // AT_FDCWD: the current directory
@@ -169,9 +178,8 @@ bool is_visible_name(std::string_view name);
 
 // Opens a program file for loading: the file of the path's directory that
 // stands for its last component under the case rule of Directory. Reads its
-// contents into destination, as much as fits, and returns how many bytes it
-// read (the rest of destination stays as it was), or nothing when it cannot
-// be opened or read as a file.
-std::optional<std::size_t> read_program(const std::string& path, std::span<std::uint8_t> destination);
+// contents into destination when they fit (the rest of destination stays as
+// it was); a file that does not fit is not read at all.
+ProgramRead read_program(const std::string& path, std::span<std::uint8_t> destination);
 
 }  // namespace host

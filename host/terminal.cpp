@@ -23,42 +23,90 @@ namespace {
 // key's sequence in one piece, far faster than anyone types.
 constexpr int escape_wait_milliseconds = 30;
 
+// Ctrl+\, which ends a run. Its status is the shell's for a run the user
+// interrupted (128 + SIGINT); SIGQUIT from elsewhere ends it with the status
+// the shell reports for a process SIGQUIT ended (128 + SIGQUIT), as every
+// other program of the job that got it reports: the run did not finish, and
+// kavo only spares the core dump and the raw terminal.
+constexpr std::uint8_t quit_key = 0x1C;
+constexpr int quit_key_status = 128 + SIGINT;
+constexpr int quit_signal_status = 128 + SIGQUIT;
+
 // The signal handlers write out held output and put the terminal back
 // wherever the run happens to be, so they need these outside any object.
 // start() sets them before it installs the handlers.
 HeldOutput* handler_output = nullptr;
 int handler_descriptor = -1;  // the terminal kavo put in raw mode; -1 when it changed none
-termios saved_settings{};     // as kavo found the terminal
-termios raw_settings{};       // as kavo sets it
-termios raw_in_force{};       // raw mode as the terminal reports it back, to recognise it
+TypedBytes* handler_typed = nullptr;
+int handler_watch = -1;    // the terminal's descriptor for SIGIO; -1 without one
+termios saved_settings{};  // as kavo found the terminal
+termios raw_settings{};    // as kavo sets it
+termios raw_in_force{};    // raw mode as the terminal reports it back, to recognise it
 
 void end_run(int);
 void die_of(int);
+void take_typed(int);
 void stop(int);
 void resume(int);
 
-// Every signal kavo may handle, with its handler and when it is needed
-// (Ctrl+\ ends every run cleanly, wherever the keys come from).
+// Every signal kavo may handle, with its handler, when it is needed (SIGQUIT,
+// from Ctrl+\ on a terminal not in raw mode, ends every run cleanly,
+// wherever the keys come from), and whether the handler may end the run,
+// writing out held output.
 using Need = HandlerNeed;
 struct HandledSignal {
     int number;
     void (*handler)(int);
     Need need;
-    bool terminal_only() const { return need == Need::terminal; }
+    bool ending;
 };
 constexpr HandledSignal handled_signals[] = {
-    {SIGTERM, die_of, Need::held_output}, {SIGHUP, die_of, Need::held_output}, {SIGINT, die_of, Need::held_output},
-    {SIGQUIT, end_run, Need::always},     {SIGTSTP, stop, Need::terminal},     {SIGCONT, resume, Need::terminal},
+    {SIGTERM, die_of, Need::held_output, true}, {SIGHUP, die_of, Need::held_output, true},
+    {SIGINT, die_of, Need::held_output, true},  {SIGQUIT, end_run, Need::always, true},
+    {SIGIO, take_typed, Need::terminal, true},  {SIGTSTP, stop, Need::terminal, false},
+    {SIGCONT, resume, Need::terminal, false},
 };
 
 sigset_t set_of_handled(bool ending_only) {
     sigset_t set;
     sigemptyset(&set);
     for (const HandledSignal& handled : handled_signals)
-        if (!ending_only || !handled.terminal_only())
+        if (!ending_only || handled.ending)
             sigaddset(&set, handled.number);
     return set;
 }
+
+// The signal number's bit in Terminal::installed.
+unsigned bit_of(int signal_number) {
+    for (std::size_t index = 0; index < std::size(handled_signals); ++index)
+        if (handled_signals[index].number == signal_number)
+            return 1u << index;
+    return 0;
+}
+
+// Blocks SIGIO while it lives, when there is a watch: main code is using
+// the typed bytes.
+class TypedBytesTaken {
+public:
+    explicit TypedBytesTaken(bool watching) : watching(watching) {
+        if (watching) {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGIO);
+            sigprocmask(SIG_BLOCK, &set, &previous);
+        }
+    }
+    ~TypedBytesTaken() {
+        if (watching)
+            sigprocmask(SIG_SETMASK, &previous, nullptr);
+    }
+    TypedBytesTaken(const TypedBytesTaken&) = delete;
+    TypedBytesTaken& operator=(const TypedBytesTaken&) = delete;
+
+private:
+    bool watching;
+    sigset_t previous;
+};
 
 // Handlers never interrupt each other: each runs with all of them blocked.
 void install(int signal_number, void (*handler)(int)) {
@@ -143,10 +191,27 @@ int write_held(HeldOutput& output) {
     std::atomic_signal_fence(std::memory_order_acquire);
     int error = output.error.load(std::memory_order_relaxed);
     if (length > 0 && error == 0) {
+        if (output.line.active)
+            output.line.follow({output.bytes.data(), length});
         error = write_all(STDOUT_FILENO, output.bytes.data(), length);
         output.error.store(error, std::memory_order_relaxed);
     }
     output.length.store(0, std::memory_order_relaxed);
+    return error;
+}
+
+// The end of the output of a run: held output written out, then CR LF when
+// the cursor of the terminal it goes to stands inside a line, so that the
+// shell's prompt starts a line of its own. The errno of a failure, or 0.
+// Safe in a signal handler.
+int end_output(HeldOutput& output) {
+    int error = write_held(output);
+    if (error == 0 && output.line.active && !output.line.at_line_start) {
+        static constexpr std::uint8_t line_end[] = {'\r', '\n'};
+        error = write_all(STDOUT_FILENO, line_end, sizeof line_end);
+        output.error.store(error, std::memory_order_relaxed);
+        output.line.at_line_start = true;
+    }
     return error;
 }
 
@@ -163,22 +228,51 @@ int report_output_error(int error) {
     return 1;
 }
 
-// SIGQUIT, which Ctrl+\ raises through the terminal: the user ends the run.
-// Files are written through unbuffered descriptors, so nothing is lost.
-void end_run(int) {
-    const int error = write_held(*handler_output);
+// Ends the process with status, or with 1 after reporting that output could
+// not be written, once the output is ended and the terminal put back. Files
+// are written through unbuffered descriptors, so nothing is lost.
+[[noreturn]] void end_process(int status) {
+    const int output_status = report_output_error(end_output(*handler_output));
     restore_terminal();
-    _exit(report_output_error(error));
+    _exit(output_status != 0 ? output_status : status);
 }
 
-// SIGTERM, SIGHUP, SIGINT: held output is written and the terminal put back,
+// SIGQUIT, which Ctrl+\ raises through a terminal not in raw mode (or
+// someone sends): the user ends the run.
+void end_run(int) { end_process(quit_signal_status); }
+
+// SIGTERM, SIGHUP, SIGINT: the output is ended and the terminal put back,
 // then the process dies of the signal as it would have without a handler.
 void die_of(int signal_number) {
-    write_held(*handler_output);
+    end_output(*handler_output);
     restore_terminal();
     install(signal_number, SIG_DFL);
     unblock(signal_number);
     raise(signal_number);
+}
+
+// SIGIO: keys arrived at the raw terminal while main code is not reading
+// them, as when the program computes. They are read at once, so that a
+// Ctrl+\ among them ends the run even when the program never asks for a
+// key; the others wait in the typed bytes, in order. In the background the
+// keys are the shell's, and nothing is read.
+void take_typed(int) {
+    const int saved_errno = errno;
+    if (handler_watch >= 0 && in_foreground(handler_watch)) {
+        TypedBytes& typed = *handler_typed;
+        std::size_t count = typed.count.load(std::memory_order_relaxed);
+        ssize_t received;
+        while (count < typed.bytes.size() &&
+               (received = read(handler_watch, typed.bytes.data() + count, typed.bytes.size() - count)) > 0) {
+            const auto begin = typed.bytes.begin() + count;
+            if (std::find(begin, begin + received, quit_key) != begin + received)
+                end_process(quit_key_status);
+            count += std::size_t(received);
+        }
+        std::atomic_signal_fence(std::memory_order_release);
+        typed.count.store(count, std::memory_order_relaxed);
+    }
+    errno = saved_errno;
 }
 
 // SIGCONT: raw mode returns when the job goes on in the foreground. In the
@@ -205,21 +299,37 @@ void stop(int) {
 }
 
 // Raw mode as the console needs it: every key a byte, nothing echoed, output
-// untouched. Signals stay on for Ctrl+\ alone, so a program that never reads
-// a key can still be ended; Ctrl+C and Ctrl+Z are plain bytes.
+// untouched, and no key raising a signal: Ctrl+C and Ctrl+Z are plain bytes,
+// and Ctrl+\ is read as a key, so that it ends kavo alone and not the other
+// programs of its pipeline, which see the end of their input.
 termios raw_mode(termios settings) {
     settings.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
     settings.c_oflag &= ~OPOST;
-    settings.c_lflag &= ~(ECHO | ECHONL | ICANON | IEXTEN);
-    settings.c_lflag |= ISIG;
+    settings.c_lflag &= ~(ECHO | ECHONL | ICANON | IEXTEN | ISIG);
     settings.c_cflag &= ~(CSIZE | PARENB);
     settings.c_cflag |= CS8;
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
-    settings.c_cc[VINTR] = _POSIX_VDISABLE;
-    settings.c_cc[VSUSP] = _POSIX_VDISABLE;
-    settings.c_cc[VQUIT] = 0x1C;
     return settings;
+}
+
+// The terminal on standard input opened anew, not blocking, with SIGIO for
+// this process when keys arrive; -1 when that cannot be had. A description
+// of its own, so that the flags never reach the shell's.
+int open_watch() {
+    const char* name = ttyname(STDIN_FILENO);
+    int watch = name ? open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+    if (watch >= 0 && (fcntl(watch, F_SETOWN, getpid()) != 0 || fcntl(watch, F_SETFL, O_NONBLOCK | O_ASYNC) != 0)) {
+        close(watch);
+        watch = -1;
+    }
+    return watch;
+}
+
+// True when the terminal on descriptor turns LF into CR LF on output.
+bool returns_on_line_feed(int descriptor) {
+    termios settings;
+    return tcgetattr(descriptor, &settings) == 0 && (settings.c_oflag & OPOST) && (settings.c_oflag & ONLCR);
 }
 
 // True when a read of descriptor would not wait: data, end of input or an error.
@@ -260,9 +370,35 @@ bool same_terminal(int input, int output) {
 
 }  // namespace
 
+void LineFollower::follow(std::span<const std::uint8_t> written) {
+    for (const std::uint8_t byte : written) {
+        if (escape == Escape::begun) {
+            escape = byte == '[' ? Escape::control_sequence : Escape::none;
+            if (byte != '[')
+                at_line_start = false;
+        } else if (escape == Escape::control_sequence) {
+            if (byte >= 0x40 && byte <= 0x7E) {
+                // The final byte: attributes, erasing and modes leave the cursor.
+                escape = Escape::none;
+                if (byte != 'm' && byte != 'K' && byte != 'J' && byte != 'h' && byte != 'l')
+                    at_line_start = false;
+            }
+        } else if (byte == 0x1B) {
+            escape = Escape::begun;
+        } else if (byte == '\r' || (byte == '\n' && line_feed_returns)) {
+            at_line_start = true;
+        } else if (byte >= 0x20 || byte == '\t') {
+            at_line_start = false;
+        }
+    }
+}
+
 void Terminal::start(TerminalModel model) {
     key_model = model;
     output_is_terminal = isatty(STDOUT_FILENO);
+    held.line.active = output_is_terminal;
+    held.line.line_feed_returns = output_is_terminal && returns_on_line_feed(STDOUT_FILENO);
+    errors_share_screen = output_is_terminal && same_terminal(STDOUT_FILENO, STDERR_FILENO);
     handler_output = &held;
     const sigset_t handled = set_of_handled(false);
     sigset_t previous;
@@ -306,7 +442,17 @@ bool Terminal::take_terminal() {
     tcgetattr(STDIN_FILENO, &raw_in_force);
     handler_descriptor = descriptor = STDIN_FILENO;
     messages_need_return = same_terminal(STDIN_FILENO, STDOUT_FILENO);
+    if (messages_need_return)
+        held.line.line_feed_returns = false;
     install_handlers(Need::terminal);
+    if (installed & bit_of(SIGIO)) {
+        handler_typed = &typed;
+        handler_watch = watch = open_watch();
+        // Keys typed before the watch began raised no SIGIO: the handler
+        // takes them as the signals are unblocked.
+        if (watch >= 0)
+            raise(SIGIO);
+    }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return true;
 }
@@ -314,12 +460,20 @@ bool Terminal::take_terminal() {
 int Terminal::finish() {
     if (exit_status)
         return *exit_status;
-    flush();
     // No handler may run between the restore and the removal of the
     // handlers, or a SIGCONT would bring raw mode back.
     const sigset_t handled = set_of_handled(false);
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &handled, &previous);
+    end_output(held);
+    if (watch >= 0) {
+        close(watch);
+        handler_watch = watch = -1;
+        handler_typed = nullptr;
+        // Ignoring a signal drops it when it is pending: no SIGIO that came
+        // meanwhile may reach its default action, which ends the process.
+        install(SIGIO, SIG_IGN);
+    }
     for (std::size_t index = 0; index < std::size(handled_signals); ++index)
         if (installed & 1u << index)
             install(handled_signals[index].number, SIG_DFL);
@@ -337,6 +491,8 @@ int Terminal::finish() {
     handler_output = nullptr;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     exit_status = report_output_error(held.error.load(std::memory_order_relaxed));
+    if (*exit_status == 0 && quit_typed)
+        exit_status = quit_key_status;
     return *exit_status;
 }
 
@@ -362,34 +518,54 @@ void Terminal::write_message(std::string_view text) {
 void Terminal::write_error(std::string_view text) {
     flush();
     const bool needs_return = descriptor >= 0 && same_terminal(descriptor, STDERR_FILENO);
-    std::string line;
+    std::string line = errors_share_screen && !held.line.at_line_start ? "\r\n" : "";
     for (char character : text) {
         if (character == '\n' && needs_return)
             line += '\r';
         line += character;
     }
     write_all(STDERR_FILENO, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+    if (errors_share_screen)
+        held.line.at_line_start = line.ends_with('\n');
 }
 
 // Waits up to timeout_milliseconds (-1: for ever) for bytes from the terminal
-// and appends them to pending. False when none came; at the end of the
-// terminal's input (it hung up) ended becomes true.
+// and appends them to the typed bytes. False when none came; at the end of
+// the terminal's input (it hung up) ended becomes true, and when Ctrl+\ came
+// the run ends.
 bool Terminal::receive(int timeout_milliseconds) {
+    const TypedBytesTaken taken(watch >= 0);
     if (!readable(descriptor, timeout_milliseconds))
         return false;
-    const ssize_t count = read(descriptor, pending.data() + pending_count, pending.size() - pending_count);
-    if (count > 0) {
-        pending_count += std::size_t(count);
+    const std::size_t count = typed.count.load(std::memory_order_relaxed);
+    const ssize_t received = read(descriptor, typed.bytes.data() + count, typed.bytes.size() - count);
+    if (received > 0) {
+        const auto begin = typed.bytes.begin() + count;
+        if (std::find(begin, begin + received, quit_key) != begin + received) {
+            quit();
+            return false;
+        }
+        typed.count.store(count + std::size_t(received), std::memory_order_relaxed);
         return true;
     }
-    if (count == 0 || (errno != EINTR && errno != EAGAIN))
+    if (received == 0 || (errno != EINTR && errno != EAGAIN))
         ended = true;
     return false;
 }
 
+// Takes length bytes off the front of the typed bytes; SIGIO is blocked.
 void Terminal::consume(std::size_t length) {
-    std::copy(pending.begin() + length, pending.begin() + pending_count, pending.begin());
-    pending_count -= length;
+    const std::size_t count = typed.count.load(std::memory_order_relaxed);
+    std::copy(typed.bytes.begin() + length, typed.bytes.begin() + count, typed.bytes.begin());
+    typed.count.store(count - length, std::memory_order_relaxed);
+}
+
+// Ctrl+\: the keys typed are dropped and the run ends with its status.
+void Terminal::quit() {
+    typed.count.store(0, std::memory_order_relaxed);
+    second_byte.reset();
+    quit_typed = true;
+    ended = true;
 }
 
 bool Terminal::key_waiting() {
@@ -404,12 +580,12 @@ bool Terminal::key_waiting() {
     }
     // Bytes already read are a key for sure (a lone Escape at worst), so
     // more are read only when none are left: typed-ahead keys wait in the
-    // terminal, not here.
-    if (second_byte || pending_count > 0)
+    // terminal, not here (unless the SIGIO handler took them).
+    if (second_byte || typed.count.load(std::memory_order_relaxed) > 0)
         return true;
     if (!ended && readable(descriptor, 0))
         receive(0);
-    return pending_count > 0;
+    return typed.count.load(std::memory_order_relaxed) > 0;
 }
 
 std::uint8_t Terminal::read_key() {
@@ -429,13 +605,17 @@ std::uint8_t Terminal::read_key() {
         second_byte.reset();
         return code;
     }
+    const TypedBytesTaken taken(watch >= 0);
+    const auto typed_so_far = [this] {
+        return std::span<const std::uint8_t>(typed.bytes.data(), typed.count.load(std::memory_order_relaxed));
+    };
     DecodedKey key;
-    while ((key = decode_key({pending.data(), pending_count}, false, key_model)).length == 0) {
+    while ((key = decode_key(typed_so_far(), false, key_model)).length == 0) {
         if (ended)
             return 0x0D;
-        const bool sequence_begun = pending_count > 0;
+        const bool sequence_begun = !typed_so_far().empty();
         if (!receive(sequence_begun ? escape_wait_milliseconds : -1) && sequence_begun && !ended) {
-            key = decode_key({pending.data(), pending_count}, true, key_model);
+            key = decode_key(typed_so_far(), true, key_model);
             break;
         }
     }

@@ -6,11 +6,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "host/screen.h"
 
 namespace host {
+
+// Where the output written to a terminal left its cursor, as far as the
+// start of a line goes: CR puts the cursor there, LF keeps its column (but on
+// a terminal that returns on LF), text and escape sequences that may move
+// the cursor take it away from there; other control bytes, and sequences that
+// only set attributes or modes or erase, leave it as it was.
+struct LineFollower {
+    bool active = false;             // standard output is a terminal
+    bool line_feed_returns = false;  // that terminal's ONLCR is on
+    bool at_line_start = true;       // a run starts after the shell's Enter
+    enum class Escape : std::uint8_t { none, begun, control_sequence } escape = Escape::none;
+
+    void follow(std::span<const std::uint8_t> written);
+};
 
 // Console output not yet written. The signal handlers that end a run write
 // it out, so the length is an atomic that a handler may read at any moment.
@@ -18,6 +33,15 @@ struct HeldOutput {
     std::array<std::uint8_t, 1 << 16> bytes{};
     std::atomic<std::size_t> length{0};
     std::atomic<int> error{0};  // errno of the write that failed; 0 while output works
+    LineFollower line;          // followed as held output is written out
+};
+
+// Bytes read from the terminal and not yet decoded into keys. While the
+// program runs, the SIGIO handler reads what is typed into it (so it finds
+// Ctrl+\ at once); main code uses it with SIGIO blocked.
+struct TypedBytes {
+    std::array<std::uint8_t, 4096> bytes{};
+    std::atomic<std::size_t> count{0};
 };
 
 // When kavo needs its handler on a signal, from the least to the most: for
@@ -43,17 +67,21 @@ public:
     // mode when kavo's job has it in the foreground: at once, or when a key
     // is first asked for (a job in the background runs on until it reads a
     // key, and stops there until it is brought to the foreground, as any
-    // reader of a terminal). Handlers put raw mode back on SIGTERM, SIGHUP,
-    // SIGINT, SIGQUIT (Ctrl+\ ends the run with status 0) and SIGTSTP/SIGCONT.
-    // When standard output is not a terminal, the ending handlers write out
-    // held output. A signal ignored when kavo started stays ignored. Keys
-    // that the named model's terminal had send its codes.
+    // reader of a terminal). In raw mode no key raises a signal: Ctrl+\ is
+    // read as a key whenever it is typed, and ends the run with status 130.
+    // Handlers put raw mode back on SIGTERM, SIGHUP, SIGINT, SIGQUIT (which
+    // ends the run with status 131) and SIGTSTP/SIGCONT. When standard output
+    // is not a terminal, the ending handlers write out held output. A signal
+    // ignored when kavo started stays ignored. Keys that the named model's
+    // terminal had send its codes.
     void start(TerminalModel model = TerminalModel::ansi);
 
-    // Ends the console: writes out held output, puts the terminal back and
-    // removes the handlers. Returns the exit status: 1 after reporting on
-    // standard error that output could not be written, else 0 (also when the
-    // reader of the output went away). Later calls only return it again.
+    // Ends the console: writes out held output, then CR LF when standard
+    // output is a terminal whose cursor the run left inside a line; puts the
+    // terminal back and removes the handlers. Returns the exit status: 1
+    // after reporting on standard error that output could not be written,
+    // else 130 after Ctrl+\, else 0 (also when the reader of the output went
+    // away). Later calls only return it again.
     int finish();
 
     // True when a key was typed and read_key() would return it at once, or the
@@ -71,8 +99,8 @@ public:
     // (prefix 0x00 or 0xE0, then the code); Backspace and Ctrl+H read as
     // 0x7F. Script text reads LF and CR LF as one 0x0D and 0x08 as 0x7F; a
     // last line without line end gets its 0x0D. A read at the end of the
-    // input (or after the terminal hung up) returns 0x0D and makes
-    // input_ended() true: the run ends.
+    // input (or after the terminal hung up, or Ctrl+\ was typed) returns
+    // 0x0D and makes input_ended() true: the run ends.
     std::uint8_t read_key();
     bool input_ended() const { return ended; }
 
@@ -107,7 +135,7 @@ public:
     void write_message(std::string_view text);
     // Writes a message on standard error after the output before it, at once;
     // "\n" goes out as CR LF while raw mode is on and standard error is that
-    // terminal.
+    // terminal. On the terminal of the output it starts a line of its own.
     void write_error(std::string_view text);
 
 private:
@@ -115,6 +143,7 @@ private:
     bool take_terminal();
     bool receive(int timeout_milliseconds);
     void consume(std::size_t length);
+    void quit();
     std::optional<std::uint8_t> read_script(bool wait);
 
     HeldOutput held;
@@ -127,10 +156,11 @@ private:
     TerminalModel key_model = TerminalModel::ansi;
     bool terminal_untaken = false;  // standard input is a terminal that kavo's job has not had in the foreground yet
     bool messages_need_return = false;  // standard output is that terminal
+    bool errors_share_screen = false;   // standard error is the terminal of standard output
+    int watch = -1;                     // the terminal opened anew for SIGIO on typed keys; -1 without one
+    bool quit_typed = false;            // Ctrl+\ ended the run
 
-    // Bytes read from the terminal and not yet decoded into keys.
-    std::array<std::uint8_t, 64> pending{};
-    std::size_t pending_count = 0;
+    TypedBytes typed;
     std::optional<std::uint8_t> second_byte;  // the code of a two-byte key whose prefix was read
 
     // Script text: a key read ahead by key_waiting(), and where the text stands.

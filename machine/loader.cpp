@@ -1,4 +1,5 @@
 // The loader and the supervisor loop: builds the CP/M memory image, loads the program and serves its traps.
+#include <cerrno>
 #include <cstring>
 #include <span>
 #include <string>
@@ -10,9 +11,8 @@ namespace kavo {
 
 namespace {
 
-// The image may fill memory from 0x0100 through 0xFFFF, over the tables
-// written before it.
-constexpr std::size_t image_limit = 0x10000 - address::program;
+// The image fills memory from 0x0100 up to the system area at most.
+constexpr std::size_t image_limit = address::system_area - address::program;
 constexpr std::size_t tail_limit = 126;  // characters between 0x0081 and the zero byte
 
 std::uint8_t upper(std::uint8_t byte) { return byte >= 'a' && byte <= 'z' ? byte - 0x20 : byte; }
@@ -30,10 +30,20 @@ std::string program_file_name(const char* argument) {
 
 }  // namespace
 
-// Writes the system's tables and entries, then the program image over them,
-// then page zero's FCBs and command tail. False, after the missing-file
-// message, when there is no program to run.
-bool Machine::load_image(int argument_count, char** argument_vector) {
+// Writes the system's tables and entries, then the program image, then page
+// zero's FCBs and command tail; 0. When there is nothing to run, the exit
+// status instead, after the message that says why: 2 for a command tail
+// longer than its room, 1 for a program that cannot be loaded.
+int Machine::load_image(int argument_count, char** argument_vector) {
+    std::size_t tail_length = 0;
+    for (int index = 2; index < argument_count; ++index)
+        tail_length += 1 + std::strlen(argument_vector[index]);
+    if (tail_length > tail_limit) {
+        console.error("kavo: the arguments make a command tail of %zu characters; a program receives at most %zu\n",
+                      tail_length, tail_limit);
+        return 2;
+    }
+
     std::array<std::uint8_t, 0x10000>& memory = processor.memory;
     memory.fill(0);
     bdos.install();
@@ -41,15 +51,20 @@ bool Machine::load_image(int argument_count, char** argument_vector) {
     // The name is assembled where the image will go, and what the image does
     // not cover of it stays there, as it would on CP/M. The image is read
     // straight into memory.
-    std::string name = program_file_name(argument_vector[1]);
-    bool loaded = false;
-    if (name.size() < image_limit) {
+    const std::string name = program_file_name(argument_vector[1]);
+    if (name.size() < image_limit)
         std::memcpy(&memory[address::program], name.c_str(), name.size() + 1);
-        loaded = host::read_program(name, std::span(memory).subspan(address::program)).has_value();
+    const host::ProgramRead program =
+        host::read_program(name, std::span(memory).subspan(address::program, image_limit));
+    if (program.error == EFBIG) {
+        console.error("kavo: %s: %zu bytes, more than the %zu that fit from %04X to %04X\n", name.c_str(),
+                      program.size, image_limit, address::program, address::system_area - 1);
+        return 1;
     }
-    if (!loaded) {
-        console.message("File %s not found.\n", name.c_str());
-        return false;
+    if (program.error != 0) {
+        console.error("kavo: %s: %s\n", name.c_str(),
+                      program.error == ENODEV ? "not a regular file" : std::strerror(program.error));
+        return 1;
     }
 
     if (argument_count >= 3)
@@ -62,22 +77,18 @@ bool Machine::load_image(int argument_count, char** argument_vector) {
         std::memset(&memory[address::fcb2 + 1], ' ', 11);
 
     std::string tail;
-    for (int index = 2; index < argument_count && tail.size() < tail_limit; ++index)
+    for (int index = 2; index < argument_count; ++index)
         tail += std::string(" ") + argument_vector[index];
-    tail.resize(std::min(tail.size(), tail_limit));
     memory[address::command_tail] = std::uint8_t(tail.size());
     for (std::size_t index = 0; index < tail.size(); ++index)
         memory[address::command_tail + 1 + index] = upper(tail[index]);
     memory[address::command_tail + 1 + tail.size()] = 0;
-    return true;
+    return 0;
 }
 
 bool Machine::load(int argument_count, char** argument_vector) {
-    if (argument_count < 2) {
-        console.message("Usage: kavo.exe <command>\n");
-        return false;
-    }
-    if (!bdos.open_drives(options.drives) || !load_image(argument_count, argument_vector))
+    bdos.exit_status = bdos.open_drives(options.drives) ? load_image(argument_count, argument_vector) : 1;
+    if (bdos.exit_status != 0)
         return false;
     processor.registers.pc = address::program;
     processor.registers.sp = address::stack;

@@ -86,13 +86,14 @@ constexpr Option option_table[] = {
      }},
 };
 
+constexpr const char* usage = "Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n";
+
 // Prints the help of every option: its names, then its text, wrapped at
 // spaces onto lines indented to the text's column, so that every line fits in
 // 80 columns.
 void print_help() {
     constexpr std::size_t help_column = 23, line_width = 80;
-    std::printf("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n"
-                "Run the CP/M-80 2.2 program PROGRAM.COM with the ARGUMENTs as its command line.\n\n");
+    std::printf("%sRun the CP/M-80 2.2 program PROGRAM.COM with the ARGUMENTs as its command line.\n\n", usage);
     for (const Option& option : option_table) {
         std::string names = option.short_name ? "-?, --" : "    --";
         if (option.short_name)
@@ -192,7 +193,10 @@ CommandLine parse_command_line(int argument_count, char** argument_vector) {
     } else if (parse.request == Request::version) {
         std::printf("kavo %s\n", KAVO_VERSION);
         command.exit_status = 0;
-    } else if (index == argument_count && index > 1) {
+    } else if (argument_count < 2) {
+        std::fputs(usage, stderr);
+        command.exit_status = 2;
+    } else if (index == argument_count) {
         command.exit_status = refuse("no PROGRAM named");
     }
     command.options = parse.options;

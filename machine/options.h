@@ -29,9 +29,8 @@ struct CommandLine {
 // Reads the options before PROGRAM: "--" ends them, and everything from
 // PROGRAM on is the program's, unchanged. --help and --version print on
 // standard output and end with status 0; an unknown option or a bad value
-// prints one line on standard error and ends with status 2, running nothing.
-// Without any argument the program is missing and the loader prints its usage
-// line.
+// prints one line on standard error and ends with status 2, running nothing,
+// as does a command line without any argument, with the usage line.
 CommandLine parse_command_line(int argument_count, char** argument_vector);
 
 }  // namespace kavo

@@ -146,7 +146,7 @@ TEST_P(LineEditing, EchoAndBufferOnATerminal) {
         buffer.resize(edit.room + 3u, char(fill));
         expected += "\r|" + hex_byte(edit.result) + hex_bytes(buffer);
     }
-    EXPECT_EQ(run.output, expected);
+    EXPECT_EQ(run.output, expected + "\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(ReadConsoleBuffer, LineEditing, testing::ValuesIn(line_edits()),
@@ -171,7 +171,7 @@ TEST(ConsoleOutput, ControlSWaitingHoldsOutputUntilAnotherKeyAndBothAreLost) {
     EXPECT_FALSE(run.wait_for("X", 500ms)) << "output went on while ^S was waiting";
     ASSERT_TRUE(run.type("k"));
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
-    EXPECT_EQ(run.output, ">X00 ");
+    EXPECT_EQ(run.output, ">X00 \r\n");
 }
 
 TEST(ConsoleOutput, AnotherWaitingKeyIsLost) {
@@ -181,7 +181,7 @@ TEST(ConsoleOutput, AnotherWaitingKeyIsLost) {
     ASSERT_TRUE(run.wait_for(">"));
     ASSERT_TRUE(run.type("k"));
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
-    EXPECT_EQ(run.output, ">X00 ");
+    EXPECT_EQ(run.output, ">X00 \r\n");
 }
 
 TEST(DirectConsoleIo, NoKeyOnATerminalReturnsZeroAtOnce) {
@@ -191,7 +191,7 @@ TEST(DirectConsoleIo, NoKeyOnATerminalReturnsZeroAtOnce) {
     install(directory, "direct", program);
     PtyRun run(directory.path(), {"direct"});
     EXPECT_TRUE(exited_with_zero(run.wait_exit(5s)));
-    EXPECT_EQ(run.output, ">00 ");
+    EXPECT_EQ(run.output, ">00 \r\n");
 }
 
 // One BDOS call without a terminal, keys from standard input: the registers

@@ -148,7 +148,7 @@ TEST(ConsoleEntries, KeyTypedOnATerminalComesBackThroughConout) {
     ASSERT_TRUE(run.wait_for(">"));
     ASSERT_TRUE(run.type("x"));
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
-    EXPECT_EQ(run.output, ">x<");
+    EXPECT_EQ(run.output, ">x<\r\n");
 }
 
 }  // namespace

@@ -428,30 +428,33 @@ TEST_F(HostFiles, ReadProgramFindsTheFileWithoutRegardToCase)
     fs::create_directory("bin");
     write_file("bin/Tool.com", "tool");
 
+    // The contents read, or the reason there is no program; a file larger
+    // than the room is not read at all.
     const std::string absolute = (work / "HELLO.COM").string();
-    const std::tuple<std::string, std::size_t, std::optional<std::string>> cases[] = {
-        {"HELLO.COM", 1000, program},
-        {"hello.com", 1000, program},
-        {absolute, 1000, program},
-        {"HELLO.COM", 100, program.substr(0, 100)},
-        {"HELLO.COM", 0, ""},
-        {"bin/TOOL.COM", 1000, "tool"},
-        {"./bin/tool.COM", 1000, "tool"},
-        {"MISSING.COM", 1000, std::nullopt},
-        {"bin", 1000, std::nullopt},
-        {"BIN", 1000, std::nullopt},
-        {"nowhere/HELLO.COM", 1000, std::nullopt},
+    const std::tuple<std::string, std::size_t, std::string, int> cases[] = {
+        {"HELLO.COM", 1000, program, 0},
+        {"hello.com", 1000, program, 0},
+        {absolute, 1000, program, 0},
+        {"HELLO.COM", 300, program, 0},
+        {"HELLO.COM", 299, "", EFBIG},
+        {"HELLO.COM", 0, "", EFBIG},
+        {"bin/TOOL.COM", 1000, "tool", 0},
+        {"./bin/tool.COM", 1000, "tool", 0},
+        {"MISSING.COM", 1000, "", ENOENT},
+        {"bin", 1000, "", EISDIR},
+        {"BIN", 1000, "", EISDIR},
+        {"nowhere/HELLO.COM", 1000, "", ENOENT},
     };
-    for (const auto& [path, limit, expected] : cases) {
+    for (const auto& [path, limit, expected, error] : cases) {
+        SCOPED_TRACE(path + " in " + std::to_string(limit) + " bytes");
         std::vector<std::uint8_t> memory(limit + 1, 0xEE);
-        const auto count = host::read_program(path, std::span(memory).first(limit));
-        ASSERT_EQ(count.has_value(), expected.has_value()) << path;
-        if (count) {
-            EXPECT_EQ(std::string(memory.begin(), memory.begin() + std::ptrdiff_t(*count)), *expected) << path;
-            EXPECT_TRUE(std::all_of(memory.begin() + std::ptrdiff_t(*count), memory.end(),
-                                    [](std::uint8_t byte) { return byte == 0xEE; }))
-                << path << ": bytes past the program changed";
-        }
+        const host::ProgramRead read = host::read_program(path, std::span(memory).first(limit));
+        EXPECT_EQ(read.error, error);
+        EXPECT_EQ(read.size, error == EFBIG ? program.size() : expected.size());
+        EXPECT_EQ(std::string(memory.begin(), memory.begin() + std::ptrdiff_t(expected.size())), expected);
+        EXPECT_TRUE(std::all_of(memory.begin() + std::ptrdiff_t(expected.size()), memory.end(),
+                                [](std::uint8_t byte) { return byte == 0xEE; }))
+            << "bytes past the program changed";
     }
 }
 

@@ -35,9 +35,9 @@ using test::M;
 
 using Image = std::array<std::uint8_t, 0x10000>;
 
-// The room for the program image: from 0x0100 up to and including 0xFFFF,
-// over the disk tables and the jump vector that a long image replaces.
-constexpr std::size_t image_room = 0x10000 - 0x0100;
+// The room for the program image: from 0x0100 up to the system's tables at
+// 0xFE80.
+constexpr std::size_t image_room = 0xFE80 - 0x0100;
 
 struct Range {
     std::uint16_t start;
@@ -146,54 +146,63 @@ Assembler printing(const std::string& text) {
 }
 
 // ---------------------------------------------------------------------------
-// Usage and missing-file messages, program names.
+// Usage and load failures, program names. Each prints one line on standard
+// error, nothing on standard output, and ends with status 2 (usage) or 1.
+
+// The line a program that cannot be loaded gets.
+std::string refusal(const std::string& name, const std::string& reason) {
+    return "kavo: " + name + ": " + reason + "\n";
+}
+
+void expect_refused(const test::ResultWithErrors& result, const std::string& errors) {
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.errors, errors);
+    EXPECT_EQ(result.status, 1);
+}
 
 TEST(LoaderMessages, UsageWithoutArguments) {
     test::TemporaryDirectory directory;
-    const test::Result result = test::run_kavo(directory.path(), {});
-    EXPECT_EQ(result.output, "Usage: kavo.exe <command>\n");
-    EXPECT_EQ(result.status, 0);
+    const test::ResultWithErrors result = test::run_kavo_keeping_errors(directory.path(), {});
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.errors, "Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n");
+    EXPECT_EQ(result.status, 2);
 }
 
 TEST(LoaderMessages, MissingFileNamesTheFileAsTried) {
     test::TemporaryDirectory directory;
-    const test::Result result = test::run_kavo(directory.path(), {"prog", "a.txt"});
-    EXPECT_EQ(result.output, "File prog.com not found.\n");
-    EXPECT_EQ(result.status, 0);
+    expect_refused(test::run_kavo_keeping_errors(directory.path(), {"prog", "a.txt"}),
+                   refusal("prog.com", "No such file or directory"));
 }
 
 TEST(LoaderMessages, DirectoryIsNotAProgram) {
     test::TemporaryDirectory directory;
     fs::create_directory(directory / "x.com");
-    test::Result result = test::run_kavo(directory.path(), {"x.com"});
-    EXPECT_EQ(result.output, "File x.com not found.\n");
-    EXPECT_EQ(result.status, 0);
-    result = test::run_kavo(directory.path(), {"x"});
-    EXPECT_EQ(result.output, "File x.com not found.\n");
-    EXPECT_EQ(result.status, 0);
+    expect_refused(test::run_kavo_keeping_errors(directory.path(), {"x.com"}), refusal("x.com", "Is a directory"));
+    expect_refused(test::run_kavo_keeping_errors(directory.path(), {"x"}), refusal("x.com", "Is a directory"));
 
     // A directory that matches only without regard to case is no program either.
     test::TemporaryDirectory other;
     fs::create_directory(other / "Y.COM");
-    result = test::run_kavo(other.path(), {"y"});
-    EXPECT_EQ(result.output, "File y.com not found.\n");
-    EXPECT_EQ(result.status, 0);
+    expect_refused(test::run_kavo_keeping_errors(other.path(), {"y"}), refusal("y.com", "Is a directory"));
 }
 
 TEST(LoaderMessages, OnlyRegularFilesAreLoaded) {
     // A FIFO (which must not block the loader), a device, a dangling link
-    // and a link to a directory are all missing; a link to a program runs.
+    // and a link to a directory are no programs; a link to a program runs.
     test::TemporaryDirectory directory;
     ASSERT_EQ(mkfifo((directory / "fifo.com").c_str(), 0600), 0);
     fs::create_symlink("/dev/zero", directory / "zero.com");
     fs::create_symlink("nowhere.com", directory / "dangling.com");
     fs::create_directory(directory / "folder");
     fs::create_symlink("folder", directory / "folder.com");
-    for (const char* name : {"fifo", "zero", "dangling", "folder"}) {
+    const std::pair<const char*, const char*> cases[] = {{"fifo", "not a regular file"},
+                                                         {"zero", "not a regular file"},
+                                                         {"dangling", "No such file or directory"},
+                                                         {"folder", "Is a directory"}};
+    for (const auto& [name, reason] : cases) {
         SCOPED_TRACE(name);
-        const test::Result result = test::run_kavo(directory.path(), {name}, "", std::chrono::seconds(10));
-        EXPECT_EQ(result.output, std::string("File ") + name + ".com not found.\n");
-        EXPECT_EQ(result.status, 0);
+        expect_refused(test::run_kavo_keeping_errors(directory.path(), {name}),
+                       refusal(name + std::string(".com"), reason));
     }
     printing("linked").write(directory / "real.com");
     fs::create_symlink("real.com", directory / "link.com");
@@ -201,27 +210,24 @@ TEST(LoaderMessages, OnlyRegularFilesAreLoaded) {
     EXPECT_EQ(result.output, "linked");
 }
 
-TEST(LoaderMessages, UnreadableFileIsMissing) {
+TEST(LoaderMessages, UnreadableFileIsNoProgram) {
     if (geteuid() == 0)
         GTEST_SKIP() << "root reads every file";
     test::TemporaryDirectory directory;
     printing("X").write(directory / "p.com");
     fs::permissions(directory / "p.com", fs::perms::none);
-    const test::Result result = test::run_kavo(directory.path(), {"p"});
-    EXPECT_EQ(result.output, "File p.com not found.\n");
-    EXPECT_EQ(result.status, 0);
+    expect_refused(test::run_kavo_keeping_errors(directory.path(), {"p"}), refusal("p.com", "Permission denied"));
 }
 
 TEST(LoaderMessages, ProgramNamesTooLongForTheirRoom) {
-    // The name with ".com" and its zero byte has room for 0xFF00 bytes from
+    // The name with ".com" and its zero byte has room for 0xFD80 bytes from
     // 0x0100; at the limit and beyond it there is no such file either way.
-    for (std::size_t length : {std::size_t(0xFEFB), std::size_t(0xFEFC), std::size_t(70000)}) {
+    for (std::size_t length : {std::size_t(0xFD7B), std::size_t(0xFD7C), std::size_t(70000)}) {
         SCOPED_TRACE("argument of " + std::to_string(length) + " characters");
         test::TemporaryDirectory directory;
         const std::string name(length, 'n');
-        const test::Result result = test::run_kavo(directory.path(), {name});
-        EXPECT_EQ(result.output, "File " + name + ".com not found.\n");
-        EXPECT_EQ(result.status, 0);
+        expect_refused(test::run_kavo_keeping_errors(directory.path(), {name}),
+                       refusal(name + ".com", "No such file or directory"));
     }
 }
 
@@ -239,13 +245,12 @@ TEST(LoaderNames, ComIsAppendedUnlessTheNameEndsInIt) {
     for (const NameCase& c : name_cases) {
         SCOPED_TRACE(std::string("argument ") + c.argument);
         test::TemporaryDirectory empty;
-        test::Result result = test::run_kavo(empty.path(), {c.argument});
-        EXPECT_EQ(result.output, std::string("File ") + c.opened + " not found.\n");
-        EXPECT_EQ(result.status, 0);
+        expect_refused(test::run_kavo_keeping_errors(empty.path(), {c.argument}),
+                       refusal(c.opened, "No such file or directory"));
 
         test::TemporaryDirectory directory;
         printing("ran").write(directory / c.opened);
-        result = test::run_kavo(directory.path(), {c.argument});
+        const test::Result result = test::run_kavo(directory.path(), {c.argument});
         EXPECT_EQ(result.output, "ran");
         EXPECT_EQ(result.status, 0);
     }
@@ -266,8 +271,8 @@ TEST(LoaderNames, ProgramIsFoundWithoutRegardToCase) {
     printing("sub").write(directory / "sub" / "Tool.Com");
     test::Result result = test::run_kavo(directory.path(), {"sub/tool"});
     EXPECT_EQ(result.output, "sub");
-    result = test::run_kavo(directory.path(), {"sub/nothing"});
-    EXPECT_EQ(result.output, "File sub/nothing.com not found.\n");
+    expect_refused(test::run_kavo_keeping_errors(directory.path(), {"sub/nothing"}),
+                   refusal("sub/nothing.com", "No such file or directory"));
     // Among case variants the upper-case name is the program, whatever the
     // spelling asked for.
     printing("lower").write(directory / "hello.com");
@@ -343,9 +348,7 @@ const ArgumentCase argument_cases[] = {
     {{"LONGFILENAME.TXT", "A.B.C"}, 0, "LONGFILENAM", 0, "A       B  ", " LONGFILENAME.TXT A.B.C"},
     {{""}, 0, spaces, 0, spaces, " "},
     {{std::string(125, 'a')}, 0, "AAAAAAAAAAA", 0, spaces, " " + std::string(125, 'A')},
-    {{std::string(126, 'b')}, 0, "BBBBBBBBBBB", 0, spaces, " " + std::string(125, 'B')},
-    {{std::string(10000, 'c')}, 0, "CCCCCCCCCCC", 0, spaces, " " + std::string(125, 'C')},
-    {{"x", std::string(10000, 'd')}, 0, "X          ", 0, "DDDDDDDDDDD", " X " + std::string(123, 'D')},
+    {{"x", std::string(123, 'd')}, 0, "X          ", 0, "DDDDDDDDDDD", " X " + std::string(123, 'D')},
 };
 
 TEST(LoaderImage, DefaultFcbsAndCommandTail) {
@@ -369,27 +372,30 @@ TEST(LoaderImage, DefaultFcbsAndCommandTail) {
     }
 }
 
-TEST(LoaderImage, LongCommandLineTouchesNothingPastTheTailArea) {
-    // Many short arguments and one huge one: the tail is cut to 126
-    // characters and the program at 0x0100 stays as it was loaded.
-    const std::vector<Range> ranges = {{0x0080, 0x80}, {0x0100, 0x40}};
-    const Assembler program = dump_program(ranges);
-    const std::vector<std::uint8_t> bytes = program.bytes();
-    ASSERT_GE(bytes.size(), 0x40u);
-    std::vector<std::string> arguments(200, "ab");
-    arguments.push_back(std::string(10000, 'z'));
-    const test::Result result = run_program(program, arguments);
-    EXPECT_EQ(result.status, 0);
-    Image image{};
-    std::string tail;
-    while (tail.size() < 126)
-        tail += " AB";
-    tail.resize(126);
-    image[0x0080] = 126;
-    place_text(image, 0x0081, tail);
-    image[0x00FF] = 0;
-    place(image, 0x0100, bytes);
-    expect_dump(result.output, image, ranges);
+// A command tail longer than the 126 characters a program receives used to
+// be cut short, so the program ran on arguments it was never given; it is
+// refused before anything is loaded.
+TEST(LoaderImage, CommandTailLongerThanItsRoomIsRefused) {
+    std::vector<std::string> many(200, "ab");
+    many.push_back(std::string(10000, 'z'));
+    const std::pair<std::vector<std::string>, std::size_t> cases[] = {
+        {{std::string(126, 'b')}, 127},
+        {{"x", std::string(124, 'd')}, 127},
+        {{std::string(10000, 'c')}, 10001},
+        {many, 200 * 3 + 10001},
+    };
+    for (const auto& [arguments, length] : cases) {
+        SCOPED_TRACE("a tail of " + std::to_string(length) + " characters");
+        test::TemporaryDirectory directory;
+        printing("ran").write(directory / "t.com");
+        std::vector<std::string> command = {"t"};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        const test::ResultWithErrors result = test::run_kavo_keeping_errors(directory.path(), command);
+        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(result.errors, "kavo: the arguments make a command tail of " + std::to_string(length) +
+                                     " characters; a program receives at most 126\n");
+        EXPECT_EQ(result.status, 2);
+    }
 }
 
 TEST(LoaderImage, NameStaysWhereTheImageDoesNotCoverIt) {
@@ -416,9 +422,11 @@ std::vector<std::uint8_t> padded(const Assembler& program, std::size_t size, std
     return bytes;
 }
 
-TEST(LoaderSizes, FileOf0xFE00BytesFillsUpTo0xFEFF) {
-    const std::vector<Range> ranges = {{0x0000, 0x08}, {0xFEF0, 0x110}};
-    const std::vector<std::uint8_t> bytes = padded(dump_program(ranges), 0xFE00, 1);
+// The program's stack starts at 0xFE80 and takes the top of the room as it
+// calls; everything from the system area up is as the loader built it.
+TEST(LoaderSizes, FileThatFillsTheRoomEndsAt0xFE7FBelowTheTables) {
+    const std::vector<Range> ranges = {{0x0000, 0x08}, {0xFE00, 0x70}, {0xFE80, 0x180}};
+    const std::vector<std::uint8_t> bytes = padded(dump_program(ranges), image_room, 1);
     test::TemporaryDirectory directory;
     write_program(directory / "big.com", bytes);
     const test::Result result = test::run_kavo(directory.path(), {"big"});
@@ -428,56 +436,16 @@ TEST(LoaderSizes, FileOf0xFE00BytesFillsUpTo0xFEFF) {
     expect_dump(result.output, image, ranges);
 }
 
-TEST(LoaderSizes, ImageOverwritesTheTablesItReaches) {
-    // 0xFE41 bytes reach the allocation-vector byte at 0xFF40 and no further.
-    const std::vector<Range> ranges = {{0xFF30, 0x20}};
-    std::vector<std::uint8_t> bytes = padded(dump_program(ranges), 0xFE41, 2);
-    bytes.back() = 0x5A;
-    test::TemporaryDirectory directory;
-    write_program(directory / "big.com", bytes);
-    const test::Result result = test::run_kavo(directory.path(), {"big"});
-    Image image = initial_image();
-    place(image, 0x0100, bytes);
-    ASSERT_EQ(image[0xFF40], 0x5A);
-    expect_dump(result.output, image, ranges);
-}
-
-// Prints the registers A, B, C, D, E, H and L as the program starts.
-Assembler& print_registers(Assembler& program) {
-    program.call("hex");
-    for (test::Register r : {B, C, D, E, H, L})
-        program.mov(A, r).call("hex");
-    return program;
-}
-
-TEST(LoaderSizes, FullRoomFillsUpTo0xFFFFAndTheRestIsIgnored) {
-    // A file that fills all the room, and longer ones: the first image_room
-    // bytes are loaded; nothing wraps to page zero and nothing spills past
-    // memory (into the registers, say). The BDOS is still reached though the
-    // jump vector's bytes are now the file's.
-    const std::vector<Range> ranges = {{0x0000, 0x100}, {0xFF00, 0x100}};
-    Assembler program;
-    print_registers(program);
-    for (const Range& range : ranges)
-        program.dump(range.start, std::uint8_t(range.length));
-    program.exit().hex_routine();
-
-    Assembler small;
-    print_registers(small).exit().hex_routine();
-    const std::string registers = run_program(small).output;
-    ASSERT_EQ(registers.size(), 7u * 3u) << registers;
-
-    for (std::size_t size : {image_room, image_room + 1, image_room + 0x1000}) {
+// A file larger than the room used to be loaded over the disk tables and the
+// jump vector, and cut at 0xFFFF; it is refused with its size instead.
+TEST(LoaderSizes, LargerFileIsRefusedWithItsSize) {
+    for (std::size_t size : {image_room + 1, std::size_t(0xFF00), std::size_t(0x11000)}) {
         SCOPED_TRACE("file of " + std::to_string(size) + " bytes");
-        const std::vector<std::uint8_t> bytes = padded(program, size, 3);
         test::TemporaryDirectory directory;
-        write_program(directory / "big.com", bytes);
-        const test::Result result = test::run_kavo(directory.path(), {"big"});
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.output.substr(0, registers.size()), registers) << "registers at the start";
-        Image image = initial_image();
-        place(image, 0x0100, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + long(image_room)));
-        expect_dump(result.output.substr(std::min(result.output.size(), registers.size())), image, ranges);
+        write_program(directory / "big.com", padded(printing("ran"), size, 2));
+        expect_refused(
+            test::run_kavo_keeping_errors(directory.path(), {"big"}),
+            refusal("big.com", std::to_string(size) + " bytes, more than the 64896 that fit from 0100 to FE7F"));
     }
 }
 

@@ -118,7 +118,9 @@ TEST(Options, EverythingFromTheProgramOnIsTheProgramsCommandLine) {
         EXPECT_EQ(outcome.errors, "");
         EXPECT_EQ(outcome.status, 0);
     }
-    EXPECT_EQ(run_with_options({"--", "--help"}).output, "File --help.com not found.\n");
+    const Outcome program_named_like_an_option = run_with_options({"--", "--help"});
+    EXPECT_EQ(program_named_like_an_option.errors, "kavo: --help.com: No such file or directory\n");
+    EXPECT_EQ(program_named_like_an_option.status, 1);
 }
 
 }  // namespace

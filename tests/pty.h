@@ -171,4 +171,9 @@ inline bool exited_with_zero(std::optional<int> wait_status) {
     return wait_status && WIFEXITED(*wait_status) && WEXITSTATUS(*wait_status) == 0;
 }
 
+// True for the wait status of a process that exited with status.
+inline bool exited_with(std::optional<int> wait_status, int status) {
+    return wait_status && WIFEXITED(*wait_status) && WEXITSTATUS(*wait_status) == status;
+}
+
 }  // namespace test

@@ -161,6 +161,28 @@ inline Result run_kavo(const std::filesystem::path& directory, const std::vector
     return result;
 }
 
+// What run_kavo_keeping_errors gives: the run, and what kavo wrote on
+// standard error.
+struct ResultWithErrors : Result {
+    std::string errors;
+};
+
+// run_kavo, with kavo's standard error kept in a file outside directory and
+// returned with the rest.
+inline ResultWithErrors run_kavo_keeping_errors(const std::filesystem::path& directory,
+                                                const std::vector<std::string>& arguments,
+                                                std::string_view input = "") {
+    TemporaryDirectory errors_directory;
+    const std::filesystem::path errors_path = errors_directory / "errors";
+    ResultWithErrors result;
+    static_cast<Result&>(result) = run_kavo(directory, arguments, input, std::chrono::seconds(60), [&] {
+        const int descriptor = open(errors_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        return descriptor >= 0 && dup2(descriptor, STDERR_FILENO) >= 0;
+    });
+    result.errors = read_file(errors_path);
+    return result;
+}
+
 // A file of the CP/M test material beside the repository. Without it the
 // test is skipped, except in CI, where the material must be there.
 #define KAVO_REQUIRE_SHARED(relative_path, path_variable)                                          \

@@ -266,17 +266,33 @@ TEST_F(ShellConsole, SignalsIgnoredAtTheStartStayIgnored) {
         kill(run.pid, signal_number);
     run.type("xq");
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
-    EXPECT_EQ(run.output, "xq");
+    EXPECT_EQ(run.output, "xq\r\n");
     EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
 }
 
 // With its input from elsewhere the terminal stays cooked, and Ctrl+\ raises
-// SIGQUIT through it: the run ends as on a raw terminal, with status 0.
+// SIGQUIT through it: the run ends cleanly, with the status of SIGQUIT.
 TEST_F(ShellConsole, ControlBackslashEndsARunWithPipedInput) {
     PtyRun run(Shell{"exec kavo compute < /dev/null"}, directory.path());
     ASSERT_TRUE(run.wait_for("go"));
     run.type("\x1c");
+    EXPECT_TRUE(test::exited_with(run.wait_exit(), 131));
+}
+
+// Ctrl+\ used to raise SIGQUIT for the whole job, so the reader of kavo's
+// output died with it (and so did the shell here). Read as a key, it ends
+// kavo alone, with its held output written and status 130; the reader sees
+// the end of its input and goes on.
+TEST_F(ShellConsole, ControlBackslashEndsKavoAloneInAPipeline) {
+    PtyRun run(Shell{"{ kavo held; echo \"kavo $?\" >&2; } | { cat; echo \" and the reader went on\"; }"},
+               directory.path());
+    ASSERT_TRUE(wait_for_file(directory / "READY"));
+    run.type("\x1c");
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
+    EXPECT_TRUE(contains(run.output, "kavo 130")) << run.output;
+    const auto held = run.output.find("held"), reader = run.output.find(" and the reader went on");
+    EXPECT_TRUE(held != std::string::npos && reader != std::string::npos && held < reader) << run.output;
+    EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
 }
 
 // Under nohup, without a terminal: the hang-up is ignored, the run goes on,
@@ -293,17 +309,18 @@ struct Ending {
     const char* name;
     const char* script;  // runs the held program with its output in out.txt
     int signal_number;   // sent once the output is held; 0 for Ctrl+\ typed
-    int dies_of;         // 0: ends with status 0
+    int dies_of;         // 0: exits with status
+    int status = 0;
 };
 
 // Output held for a file is written out however the run ends.
 TEST_F(ShellConsole, HeldOutputIsWrittenOutAtEveryEnding) {
     const Ending endings[] = {
-        {"Ctrl+\\", "exec kavo held > out.txt", 0, 0},
+        {"Ctrl+\\", "exec kavo held > out.txt", 0, 0, 130},
         {"SIGTERM", "exec kavo held > out.txt", SIGTERM, SIGTERM},
         {"SIGHUP", "exec kavo held > out.txt", SIGHUP, SIGHUP},
         {"SIGINT", "exec kavo held > out.txt", SIGINT, SIGINT},
-        {"SIGQUIT without terminal", "exec kavo held < /dev/null > out.txt", SIGQUIT, 0},
+        {"SIGQUIT without terminal", "exec kavo held < /dev/null > out.txt", SIGQUIT, 0, 131},
         {"SIGTERM without terminal", "exec kavo held < /dev/null > out.txt", SIGTERM, SIGTERM},
     };
     for (const Ending& ending : endings) {
@@ -319,7 +336,7 @@ TEST_F(ShellConsole, HeldOutputIsWrittenOutAtEveryEnding) {
         if (ending.dies_of)
             EXPECT_TRUE(died_of(status, ending.dies_of));
         else
-            EXPECT_TRUE(exited_with_zero(status));
+            EXPECT_TRUE(test::exited_with(status, ending.status));
         EXPECT_EQ(file("out.txt"), "held");
         EXPECT_TRUE(test::same_settings(run.settings(), run.settings_before));
     }
@@ -352,7 +369,8 @@ TEST_F(ShellConsole, OutputThatCannotBeWrittenEndsTheRunWithStatusOne) {
         {"kavo MBASIC FILEIO < /dev/null > /dev/full; echo \"status $?\"", full},
         {"kavo lines < /dev/null > /dev/full; echo \"status $?\"", full},
         {"kavo halt > /dev/full; echo \"status $?\"", full},
-        {"kavo missing > /dev/full; echo \"status $?\"", full},
+        {"kavo missing > /dev/full; echo \"status $?\"",
+         "kavo: missing.com: No such file or directory\r\nstatus 1\r\n"},
         {"kavo MBASIC FILEIO >&-; echo \"status $?\"", "kavo: standard output: Bad file descriptor\r\nstatus 1\r\n"},
     };
     for (const OutputFailure& failure : failures)

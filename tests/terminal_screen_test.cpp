@@ -46,6 +46,11 @@ public:
         return text.substr(0, text.find_last_not_of(' ') + 1);
     }
     bool reverse(int row, int column) const { return cell(row, column).attrs.reverse; }
+    VTermPos cursor() const {
+        VTermPos position{};
+        vterm_state_get_cursorpos(vterm_obtain_state(terminal.get()), &position);
+        return position;
+    }
 
 private:
     std::unique_ptr<VTerm, void (*)(VTerm*)> terminal;
@@ -304,7 +309,7 @@ TEST(TerminalScreen, CursorKeysSendTheTerminalsCodes) {
         ASSERT_TRUE(run.wait_for(">"));
         ASSERT_TRUE(run.type("\033[A\033[B\033[D\033[C\x7Fq"));
         EXPECT_TRUE(exited_with_zero(run.wait_exit()));
-        EXPECT_EQ(run.output, ">" + keys_case.codes + " ");
+        EXPECT_EQ(run.output, ">" + keys_case.codes + " \r\n");
     }
 }
 
@@ -331,7 +336,43 @@ TEST(TerminalScreen, SmallHostTerminalIsWarnedOf) {
         const std::string warning = "kavo: warning: the terminal is " + std::to_string(size_case.size.ws_col) + " x " +
                                     std::to_string(size_case.size.ws_row) + ", smaller than the 80 x 24 screen of " +
                                     size_case.terminal + "\r\n";
-        EXPECT_EQ(run.output, (size_case.warned ? warning : "") + "text");
+        EXPECT_EQ(run.output, (size_case.warned ? warning : "") + "text\r\n");
+    }
+}
+
+struct LineEndCase {
+    std::string terminal;
+    std::string what;
+    std::string program_output;
+    int cursor_row;  // where the run leaves the cursor, always in column 0
+};
+
+const LineEndCase line_end_cases[] = {
+    {"ansi", "text", "abc", 1},
+    {"ansi", "text and CR LF", "abc\r\n", 1},
+    {"ansi", "text and CR", "abc\r", 0},
+    {"ansi", "LF alone, which keeps the column", "ab\n", 2},
+    {"ansi", "an attribute after CR LF", "abc\r\n\033[1m", 1},
+    {"ansi", "a cursor address", "\033[5;10H", 5},
+    {"adm3a", "text and CR LF", "abc\r\n", 1},
+    {"adm3a", "a cursor address", "\x1A" + adm3a_at(5, 10) + "x", 6},
+    {"adm3a", "reverse video turned off at the end", "a\033B0\r\n", 1},
+};
+
+// A run that left the cursor inside a line used to leave the shell's prompt
+// there; the cursor now ends at the start of a line, without a blank line
+// after output that ended one.
+TEST(TerminalScreen, RunEndsWithTheCursorAtTheStartOfALine) {
+    const winsize size{host_rows, host_columns, 0, 0};
+    for (const LineEndCase& line_end : line_end_cases) {
+        SCOPED_TRACE(line_end.terminal + ": " + line_end.what);
+        TemporaryDirectory directory;
+        output_program(line_end.program_output).write(directory / "draw.com");
+        PtyRun run(directory.path(), {"--terminal", line_end.terminal, "draw"}, nullptr, &size);
+        ASSERT_TRUE(exited_with_zero(run.wait_exit()));
+        const Screen screen(run.output);
+        EXPECT_EQ(screen.cursor().row, line_end.cursor_row);
+        EXPECT_EQ(screen.cursor().col, 0);
     }
 }
 

@@ -1,7 +1,4 @@
 // libFuzzer target: arbitrary command lines through the option parser, and the program's arguments through the loader.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -13,8 +10,6 @@
 #include "machine/options.h"
 #include "tests/fuzz/sandbox.h"
 
-extern "C" void __sanitizer_set_report_fd(void* descriptor);
-
 namespace {
 
 // A program that returns at once, beside the run directory.
@@ -25,28 +20,14 @@ fuzz::Sandbox& sandbox() {
     return instance;
 }
 
-// The parser's complaints go to standard error, which libFuzzer reports on:
-// it is /dev/null while the parser runs, and sanitizer reports go to a copy
-// of it. Both descriptors are opened once, before the first input.
-struct ErrorDescriptors {
-    int report;
-    int null_device;
-};
-
-const ErrorDescriptors& error_descriptors() {
-    static const ErrorDescriptors descriptors = [] {
-        const int copy = dup(STDERR_FILENO);
-        __sanitizer_set_report_fd(reinterpret_cast<void*>(std::intptr_t(copy)));
-        return ErrorDescriptors{copy, open("/dev/null", O_WRONLY)};
-    }();
-    return descriptors;
+// The characters of the command tail that the program's arguments make: each
+// argument after PROGRAM with a blank before it.
+std::size_t tail_length(int argument_count, char** argument_vector) {
+    std::size_t length = 0;
+    for (int index = 2; index < argument_count; ++index)
+        length += 1 + std::strlen(argument_vector[index]);
+    return length;
 }
-
-class QuietErrors {
-public:
-    QuietErrors() { dup2(error_descriptors().null_device, STDERR_FILENO); }
-    ~QuietErrors() { dup2(error_descriptors().report, STDERR_FILENO); }
-};
 
 // The page-zero image the loader built from the program's arguments: a command
 // tail of at most 126 characters, upper case, ending in a zero byte.
@@ -72,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Sandbox& box = sandbox();
     static const bool program_written = (fuzz::write_file(box.parent / "PROG.COM", "\xC9"), true);
     (void)program_written;
-    error_descriptors();
+    fuzz::error_descriptors();
     box.begin_input();
     std::vector<std::string> words{"kavo"};
     std::string word;
@@ -94,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     kavo::CommandLine command;
     {
-        QuietErrors quiet;
+        fuzz::QuietErrors quiet;
         command = kavo::parse_command_line(count, arguments.data());
     }
     if (command.exit_status != -1 && command.exit_status != 0 && command.exit_status != 2)
@@ -109,15 +90,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 fuzz::fail("a drive mapped to something other than a directory");
         if (command.argument_count >= 2) {
             // PROGRAM itself stays a name for the file system: the program
-            // loaded is always the one beside the run directory.
+            // loaded is always the one beside the run directory. A command
+            // tail longer than 126 characters is refused with status 2.
             std::vector<char*> program_arguments(command.argument_vector,
                                                  command.argument_vector + command.argument_count + 1);
             program_arguments[1] = const_cast<char*>(program_name);
+            const bool tail_fits = tail_length(command.argument_count, program_arguments.data()) <= 126;
             fuzz::FreshMachine fresh;
             fresh.machine.options = command.options;
-            if (!fresh.machine.load(command.argument_count, program_arguments.data()))
-                fuzz::fail("the program file did not load");
-            check_page_zero(fresh.machine);
+            bool loaded;
+            {
+                fuzz::QuietErrors quiet;
+                loaded = fresh.machine.load(command.argument_count, program_arguments.data());
+            }
+            if (loaded != tail_fits)
+                fuzz::fail(tail_fits ? "the program file did not load" : "a command tail too long was loaded");
+            if (loaded)
+                check_page_zero(fresh.machine);
+            else if (fresh.machine.bdos.exit_status != 2)
+                fuzz::fail("a command tail too long refused with status " + std::to_string(fresh.machine.bdos.exit_status));
         }
     }
     box.check_descriptors();

@@ -122,6 +122,7 @@ extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16"
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Sandbox& box = sandbox();
     end_states();  // opened before the descriptor check begins
+    fuzz::error_descriptors();
     box.begin_input();
     fuzz::write_file(box.parent / "PROG.COM", std::string(reinterpret_cast<const char*>(data), size));
     // Each image runs on both processors, from the same empty directory.
@@ -131,13 +132,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzz::FreshMachine fresh;
             kavo::Machine& machine = fresh.machine;
             machine.options.instruction_set = instruction_set;
-            // The arguments fill both default FCBs.
+            // The arguments fill both default FCBs. An image larger than its
+            // room, from 0x0100 up to the system area, is refused.
             char* arguments[] = {const_cast<char*>("kavo"), const_cast<char*>(program_name),
                                  const_cast<char*>("A.TXT"), const_cast<char*>("B:*.?"), nullptr};
-            if (!machine.load(4, arguments))
-                fuzz::fail("the program file did not load");
-            reached_files = run(machine);
-            record_end_state(data, size, machine);
+            const bool fits = size <= std::size_t(kavo::address::system_area - kavo::address::program);
+            bool loaded;
+            {
+                fuzz::QuietErrors quiet;
+                loaded = machine.load(4, arguments);
+                if (loaded)
+                    reached_files = run(machine);
+            }
+            if (loaded != fits)
+                fuzz::fail(fits ? "the program file did not load" : "an image larger than its room was loaded");
+            if (!loaded && machine.bdos.exit_status != 1)
+                fuzz::fail("an image too large refused with status " + std::to_string(machine.bdos.exit_status));
+            if (loaded)
+                record_end_state(data, size, machine);
         }
         if (reached_files)
             box.check_and_clear();

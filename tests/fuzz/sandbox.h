@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "machine/machine.h"
+
+extern "C" void __sanitizer_set_report_fd(void* descriptor);
 
 namespace fuzz {
 
@@ -116,6 +119,33 @@ private:
     static constexpr const char* sentinel_content = "outside the run directory";
     std::vector<std::string> expected_entries;
     int free_descriptor = 0;
+};
+
+// Messages on standard error (the option parser's complaints, the loader's
+// refusals, the hint about an undefined opcode) would fill libFuzzer's log,
+// which is standard error too: it is /dev/null while a QuietErrors lives, and
+// sanitizer reports go to a copy of it. Both descriptors are opened once,
+// before the first input.
+struct ErrorDescriptors {
+    int report;
+    int null_device;
+};
+
+inline const ErrorDescriptors& error_descriptors() {
+    static const ErrorDescriptors descriptors = [] {
+        const int copy = dup(STDERR_FILENO);
+        __sanitizer_set_report_fd(reinterpret_cast<void*>(std::intptr_t(copy)));
+        return ErrorDescriptors{copy, open("/dev/null", O_WRONLY)};
+    }();
+    return descriptors;
+}
+
+class QuietErrors {
+public:
+    QuietErrors() { dup2(error_descriptors().null_device, STDERR_FILENO); }
+    ~QuietErrors() { dup2(error_descriptors().report, STDERR_FILENO); }
+    QuietErrors(const QuietErrors&) = delete;
+    QuietErrors& operator=(const QuietErrors&) = delete;
 };
 
 // A Machine made afresh in one static place for each use and ended with the
