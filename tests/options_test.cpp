@@ -39,7 +39,7 @@ TEST(Options, HelpListsEveryOptionAndRunsNothing) {
     for (const char* help : {"--help", "-h"}) {
         const Outcome outcome = run_with_options({help, "TAIL"});
         EXPECT_EQ(outcome.output.rfind("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n", 0), 0u) << help;
-        for (const char* option : {"--drive X=DIR", "-h, --help", "--version"})
+        for (const char* option : {"--drive X=DIR", "-h, --help", "--trace LIST", "--trace-file FILE", "--version"})
             EXPECT_NE(outcome.output.find(option), std::string::npos) << option;
         EXPECT_EQ(outcome.output.find('<'), std::string::npos) << "the program ran";
         EXPECT_EQ(outcome.errors, "");
@@ -69,6 +69,16 @@ TEST(Options, RefusedCommandLinesRunNothing) {
         {{"--drive", "B=no-such-directory", "TAIL"}, "'no-such-directory' is not a directory"},
         {{"--drive", "B=TAIL.COM", "TAIL"}, "'TAIL.COM' is not a directory"},
         {{"--drive=B=."}, "no PROGRAM"},
+        {{"--trace=foo", "TAIL"}, "'foo' is none of bdos, cpu"},
+        {{"--trace=bdos,", "TAIL"}, "'' is none of bdos, cpu"},
+        {{"--trace=cpu", "--trace-from=XYZ", "TAIL"}, "'XYZ' is not an address"},
+        {{"--trace=cpu", "--trace-from=10000", "TAIL"}, "'10000' is not an address"},
+        {{"--trace=cpu", "--trace-count=-1", "TAIL"}, "'-1' is not a count"},
+        {{"--trace=cpu", "--trace-count=0", "TAIL"}, "'0' is not a count"},
+        {{"--trace=bdos", "--trace-file", "no-such-directory/trace.log", "TAIL"},
+         "'no-such-directory' is not a directory"},
+        {{"--trace-file=trace.log", "TAIL"}, "--trace-file needs --trace"},
+        {{"--trace=bdos", "--trace-from=100", "TAIL"}, "need --trace=cpu"},
     };
     for (const auto& c : cases) {
         const Outcome outcome = run_with_options(c.arguments);
