@@ -25,9 +25,10 @@ public:
     // with PC and SP at their start. Prints the usage or missing-file message
     // instead and returns false when there is nothing to run.
     bool load(int argument_count, char** argument_vector);
-    // Loads the program and runs it to its end on the console; the exit
-    // status: 1 when output could not be written, else the status the
-    // program's requests chose.
+    // Loads the program and runs it to its end on the console, traced as
+    // options.trace asks; the exit status: 1 when output could not be
+    // written or the trace file not opened, else the status the program's
+    // requests chose.
     int run_program(int argument_count, char** argument_vector);
 
     // One pass of the supervisor over a stop of the processor: ends the run
