@@ -99,6 +99,11 @@ const char* bdos_function_name(std::uint8_t number) {
     return function ? function->name : nullptr;
 }
 
+bool bdos_function_returns_word(std::uint8_t number) {
+    const BdosFunction* function = dispatch_table[number];
+    return function && function->result == Result::word;
+}
+
 // The echo is CP/M 2.2's: printable characters, CR, LF, Backspace and TAB.
 // Other control characters are returned unechoed, so that an Escape cannot
 // start a terminal control string. The read that meets the end of the input

@@ -186,5 +186,8 @@ private:
 
 // The name of a BDOS function the system performs ("open file"), or nullptr.
 const char* bdos_function_name(std::uint8_t number);
+// Whether a BDOS function the system performs returns a word in HL rather
+// than a byte in A.
+bool bdos_function_returns_word(std::uint8_t number);
 
 }  // namespace kavo

@@ -1,11 +1,13 @@
 // The loader and the supervisor loop: builds the CP/M memory image, loads the program and serves its traps.
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 
 #include "bdos/memory_map.h"
 #include "machine/machine.h"
+#include "machine/trace.h"
 
 namespace kavo {
 
@@ -97,11 +99,19 @@ bool Machine::load(int argument_count, char** argument_vector) {
 
 int Machine::run_program(int argument_count, char** argument_vector) {
     if (load(argument_count, argument_vector)) {
+        // A trace file that cannot be written ends the run before the program starts.
+        const std::unique_ptr<Trace> trace = options.trace.any() ? Trace::open(*this) : nullptr;
+        if (options.trace.any() && !trace)
+            return 1;
         console.start(options.terminal);
-        // The instruction set is chosen once for the run.
-        const auto run = options.instruction_set == InstructionSet::z80 ? &Processor::run_until_trap_z80
-                                                                        : &Processor::run_until_trap;
-        while (serve((processor.*run)())) {
+        if (trace) {
+            trace->run();
+        } else {
+            // The instruction set is chosen once for the run.
+            const auto run = options.instruction_set == InstructionSet::z80 ? &Processor::run_until_trap_z80
+                                                                            : &Processor::run_until_trap;
+            while (serve((processor.*run)())) {
+            }
         }
         console.finish_screen();
         bdos.search_handle.reset();

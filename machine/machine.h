@@ -35,10 +35,10 @@ public:
     // command tail longer than the 126 characters a program receives, 1 for
     // a program that cannot be loaded.
     bool load(int argument_count, char** argument_vector);
-    // Loads the program and runs it to its end on the console; the exit
-    // status: 1 when output could not be written, 130 after Ctrl+\, else
-    // the status of a load that failed or the one the program's requests
-    // chose.
+    // Loads the program and runs it to its end on the console, traced as
+    // options.trace asks; the exit status: 1 when output could not be
+    // written or the trace file not opened, 130 after Ctrl+\, else the
+    // status of a load that failed or the one the program's requests chose.
     int run_program(int argument_count, char** argument_vector);
 
     // One pass of the supervisor over a stop of the processor: ends the run

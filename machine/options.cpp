@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <optional>
 #include <string_view>
@@ -39,6 +40,11 @@ std::string complaint_about(std::string_view value, std::string_view rest) {
     return complaint;
 }
 
+bool is_directory(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 // --drive X=DIR: X a letter from A to P not mapped before, DIR an existing
 // directory.
 std::optional<std::string> map_drive(Parse& parse, std::string_view value) {
@@ -48,8 +54,7 @@ std::optional<std::string> map_drive(Parse& parse, std::string_view value) {
     if (!parse.options.drives[letter - 'A'].empty())
         return std::string("drive ") + letter + ": is mapped twice";
     const std::string directory(value.substr(2));
-    struct stat status {};
-    if (stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
+    if (!is_directory(directory))
         return complaint_about(directory, "is not a directory");
     parse.options.drives[letter - 'A'] = directory;
     return std::nullopt;
@@ -60,6 +65,73 @@ std::optional<std::string> choose_terminal(Parse& parse, std::string_view value)
     if (!host::terminal_model_named(value))
         return complaint_about(value, "is none of " + std::string(host::terminal_model_names));
     parse.options.terminal = value;
+    return std::nullopt;
+}
+
+// --trace=LIST: "bdos", "cpu" or both, separated by a comma; repeated
+// options add to each other.
+std::optional<std::string> choose_trace(Parse& parse, std::string_view value) {
+    for (;;) {
+        const std::string_view item = value.substr(0, value.find(','));
+        if (item == "bdos")
+            parse.options.trace.requests = true;
+        else if (item == "cpu")
+            parse.options.trace.instructions = true;
+        else
+            return complaint_about(item, "is none of bdos, cpu");
+        if (item.size() == value.size())
+            return std::nullopt;
+        value.remove_prefix(item.size() + 1);
+    }
+}
+
+// --trace-file FILE: a file in an existing directory, created or emptied when
+// the run starts.
+std::optional<std::string> choose_trace_file(Parse& parse, std::string_view value) {
+    if (value.empty())
+        return "expected a file name";
+    const std::string file(value);
+    const std::size_t slash = file.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    if (!is_directory(directory))
+        return complaint_about(directory, "is not a directory");
+    parse.options.trace.file = file;
+    return std::nullopt;
+}
+
+// --trace-from ADDR: an address in hexadecimal, bare, after 0x or before H.
+std::optional<std::string> choose_trace_start(Parse& parse, std::string_view value) {
+    std::string_view digits = value;
+    if (digits.starts_with("0x") || digits.starts_with("0X"))
+        digits.remove_prefix(2);
+    else if (digits.ends_with('H') || digits.ends_with('h'))
+        digits.remove_suffix(1);
+    unsigned address = 0;
+    const char* end = digits.data() + digits.size();
+    const auto [stop, error] = std::from_chars(digits.data(), end, address, 16);
+    if (digits.empty() || error != std::errc() || stop != end || address > 0xFFFF)
+        return complaint_about(value, "is not an address from 0 to FFFF in hexadecimal");
+    parse.options.trace.from = std::uint16_t(address);
+    return std::nullopt;
+}
+
+// --trace-count N: a count of instructions from 1 up, in decimal.
+std::optional<std::string> choose_trace_count(Parse& parse, std::string_view value) {
+    std::uint64_t count = 0;
+    const char* end = value.data() + value.size();
+    const auto [stop, error] = std::from_chars(value.data(), end, count);
+    if (value.empty() || error != std::errc() || stop != end || count == 0)
+        return complaint_about(value, "is not a count from 1 up");
+    parse.options.trace.count = count;
+    return std::nullopt;
+}
+
+// The complaint about trace options that lack the --trace they refine.
+std::optional<std::string> trace_conflict(const TraceOptions& trace) {
+    if (!trace.file.empty() && !trace.any())
+        return "--trace-file needs --trace";
+    if ((trace.from || trace.count) && !trace.instructions)
+        return "--trace-from and --trace-count need --trace=cpu";
     return std::nullopt;
 }
 
@@ -74,6 +146,13 @@ constexpr Option option_table[] = {
      "the terminal the program was installed for: adm3a (also kaypro), vt52, h19, tvi925 (also tvi912, tvi920) "
      "or ansi, the default",
      choose_terminal},
+    {"trace", 0, "LIST",
+     "trace the BDOS and BIOS calls (bdos), the instructions executed (cpu) or both (bdos,cpu) on standard error",
+     choose_trace},
+    {"trace-count", 0, "N", "trace at most N instructions", choose_trace_count},
+    {"trace-file", 0, "FILE", "write the trace to FILE instead", choose_trace_file},
+    {"trace-from", 0, "ADDR", "trace instructions from the first time PC reaches ADDR (hexadecimal)",
+     choose_trace_start},
     {"version", 0, nullptr, "print the version and exit",
      [](Parse& parse, std::string_view) -> std::optional<std::string> {
          parse.request = Request::version;
@@ -92,7 +171,7 @@ constexpr const char* usage = "Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n";
 // spaces onto lines indented to the text's column, so that every line fits in
 // 80 columns.
 void print_help() {
-    constexpr std::size_t help_column = 23, line_width = 80;
+    constexpr std::size_t help_column = 25, line_width = 80;
     std::printf("%sRun the CP/M-80 2.2 program PROGRAM.COM with the ARGUMENTs as its command line.\n\n", usage);
     for (const Option& option : option_table) {
         std::string names = option.short_name ? "-?, --" : "    --";
@@ -198,6 +277,8 @@ CommandLine parse_command_line(int argument_count, char** argument_vector) {
         command.exit_status = 2;
     } else if (index == argument_count) {
         command.exit_status = refuse("no PROGRAM named");
+    } else if (const auto complaint = trace_conflict(parse.options.trace)) {
+        command.exit_status = refuse(*complaint);
     }
     command.options = parse.options;
     // The program's arguments start one element before PROGRAM, the slot that

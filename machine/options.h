@@ -2,11 +2,27 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace kavo {
 
 enum class InstructionSet { intel_8080, z80 };
+
+// What --trace and the options that go with it ask for; by default nothing
+// is traced.
+struct TraceOptions {
+    bool requests = false;      // --trace=bdos: every BDOS request and BIOS entry
+    bool instructions = false;  // --trace=cpu: every instruction executed
+    std::string file;           // --trace-file; empty: standard error
+    // --trace-from: instructions are traced from the first time PC is here.
+    std::optional<std::uint16_t> from;
+    // --trace-count: at most this many instructions are traced.
+    std::optional<std::uint64_t> count;
+
+    bool any() const { return requests || instructions; }
+};
 
 // What the options choose for a run; the defaults are a run without options.
 struct Options {
@@ -14,6 +30,7 @@ struct Options {
     std::string terminal = "ansi";
     // The host directory of each drive A-P; empty: the drive is not mapped.
     std::array<std::string, 16> drives{};
+    TraceOptions trace;
 };
 
 // A parsed command line: the options, and the program with its arguments in

@@ -39,7 +39,7 @@ TEST(Options, HelpListsEveryOptionAndRunsNothing) {
     for (const char* help : {"--help", "-h"}) {
         const Outcome outcome = run_with_options({help, "TAIL"});
         EXPECT_EQ(outcome.output.rfind("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n", 0), 0u) << help;
-        for (const char* option : {"--drive X=DIR", "-h, --help", "--version"})
+        for (const char* option : {"--drive X=DIR", "-h, --help", "--trace LIST", "--trace-file FILE", "--version"})
             EXPECT_NE(outcome.output.find(option), std::string::npos) << option;
         EXPECT_EQ(outcome.output.find('<'), std::string::npos) << "the program ran";
         EXPECT_EQ(outcome.errors, "");
@@ -58,7 +58,7 @@ TEST(Options, HelpLinesFitEightyColumns) {
         EXPECT_LE(line.size(), 80u) << line;
         const std::size_t text = line.find_first_not_of(' ');
         if (text != std::string::npos && text > 0 && line[text] != '-') {
-            EXPECT_EQ(text, 23u) << "a continuation line: " << line;
+            EXPECT_EQ(text, 25u) << "a continuation line: " << line;
         }
         joined += ' ';
         joined += line.substr(text == std::string::npos ? line.size() : text);
@@ -90,6 +90,16 @@ TEST(Options, RefusedCommandLinesRunNothing) {
         {{"--drive", "B=TAIL.COM", "TAIL"}, "'TAIL.COM' is not a directory"},
         {{"--drive=B=."}, "no PROGRAM"},
         {{"--drive", "B=.", "--drive", "b=.", "TAIL"}, "drive B: is mapped twice"},
+        {{"--trace=foo", "TAIL"}, "'foo' is none of bdos, cpu"},
+        {{"--trace=bdos,", "TAIL"}, "'' is none of bdos, cpu"},
+        {{"--trace=cpu", "--trace-from=XYZ", "TAIL"}, "'XYZ' is not an address"},
+        {{"--trace=cpu", "--trace-from=10000", "TAIL"}, "'10000' is not an address"},
+        {{"--trace=cpu", "--trace-count=-1", "TAIL"}, "'-1' is not a count"},
+        {{"--trace=cpu", "--trace-count=0", "TAIL"}, "'0' is not a count"},
+        {{"--trace=bdos", "--trace-file", "no-such-directory/trace.log", "TAIL"},
+         "'no-such-directory' is not a directory"},
+        {{"--trace-file=trace.log", "TAIL"}, "--trace-file needs --trace"},
+        {{"--trace=bdos", "--trace-from=100", "TAIL"}, "need --trace=cpu"},
     };
     for (const auto& c : cases) {
         const Outcome outcome = run_with_options(c.arguments);

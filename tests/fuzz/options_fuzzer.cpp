@@ -88,6 +88,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const std::string& drive : command.options.drives)
             if (!drive.empty() && !fuzz::fs::is_directory(drive))
                 fuzz::fail("a drive mapped to something other than a directory");
+        // Trace options come only with the --trace they refine, and a trace
+        // file only in an existing directory; nothing is opened yet.
+        const kavo::TraceOptions& trace = command.options.trace;
+        if (!trace.file.empty()) {
+            if (!trace.any())
+                fuzz::fail("a trace file without a trace");
+            const fuzz::fs::path directory = fuzz::fs::path(trace.file).parent_path();
+            if (!fuzz::fs::is_directory(directory.empty() ? "." : directory))
+                fuzz::fail("a trace file in something other than a directory");
+        }
+        if ((trace.from || trace.count) && !trace.instructions)
+            fuzz::fail("an instruction trace's start or count without the instruction trace");
+        if (trace.count && *trace.count == 0)
+            fuzz::fail("an instruction trace of no instructions");
         if (command.argument_count >= 2) {
             // PROGRAM itself stays a name for the file system: the program
             // loaded is always the one beside the run directory. A command

@@ -195,6 +195,11 @@ const std::string option_seeds[] = {
     "--drive\0Q=.\0PROG\0"s,
     "--help=yes\0--drive\0"s,
     "PROG\0"s + std::string(130, 'w') + "\0c:long.name\0"s,
+    "--trace=bdos,cpu\0--trace-from=0x0105\0--trace-count\0" "3\0PROG\0"s,
+    "--trace\0cpu\0--trace-file\0trace.log\0--trace-from\0" "0FFC0H\0PROG\0"s,
+    "--trace=foo,bdos\0--trace-from=XYZ\0--trace-count=-1\0PROG\0"s,
+    "--trace-file=/nonexistent/trace.log\0--trace=bdos\0PROG\0"s,
+    "--trace-count=5\0--trace-file=t\0PROG\0"s,
 };
 
 void write(const fs::path& path, const std::string& bytes) {
