@@ -156,12 +156,9 @@ public:
     std::uint8_t console_in();
     void console_out(std::uint8_t byte);
     void list_out(std::uint8_t byte);
-    // The console for the terminal options.terminal names: its screen
-    // translated, its keys sent, and a warning when the host terminal is
-    // smaller than that screen; then the terminal started.
+    // The terminal started for the terminal options.terminal names (its
+    // screen translated, its keys sent) and the key profile options.keys.
     void start_console();
-    // Turns off what the run left on through the screen translation.
-    void finish_screen();
 
     // One BDOS request: function in C, parameter in DE, results in registers.
     void bdos_call();
@@ -231,7 +228,6 @@ public:
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     host::Terminal terminal;
-    host::ScreenTranslator screen;
 
 private:
     void push_on(std::uint16_t& sp, std::uint16_t value) {

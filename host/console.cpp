@@ -17,35 +17,19 @@ std::uint8_t Machine::console_status() {
 
 std::uint8_t Machine::console_in() { return terminal.read_key(); }
 
-namespace {
-
-// Out of line, so that the pass-through path of console_out stays as short
-// as it was without translation.
-[[gnu::noinline]] void write_translated(host::ScreenTranslator& screen, host::Terminal& terminal, std::uint8_t byte) {
-    for (char translated : screen.put(byte))
-        terminal.write_byte(std::uint8_t(translated));
-}
-
-}  // namespace
-
+// The translation is out of line, so that the pass-through path stays as
+// short as it was without it.
 void Machine::console_out(std::uint8_t byte) {
-    if (!screen.passes_through()) [[unlikely]]
-        return write_translated(screen, terminal, byte);
+    if (terminal.translates()) [[unlikely]]
+        return terminal.write_translated(byte);
     if (byte != 0x07)  // BEL is dropped
         terminal.write_byte(byte);
 }
 
 void Machine::start_console() {
     const host::TerminalModel model = host::terminal_model_named(options.terminal).value_or(host::TerminalModel::ansi);
-    screen = host::ScreenTranslator(model);
-    if (model != host::TerminalModel::ansi)
-        host::warn_if_screen_is_small(options.terminal);
-    terminal.start(model);
-}
-
-void Machine::finish_screen() {
-    for (char translated : screen.finish())
-        terminal.write_byte(std::uint8_t(translated));
+    const host::KeyProfile keys = host::key_profile_named(options.keys).value_or(host::KeyProfile::terminal);
+    terminal.start(model, keys, options.terminal);
 }
 
 void Machine::list_out(std::uint8_t) {}

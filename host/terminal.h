@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
+#include "host/keys.h"
 #include "host/screen.h"
 
 namespace host {
@@ -32,6 +34,10 @@ enum class HandlerNeed { always, held_output, terminal };
 // messages go to standard output: held and written in large pieces when that
 // is not a terminal, written at the end of every request of the program when
 // it is.
+//
+// With a named terminal model the output is that terminal's screen,
+// translated; on a host terminal it is drawn on the alternate screen, kept
+// for the run and redrawn whole when the host terminal's size changes.
 class Terminal {
 public:
     Terminal() = default;
@@ -47,11 +53,23 @@ public:
     // SIGINT, SIGQUIT (Ctrl+\ ends the run with status 0) and SIGTSTP/SIGCONT.
     // When standard output is not a terminal, the ending handlers write out
     // held output. A signal ignored when kavo started stays ignored. Keys
-    // that the named model's terminal had send its codes.
-    void start(TerminalModel model = TerminalModel::ansi);
+    // that the named model's terminal had send its codes, unless the key
+    // profile has codes of its own for them.
+    //
+    // With a named model console output is translated. When standard output
+    // is a terminal, the run has the alternate screen: it is entered now and
+    // left at every end (the ending handlers write the precomputed bytes
+    // that also turn off every mode the program left on). On SIGWINCH the
+    // model is redrawn whole at the next output or while a key is awaited;
+    // while that terminal is smaller than 80 x 24, a warning naming
+    // terminal_name holds its last line, painted again after every output.
+    void start(TerminalModel model = TerminalModel::ansi, KeyProfile keys = KeyProfile::terminal,
+               std::string_view terminal_name = {});
 
-    // Ends the console: writes out held output, puts the terminal back and
-    // removes the handlers. Returns the exit status: 1 after reporting on
+    // Ends the console: turns off the modes the translated screen left on,
+    // writes out held output, leaves the alternate screen (then writes again
+    // the system messages shown on it), puts the terminal back and removes
+    // the handlers. Returns the exit status: 1 after reporting on
     // standard error that output could not be written, else 0 (also when the
     // reader of the output went away). Later calls only return it again.
     int finish();
@@ -89,6 +107,12 @@ public:
         held.length.store(length + 1, std::memory_order_relaxed);
     }
 
+    // True when console output goes through write_translated().
+    bool translates() const { return !screen.passes_through(); }
+    // One byte of console output through the named model's translation;
+    // held until the next flush, each host sequence whole.
+    void write_translated(std::uint8_t byte);
+
     // The end of one request of the program: when standard output is a
     // terminal, what the request wrote appears now, in one write.
     void end_request() {
@@ -103,7 +127,7 @@ public:
 
     // Writes a system message after the output before it, at once; while raw
     // mode is on and standard output is that terminal, each "\n" goes out as
-    // CR LF.
+    // CR LF. On a translated screen its text is part of the screen.
     void write_message(std::string_view text);
     // Writes a message on standard error after the output before it, at once;
     // "\n" goes out as CR LF while raw mode is on and standard error is that
@@ -116,6 +140,11 @@ private:
     bool receive(int timeout_milliseconds);
     void consume(std::size_t length);
     std::optional<std::uint8_t> read_script(bool wait);
+    bool terminal_readable(int timeout_milliseconds);
+    void hold(std::string_view bytes);
+    void write_out();
+    void settle_screen();
+    void update_ending();
 
     HeldOutput held;
     bool output_is_terminal = false;
@@ -125,6 +154,7 @@ private:
     bool ended = false;
     int descriptor = -1;            // standard input in raw mode; -1 when it is not (yet)
     TerminalModel key_model = TerminalModel::ansi;
+    KeyProfile key_profile = KeyProfile::terminal;
     bool terminal_untaken = false;  // standard input is a terminal that kavo's job has not had in the foreground yet
     bool messages_need_return = false;  // standard output is that terminal
 
@@ -138,6 +168,16 @@ private:
     bool script_closed = false;  // its end was read
     bool after_return = false;   // the last byte read was CR, so an LF is its line end
     bool line_open = false;      // the last key delivered was not a line end
+
+    // The named model's screen, and the host terminal's alternate screen.
+    ScreenTranslator screen;
+    bool screen_owned = false;  // the alternate screen is the run's
+    int resize_reader = -1;     // readable after SIGWINCH; -1 without the alternate screen
+    HostSize host_size;
+    std::string terminal_name;      // the model's name as given, for the warning
+    std::string warning;            // on the host's last line while it is smaller than the screen
+    std::string messages_shown;     // system messages on the alternate screen, written again after it
+    std::uint8_t ending_modes = 0;  // the modes the ending handlers' bytes turn off
 };
 
 }  // namespace host

@@ -128,7 +128,6 @@ int Machine::run_program(int argument_count, char** argument_vector) {
             options.processor == Processor::z80 ? &Machine::run_until_trap_z80 : &Machine::run_until_trap;
         while (serve((this->*run)())) {
         }
-        finish_screen();
         search_handle.reset();
     }
     const int console_status = terminal.finish();

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "host/keys.h"
 #include "host/screen.h"
 
 namespace kavo {
@@ -59,6 +60,14 @@ std::optional<std::string> choose_terminal(Parse& parse, std::string_view value)
     return std::nullopt;
 }
 
+// --keys NAME: one of the key profiles.
+std::optional<std::string> choose_keys(Parse& parse, std::string_view value) {
+    if (!host::key_profile_named(value))
+        return complaint_about(value, "is none of " + std::string(host::key_profile_names));
+    parse.options.keys = value;
+    return std::nullopt;
+}
+
 constexpr Option option_table[] = {
     {"drive", 0, "X=DIR", "map CP/M drive X (A to P) to the host directory DIR", map_drive},
     {"help", 'h', nullptr, "print this help and exit",
@@ -66,6 +75,10 @@ constexpr Option option_table[] = {
          parse.request = Request::help;
          return std::nullopt;
      }},
+    {"keys", 0, "NAME",
+     "what the cursor and editing keys send: wordstar, WordStar's control keys (Up ^E, Home ^Q S, ...), "
+     "or terminal, the default: the codes of the --terminal",
+     choose_keys},
     {"terminal", 0, "NAME",
      "the terminal the program was installed for: adm3a (also kaypro), vt52, h19, tvi925 (also tvi912, tvi920) "
      "or ansi, the default",
@@ -82,6 +95,24 @@ constexpr Option option_table[] = {
      }},
 };
 
+// Prints text after the option column, in lines that end by column 80, each
+// further line indented to that column.
+void print_wrapped(std::string_view text) {
+    constexpr std::size_t indent = 23, width = 80 - indent;
+    while (!text.empty()) {
+        std::size_t end = text.size();
+        if (end > width) {
+            end = text.rfind(' ', width);
+            if (end == std::string_view::npos)
+                end = width;
+        }
+        std::printf(" %.*s\n", int(end), text.data());
+        text.remove_prefix(std::min(end + 1, text.size()));
+        if (!text.empty())
+            std::printf("%*s", int(indent - 1), "");
+    }
+}
+
 void print_help() {
     std::printf("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n"
                 "Run the CP/M-80 2.2 program PROGRAM.COM with the ARGUMENTs as its command line.\n\n");
@@ -94,7 +125,8 @@ void print_help() {
             left += ' ';
             left += option.value_name;
         }
-        std::printf("  %-20s %s\n", left.c_str(), option.help);
+        std::printf("  %-20s", left.c_str());
+        print_wrapped(option.help);
     }
     std::printf("\nEvery drive letter reaches the current directory unless mapped.\n"
                 "Ctrl+\\ ends a run. The manual: man kavo\n");

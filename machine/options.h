@@ -12,6 +12,7 @@ enum class Processor { intel_8080, z80 };
 struct Options {
     Processor processor = Processor::intel_8080;
     std::string terminal = "ansi";
+    std::string keys = "terminal";
     // The host directory of each drive A-P; empty: the drive is not mapped.
     std::array<std::string, 16> drives{};
 };

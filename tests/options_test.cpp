@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,11 @@ TEST(Options, HelpListsEveryOptionAndRunsNothing) {
     for (const char* help : {"--help", "-h"}) {
         const Outcome outcome = run_with_options({help, "TAIL"});
         EXPECT_EQ(outcome.output.rfind("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n", 0), 0u) << help;
-        for (const char* option : {"--drive X=DIR", "-h, --help", "--version"})
+        for (const char* option : {"--drive X=DIR", "-h, --help", "--keys NAME", "--version"})
             EXPECT_NE(outcome.output.find(option), std::string::npos) << option;
+        std::istringstream lines(outcome.output);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_LE(line.size(), 80u) << "wider than a terminal: " << line;
         EXPECT_EQ(outcome.output.find('<'), std::string::npos) << "the program ran";
         EXPECT_EQ(outcome.errors, "");
         EXPECT_EQ(outcome.status, 0);
@@ -69,6 +73,7 @@ TEST(Options, RefusedCommandLinesRunNothing) {
         {{"--drive", "B=no-such-directory", "TAIL"}, "'no-such-directory' is not a directory"},
         {{"--drive", "B=TAIL.COM", "TAIL"}, "'TAIL.COM' is not a directory"},
         {{"--drive=B=."}, "no PROGRAM"},
+        {{"--keys", "emacs", "TAIL"}, "'emacs' is none of terminal, wordstar"},
     };
     for (const auto& c : cases) {
         const Outcome outcome = run_with_options(c.arguments);
