@@ -98,9 +98,19 @@ Parameters parse_parameters(std::string_view text) {
 
 constexpr unsigned last_row = screen_rows - 1, last_column = screen_columns - 1;
 
+// A blank screen, copied from to blank cells: a copy goes much faster than
+// filling cells one by one.
+constexpr auto blank_cells = [] {
+    std::array<ScreenCell, screen_rows * screen_columns> cells{};
+    return cells;
+}();
+
+// Blanks count cells from first.
+void blank(ScreenCell* first, std::size_t count) { std::copy_n(blank_cells.begin(), count, first); }
+
 }  // namespace
 
-ScreenModel::ScreenModel() { cells.fill(ScreenCell{}); }
+ScreenModel::ScreenModel() : cells(blank_cells) {}
 
 bool ScreenModel::shows_same(const ScreenModel& other) const {
     return cells == other.cells && row == other.row && column == other.column && rendition == other.rendition &&
@@ -109,23 +119,21 @@ bool ScreenModel::shows_same(const ScreenModel& other) const {
 
 void ScreenModel::append_address(std::string& shown) const { append_cursor_address(shown, row + 1, column + 1); }
 
-void ScreenModel::erase(unsigned first, unsigned last) {
-    std::fill(cells.begin() + first, cells.begin() + last + 1, ScreenCell{});
-}
+void ScreenModel::erase(unsigned first, unsigned last) { blank(cells.data() + first, last + 1 - first); }
 
 // Moves lines top to the bottom by lines (up when negative), blank lines
 // coming in.
 void ScreenModel::scroll(unsigned top, int lines) {
-    const auto begin = cells.begin() + top * screen_columns;
-    const unsigned region = screen_rows - top;
-    const unsigned moved = std::min(unsigned(lines < 0 ? -lines : lines), region);
-    const auto distance = moved * screen_columns;
+    ScreenCell* const begin = cells.data() + top * screen_columns;
+    ScreenCell* const end = cells.data() + cells.size();
+    const unsigned moved = std::min(unsigned(lines < 0 ? -lines : lines), screen_rows - top);
+    const unsigned distance = moved * screen_columns;
     if (lines < 0) {
-        std::copy(begin + distance, cells.end(), begin);
-        std::fill(cells.end() - distance, cells.end(), ScreenCell{});
+        std::copy(begin + distance, end, begin);
+        blank(end - distance, distance);
     } else {
-        std::copy_backward(begin, cells.end() - distance, cells.end());
-        std::fill(begin, begin + distance, ScreenCell{});
+        std::copy_backward(begin, end - distance, end);
+        blank(begin, distance);
     }
 }
 
@@ -299,10 +307,10 @@ void ScreenModel::control_sequence(std::string_view parameter_text, char final_b
         const unsigned moved = std::min(count, screen_columns - column);
         if (final_byte == '@') {
             std::copy_backward(line + column, line + screen_columns - moved, line + screen_columns);
-            std::fill(line + column, line + column + moved, ScreenCell{});
+            blank(line + column, moved);
         } else {
             std::copy(line + column + moved, line + screen_columns, line + column);
-            std::fill(line + screen_columns - moved, line + screen_columns, ScreenCell{});
+            blank(line + screen_columns - moved, moved);
         }
         break;
     }

@@ -381,9 +381,13 @@ bool Terminal::take_terminal() {
 int Terminal::finish() {
     if (exit_status)
         return *exit_status;
-    if (translates())
-        hold(screen.finish());
+    // A resize still to be redrawn replaces what is held, so the mode
+    // resets go out after it.
     flush();
+    if (translates()) {
+        hold(screen.finish());
+        write_out();
+    }
     // No handler may run between the restore and the removal of the
     // handlers, or a SIGCONT would bring raw mode back.
     const sigset_t handled = set_of_handled(false);
