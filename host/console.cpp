@@ -17,13 +17,6 @@ std::uint8_t ConsoleDevice::console_status() {
 
 namespace {
 
-// Out of line, so that the pass-through path of console_out stays as short as it was
-// without translation.
-[[gnu::noinline]] void write_translated(ScreenTranslator& screen, Terminal& terminal, std::uint8_t byte) {
-    for (char translated : screen.put(byte))
-        terminal.write_byte(std::uint8_t(translated));
-}
-
 std::string formatted(const char* format, std::va_list arguments) {
     std::va_list copy;
     va_copy(copy, arguments);
@@ -35,24 +28,19 @@ std::string formatted(const char* format, std::va_list arguments) {
 
 }  // namespace
 
+// The translation is out of line, so that the pass-through path stays as
+// short as it was without it.
 void ConsoleDevice::console_out(std::uint8_t byte) {
-    if (!screen.passes_through()) [[unlikely]]
-        return write_translated(screen, terminal, byte);
+    if (terminal.translates()) [[unlikely]]
+        return terminal.write_translated(byte);
     if (byte != 0x07)  // BEL is dropped
         terminal.write_byte(byte);
 }
 
-void ConsoleDevice::start(std::string_view terminal_name) {
+void ConsoleDevice::start(std::string_view terminal_name, std::string_view key_profile_name) {
     const TerminalModel model = terminal_model_named(terminal_name).value_or(TerminalModel::ansi);
-    screen = ScreenTranslator(model);
-    if (model != TerminalModel::ansi)
-        warn_if_screen_is_small(terminal_name);
-    terminal.start(model);
-}
-
-void ConsoleDevice::finish_screen() {
-    for (char translated : screen.finish())
-        terminal.write_byte(std::uint8_t(translated));
+    const KeyProfile keys = key_profile_named(key_profile_name).value_or(KeyProfile::terminal);
+    terminal.start(model, keys, terminal_name);
 }
 
 void ConsoleDevice::list_out(std::uint8_t) {}

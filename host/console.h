@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "host/keys.h"
 #include "host/screen.h"
 #include "host/terminal.h"
 
@@ -22,12 +23,9 @@ public:
     // The printer: its output is dropped.
     void list_out(std::uint8_t byte);
 
-    // The console for the terminal terminal_name names: its screen
-    // translated, its keys sent, and a warning when the host terminal is
-    // smaller than that screen; then the terminal started.
-    void start(std::string_view terminal_name);
-    // Turns off what the run left on through the screen translation.
-    void finish_screen();
+    // The terminal started for the terminal terminal_name names (its screen
+    // translated, its keys sent) and the key profile key_profile_name names.
+    void start(std::string_view terminal_name, std::string_view key_profile_name = "terminal");
 
     // A system message on standard output, in order with console output.
     void message(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -36,7 +34,6 @@ public:
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     Terminal terminal;
-    ScreenTranslator screen;
 };
 
 }  // namespace host

@@ -1,5 +1,5 @@
-// Key sequences of xterm, VT220 and the Linux console, the prefix and code each key reads as, and what each
-// named terminal's keys sent instead.
+// Key sequences of xterm, VT220 and the Linux console, the prefix and code each key reads as, what each
+// named terminal's keys sent instead, and each key profile's table.
 #include "host/keys.h"
 
 #include <algorithm>
@@ -235,6 +235,70 @@ DecodedKey terminal_key(DecodedKey decoded, std::uint8_t typed, const TerminalKe
     return decoded;
 }
 
+// A key of a profile, with a modifier, and the bytes it sends (one or two).
+struct ProfileKey {
+    Key key;
+    std::uint16_t KeyCodes::*modifier;
+    std::string_view bytes;
+};
+
+// A profile: its keys, and what Backspace and Ctrl+H send.
+struct ProfileKeys {
+    std::uint8_t backspace;
+    std::span<const ProfileKey> keys;
+};
+
+// WordStar's cursor diamond and editing keys, which many CP/M editors share:
+// ^E ^X ^S ^D move by a line or character, ^A ^F by a word, ^Q S and ^Q D to
+// the start and end of the line, ^R ^C by a screen; ^G deletes the character
+// under the cursor and ^V turns insert mode on and off. Shift with a key is
+// the key. Backspace sends DEL, which deletes the character to the left (^H
+// only moves there).
+constexpr ProfileKey wordstar_keys[] = {
+    {Key::up, &KeyCodes::plain, "\x05"},        {Key::down, &KeyCodes::plain, "\x18"},
+    {Key::left, &KeyCodes::plain, "\x13"},      {Key::right, &KeyCodes::plain, "\x04"},
+    {Key::left, &KeyCodes::control, "\x01"},    {Key::right, &KeyCodes::control, "\x06"},
+    {Key::home, &KeyCodes::plain, "\x11S"},     {Key::end, &KeyCodes::plain, "\x11" "D"},
+    {Key::page_up, &KeyCodes::plain, "\x12"},   {Key::page_down, &KeyCodes::plain, "\x03"},
+    {Key::del, &KeyCodes::plain, "\x07"},       {Key::insert, &KeyCodes::plain, "\x16"},
+};
+
+const ProfileKeys* profile_keys(KeyProfile profile) {
+    static constexpr ProfileKeys wordstar{0x7F, wordstar_keys};
+    switch (profile) {
+    case KeyProfile::terminal: return nullptr;
+    case KeyProfile::wordstar: return &wordstar;
+    }
+    return nullptr;
+}
+
+// The PC key decoded, turned into what the profile sends for it; nothing for
+// a key the profile leaves alone.
+std::optional<DecodedKey> profile_key(DecodedKey decoded, std::uint8_t typed, const ProfileKeys& profile) {
+    if (decoded.count == 1) {
+        if (typed != 0x08 && typed != 0x7F)
+            return std::nullopt;
+        decoded.bytes[0] = profile.backspace;
+        return decoded;
+    }
+    const std::uint16_t code = std::uint16_t(decoded.bytes[0] << 8 | decoded.bytes[1]);
+    for (const ProfileKey& key : profile.keys) {
+        if (key_codes[int(key.key)].*key.modifier == code) {
+            decoded.count = std::min(key.bytes.size(), std::size(decoded.bytes));
+            std::copy_n(key.bytes.begin(), decoded.count, decoded.bytes);
+            return decoded;
+        }
+    }
+    return std::nullopt;
+}
+
+struct ProfileName {
+    std::string_view name;
+    KeyProfile profile;
+};
+
+constexpr ProfileName profile_names[] = {{"terminal", KeyProfile::terminal}, {"wordstar", KeyProfile::wordstar}};
+
 // decode_key for the PC codes alone.
 DecodedKey decode_pc_key(std::span<const std::uint8_t> input, bool paused) {
     if (input.empty())
@@ -256,10 +320,22 @@ DecodedKey decode_pc_key(std::span<const std::uint8_t> input, bool paused) {
 
 }  // namespace
 
-DecodedKey decode_key(std::span<const std::uint8_t> input, bool paused, TerminalModel model) {
+std::optional<KeyProfile> key_profile_named(std::string_view name) {
+    for (const ProfileName& entry : profile_names)
+        if (entry.name == name)
+            return entry.profile;
+    return std::nullopt;
+}
+
+DecodedKey decode_key(std::span<const std::uint8_t> input, bool paused, TerminalModel model, KeyProfile profile) {
     const DecodedKey decoded = decode_pc_key(input, paused);
+    if (decoded.length == 0)
+        return decoded;
+    if (const ProfileKeys* keys = profile_keys(profile))
+        if (const std::optional<DecodedKey> mapped = profile_key(decoded, input[0], *keys))
+            return *mapped;
     const TerminalKeys* terminal = terminal_keys(model);
-    if (!terminal || decoded.length == 0)
+    if (!terminal)
         return decoded;
     return terminal_key(decoded, input[0], *terminal);
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -42,6 +43,24 @@ int handler_watch = -1;    // the terminal's descriptor for SIGIO; -1 without on
 termios saved_settings{};  // as kavo found the terminal
 termios raw_settings{};    // as kavo sets it
 termios raw_in_force{};    // raw mode as the terminal reports it back, to recognise it
+
+// What the ending handlers write after held output: the resets of the modes
+// the translated screen turned on, and the leaving of the alternate screen.
+// Main code changes it with the ending signals blocked.
+struct EndingBytes {
+    std::array<char, 64> bytes{};
+    std::size_t length = 0;
+};
+EndingBytes handler_ending;
+
+// Set by SIGWINCH, which also writes a byte into the pipe whose other end
+// a wait for a key polls.
+volatile sig_atomic_t resize_requested = 0;
+int resize_writer = -1;
+
+// The alternate screen, and the whole screen as scroll region again.
+constexpr std::string_view enter_alternate_screen = "\033[?1049h";
+constexpr std::string_view leave_alternate_screen = "\033[r\033[?1049l";
 
 void end_run(int);
 void die_of(int);
@@ -200,12 +219,19 @@ int write_held(HeldOutput& output) {
     return error;
 }
 
+// The ending bytes, after held output (written even after an output error,
+// whose terminal may still take them). Safe in a signal handler.
+void write_ending() {
+    write_all(STDOUT_FILENO, reinterpret_cast<const std::uint8_t*>(handler_ending.bytes.data()), handler_ending.length);
+}
+
 // The end of the output of a run: held output written out, then CR LF when
 // the cursor of the terminal it goes to stands inside a line, so that the
 // shell's prompt starts a line of its own. The errno of a failure, or 0.
 // Safe in a signal handler.
 int end_output(HeldOutput& output) {
     int error = write_held(output);
+    write_ending();
     if (error == 0 && output.line.active && !output.line.at_line_start) {
         static constexpr std::uint8_t line_end[] = {'\r', '\n'};
         error = write_all(STDOUT_FILENO, line_end, sizeof line_end);
@@ -273,6 +299,25 @@ void take_typed(int) {
         typed.count.store(count, std::memory_order_relaxed);
     }
     errno = saved_errno;
+}
+
+// SIGWINCH: the host terminal's size changed. Main code redraws the screen.
+void note_resize(int) {
+    const int saved_errno = errno;
+    resize_requested = 1;
+    const char byte = 0;
+    if (write(resize_writer, &byte, 1) < 0) {
+        // The pipe is full: a wake-up is already waiting.
+    }
+    errno = saved_errno;
+}
+
+// The size of the terminal on standard output; 80 x 24 when it has none.
+HostSize host_terminal_size() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0)
+        return {};
+    return {size.ws_row, size.ws_col};
 }
 
 // SIGCONT: raw mode returns when the job goes on in the foreground. In the
@@ -393,18 +438,39 @@ void LineFollower::follow(std::span<const std::uint8_t> written) {
     }
 }
 
-void Terminal::start(TerminalModel model) {
+void Terminal::start(TerminalModel model, KeyProfile keys, std::string_view name) {
     key_model = model;
+    key_profile = keys;
+    screen = ScreenTranslator(model);
     output_is_terminal = isatty(STDOUT_FILENO);
     held.line.active = output_is_terminal;
     held.line.line_feed_returns = output_is_terminal && returns_on_line_feed(STDOUT_FILENO);
     errors_share_screen = output_is_terminal && same_terminal(STDOUT_FILENO, STDERR_FILENO);
     handler_output = &held;
+    int resize_pipe[2];
+    screen_owned = output_is_terminal && translates() && pipe2(resize_pipe, O_NONBLOCK | O_CLOEXEC) == 0;
+    update_ending();
     const sigset_t handled = set_of_handled(false);
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &handled, &previous);
-    install_handlers(output_is_terminal ? Need::always : Need::held_output);
+    // A translated screen has modes to turn off at every end.
+    install_handlers(output_is_terminal && !translates() ? Need::always : Need::held_output);
+    if (screen_owned) {
+        resize_reader = resize_pipe[0];
+        resize_writer = resize_pipe[1];
+        resize_requested = 0;
+        if (!ignored(SIGWINCH))
+            install(SIGWINCH, note_resize);
+    }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (screen_owned) {
+        terminal_name = name;
+        host_size = host_terminal_size();
+        warning = small_screen_warning(host_size, terminal_name);
+        hold(enter_alternate_screen);
+        hold(redraw_screen(screen.screen(), host_size, warning));
+        write_out();
+    }
     terminal_untaken = isatty(STDIN_FILENO);
     if (terminal_untaken && in_foreground(STDIN_FILENO))
         take_terminal();
@@ -460,6 +526,13 @@ bool Terminal::take_terminal() {
 int Terminal::finish() {
     if (exit_status)
         return *exit_status;
+    // A resize still to be redrawn replaces what is held, so the mode
+    // resets go out after it.
+    flush();
+    if (translates()) {
+        hold(screen.finish());
+        write_out();
+    }
     // No handler may run between the restore and the removal of the
     // handlers, or a SIGCONT would bring raw mode back.
     const sigset_t handled = set_of_handled(false);
@@ -478,6 +551,18 @@ int Terminal::finish() {
         if (installed & 1u << index)
             install(handled_signals[index].number, SIG_DFL);
     installed = 0;
+    if (screen_owned) {
+        if (!ignored(SIGWINCH))
+            install(SIGWINCH, SIG_DFL);
+        write_all(STDOUT_FILENO, reinterpret_cast<const std::uint8_t*>(leave_alternate_screen.data()),
+                  leave_alternate_screen.size());
+        write_all(STDOUT_FILENO, reinterpret_cast<const std::uint8_t*>(messages_shown.data()), messages_shown.size());
+        close(resize_reader);
+        close(resize_writer);
+        resize_reader = resize_writer = -1;
+        screen_owned = false;
+    }
+    handler_ending.length = 0;
     if (descriptor >= 0) {
         // The run is over: a late Ctrl+\ must not dump core.
         if (!ignored(SIGQUIT))
@@ -497,6 +582,13 @@ int Terminal::finish() {
 }
 
 void Terminal::flush() {
+    if (screen_owned)
+        settle_screen();
+    write_out();
+}
+
+// Writes out held output, with the ending handlers held off meanwhile.
+void Terminal::write_out() {
     if (held.length.load(std::memory_order_relaxed) == 0)
         return;
     const sigset_t ending = set_of_handled(true);
@@ -506,11 +598,83 @@ void Terminal::flush() {
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
+// Appends bytes to held output, whole when they fit in it: what is held is
+// written out first when they do not fit beside it.
+void Terminal::hold(std::string_view bytes) {
+    while (!bytes.empty()) {
+        if (held.length.load(std::memory_order_relaxed) + bytes.size() > held.bytes.size())
+            write_out();
+        const std::string_view piece = bytes.substr(0, held.bytes.size());
+        for (char byte : piece)
+            write_byte(std::uint8_t(byte));
+        bytes.remove_prefix(piece.size());
+    }
+}
+
+void Terminal::write_translated(std::uint8_t byte) {
+    hold(screen.put(byte));
+    if (screen.modes_left_on() != ending_modes)
+        update_ending();
+}
+
+// After SIGWINCH, held output gives way to a redraw of the whole screen on
+// the host's new size (the model holds all it drew). Else, while the host is
+// too small, the warning is painted again after new output, which may have
+// cleared or scrolled it.
+void Terminal::settle_screen() {
+    if (resize_requested) {
+        char drained[64];
+        while (read(resize_reader, drained, sizeof drained) > 0) {
+        }
+        resize_requested = 0;
+        host_size = host_terminal_size();
+        warning = small_screen_warning(host_size, terminal_name);
+        const sigset_t ending = set_of_handled(true);
+        sigset_t previous;
+        sigprocmask(SIG_BLOCK, &ending, &previous);
+        held.length.store(0, std::memory_order_relaxed);
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        hold(redraw_screen(screen.screen(), host_size, warning));
+    } else if (!warning.empty() && held.length.load(std::memory_order_relaxed) > 0) {
+        hold(show_warning(screen.screen(), host_size, warning));
+    }
+}
+
+// Sets the bytes the ending handlers write to the resets of the modes the
+// screen has turned on so far, and the leaving of the alternate screen.
+void Terminal::update_ending() {
+    ending_modes = screen.modes_left_on();
+    std::string ending = screen.mode_resets();
+    if (screen_owned)
+        ending += leave_alternate_screen;
+    const sigset_t handled = set_of_handled(false);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &handled, &previous);
+    handler_ending.length = std::min(ending.size(), handler_ending.bytes.size());
+    std::copy_n(ending.begin(), handler_ending.length, handler_ending.bytes.begin());
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
 void Terminal::write_message(std::string_view text) {
+    std::string line;
     for (char character : text) {
-        if (character == '\n' && messages_need_return)
-            write_byte('\r');
-        write_byte(std::uint8_t(character));
+        if (character == '\n' && (messages_need_return || screen_owned))
+            line += '\r';
+        line += character;
+    }
+    if (translates()) {
+        hold(screen.put_text(line));
+        if (screen_owned) {
+            // The last 4 KiB, from a line's start, for the shell's screen.
+            constexpr std::size_t kept = 4096;
+            messages_shown += line;
+            if (messages_shown.size() > kept) {
+                const std::size_t line_end = messages_shown.find('\n', messages_shown.size() - kept);
+                messages_shown.erase(0, line_end == std::string::npos ? messages_shown.size() - kept : line_end + 1);
+            }
+        }
+    } else {
+        hold(line);
     }
     flush();
 }
@@ -535,7 +699,7 @@ void Terminal::write_error(std::string_view text) {
 // the run ends.
 bool Terminal::receive(int timeout_milliseconds) {
     const TypedBytesTaken taken(watch >= 0);
-    if (!readable(descriptor, timeout_milliseconds))
+    if (!terminal_readable(timeout_milliseconds))
         return false;
     const std::size_t count = typed.count.load(std::memory_order_relaxed);
     const ssize_t received = read(descriptor, typed.bytes.data() + count, typed.bytes.size() - count);
@@ -551,6 +715,26 @@ bool Terminal::receive(int timeout_milliseconds) {
     if (received == 0 || (errno != EINTR && errno != EAGAIN))
         ended = true;
     return false;
+}
+
+// readable() for the terminal, but a resize while it waits is redrawn at
+// once, and the wait goes on.
+bool Terminal::terminal_readable(int timeout_milliseconds) {
+    if (resize_reader < 0)
+        return readable(descriptor, timeout_milliseconds);
+    while (true) {
+        pollfd requests[2] = {{descriptor, POLLIN, 0}, {resize_reader, POLLIN, 0}};
+        const int ready = poll(requests, 2, timeout_milliseconds);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        if (requests[0].revents != 0)
+            return true;
+        // The byte in the pipe is the resize, whatever became of the flag.
+        resize_requested = 1;
+        flush();
+    }
 }
 
 // Takes length bytes off the front of the typed bytes; SIGIO is blocked.
@@ -610,12 +794,12 @@ std::uint8_t Terminal::read_key() {
         return std::span<const std::uint8_t>(typed.bytes.data(), typed.count.load(std::memory_order_relaxed));
     };
     DecodedKey key;
-    while ((key = decode_key(typed_so_far(), false, key_model)).length == 0) {
+    while ((key = decode_key(typed_so_far(), false, key_model, key_profile)).length == 0) {
         if (ended)
             return 0x0D;
         const bool sequence_begun = !typed_so_far().empty();
         if (!receive(sequence_begun ? escape_wait_milliseconds : -1) && sequence_begun && !ended) {
-            key = decode_key(typed_so_far(), true, key_model);
+            key = decode_key(typed_so_far(), true, key_model, key_profile);
             break;
         }
     }

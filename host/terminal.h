@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
+#include "host/keys.h"
 #include "host/screen.h"
 
 namespace host {
@@ -56,6 +58,10 @@ enum class HandlerNeed { always, held_output, terminal };
 // messages go to standard output: held and written in large pieces when that
 // is not a terminal, written at the end of every request of the program when
 // it is.
+//
+// With a named terminal model the output is that terminal's screen,
+// translated; on a host terminal it is drawn on the alternate screen, kept
+// for the run and redrawn whole when the host terminal's size changes.
 class Terminal {
 public:
     Terminal() = default;
@@ -67,21 +73,31 @@ public:
     // mode when kavo's job has it in the foreground: at once, or when a key
     // is first asked for (a job in the background runs on until it reads a
     // key, and stops there until it is brought to the foreground, as any
-    // reader of a terminal). In raw mode no key raises a signal: Ctrl+\ is
-    // read as a key whenever it is typed, and ends the run with status 130.
-    // Handlers put raw mode back on SIGTERM, SIGHUP, SIGINT, SIGQUIT (which
-    // ends the run with status 131) and SIGTSTP/SIGCONT. When standard output
-    // is not a terminal, the ending handlers write out held output. A signal
-    // ignored when kavo started stays ignored. Keys that the named model's
-    // terminal had send its codes.
-    void start(TerminalModel model = TerminalModel::ansi);
+    // reader of a terminal). Handlers put raw mode back on SIGTERM, SIGHUP,
+    // SIGINT, SIGQUIT (ends the run with status 131) and SIGTSTP/SIGCONT. In raw
+    // mode no key raises a signal: Ctrl+\ is read as a key whenever it is
+    // typed, and ends the run with status 130.
+    // When standard output is not a terminal, the ending handlers write out
+    // held output. A signal ignored when kavo started stays ignored. Keys
+    // that the named model's terminal had send its codes, unless the key
+    // profile has codes of its own for them.
+    //
+    // With a named model console output is translated. When standard output
+    // is a terminal, the run has the alternate screen: it is entered now and
+    // left at every end (the ending handlers write the precomputed bytes
+    // that also turn off every mode the program left on). On SIGWINCH the
+    // model is redrawn whole at the next output or while a key is awaited;
+    // while that terminal is smaller than 80 x 24, a warning naming
+    // terminal_name holds its last line, painted again after every output.
+    void start(TerminalModel model = TerminalModel::ansi, KeyProfile keys = KeyProfile::terminal,
+               std::string_view terminal_name = {});
 
-    // Ends the console: writes out held output, then CR LF when standard
-    // output is a terminal whose cursor the run left inside a line; puts the
-    // terminal back and removes the handlers. Returns the exit status: 1
-    // after reporting on standard error that output could not be written,
-    // else 130 after Ctrl+\, else 0 (also when the reader of the output went
-    // away). Later calls only return it again.
+    // Ends the console: turns off the modes the translated screen left on,
+    // writes out held output, leaves the alternate screen (then writes again
+    // the system messages shown on it), puts the terminal back and removes
+    // the handlers. Returns the exit status: 1 after reporting on
+    // standard error that output could not be written, else 130 after Ctrl+\,
+    // else 0 (also when the reader of the output went away). Later calls only return it again.
     int finish();
 
     // True when a key was typed and read_key() would return it at once, or the
@@ -117,6 +133,12 @@ public:
         held.length.store(length + 1, std::memory_order_relaxed);
     }
 
+    // True when console output goes through write_translated().
+    bool translates() const { return !screen.passes_through(); }
+    // One byte of console output through the named model's translation;
+    // held until the next flush, each host sequence whole.
+    void write_translated(std::uint8_t byte);
+
     // The end of one request of the program: when standard output is a
     // terminal, what the request wrote appears now, in one write.
     void end_request() {
@@ -131,7 +153,7 @@ public:
 
     // Writes a system message after the output before it, at once; while raw
     // mode is on and standard output is that terminal, each "\n" goes out as
-    // CR LF.
+    // CR LF. On a translated screen its text is part of the screen.
     void write_message(std::string_view text);
     // Writes a message on standard error after the output before it, at once;
     // "\n" goes out as CR LF while raw mode is on and standard error is that
@@ -145,6 +167,11 @@ private:
     void consume(std::size_t length);
     void quit();
     std::optional<std::uint8_t> read_script(bool wait);
+    bool terminal_readable(int timeout_milliseconds);
+    void hold(std::string_view bytes);
+    void write_out();
+    void settle_screen();
+    void update_ending();
 
     HeldOutput held;
     bool output_is_terminal = false;
@@ -154,6 +181,7 @@ private:
     bool ended = false;
     int descriptor = -1;            // standard input in raw mode; -1 when it is not (yet)
     TerminalModel key_model = TerminalModel::ansi;
+    KeyProfile key_profile = KeyProfile::terminal;
     bool terminal_untaken = false;  // standard input is a terminal that kavo's job has not had in the foreground yet
     bool messages_need_return = false;  // standard output is that terminal
     bool errors_share_screen = false;   // standard error is the terminal of standard output
@@ -168,6 +196,16 @@ private:
     bool script_closed = false;  // its end was read
     bool after_return = false;   // the last byte read was CR, so an LF is its line end
     bool line_open = false;      // the last key delivered was not a line end
+
+    // The named model's screen, and the host terminal's alternate screen.
+    ScreenTranslator screen;
+    bool screen_owned = false;  // the alternate screen is the run's
+    int resize_reader = -1;     // readable after SIGWINCH; -1 without the alternate screen
+    HostSize host_size;
+    std::string terminal_name;      // the model's name as given, for the warning
+    std::string warning;            // on the host's last line while it is smaller than the screen
+    std::string messages_shown;     // system messages on the alternate screen, written again after it
+    std::uint8_t ending_modes = 0;  // the modes the ending handlers' bytes turn off
 };
 
 }  // namespace host

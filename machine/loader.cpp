@@ -103,7 +103,7 @@ int Machine::run_program(int argument_count, char** argument_vector) {
         const std::unique_ptr<Trace> trace = options.trace.any() ? Trace::open(*this) : nullptr;
         if (options.trace.any() && !trace)
             return 1;
-        console.start(options.terminal);
+        console.start(options.terminal, options.keys);
         if (trace) {
             trace->run();
         } else {
@@ -113,7 +113,6 @@ int Machine::run_program(int argument_count, char** argument_vector) {
             while (serve((processor.*run)())) {
             }
         }
-        console.finish_screen();
         bdos.search_handle.reset();
     }
     const int console_status = console.terminal.finish();

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "host/keys.h"
 #include "host/screen.h"
 
 namespace kavo {
@@ -135,6 +136,14 @@ std::optional<std::string> trace_conflict(const TraceOptions& trace) {
     return std::nullopt;
 }
 
+// --keys NAME: one of the key profiles.
+std::optional<std::string> choose_keys(Parse& parse, std::string_view value) {
+    if (!host::key_profile_named(value))
+        return complaint_about(value, "is none of " + std::string(host::key_profile_names));
+    parse.options.keys = value;
+    return std::nullopt;
+}
+
 constexpr Option option_table[] = {
     {"drive", 0, "X=DIR", "map CP/M drive X (A to P) to the host directory DIR", map_drive},
     {"help", 'h', nullptr, "print this help and exit",
@@ -142,6 +151,10 @@ constexpr Option option_table[] = {
          parse.request = Request::help;
          return std::nullopt;
      }},
+    {"keys", 0, "NAME",
+     "what the cursor and editing keys send: wordstar, WordStar's control keys (Up ^E, Home ^Q S, ...), "
+     "or terminal, the default: the codes of the --terminal",
+     choose_keys},
     {"terminal", 0, "NAME",
      "the terminal the program was installed for: adm3a (also kaypro), vt52, h19, tvi925 (also tvi912, tvi920) "
      "or ansi, the default",

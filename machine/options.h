@@ -28,6 +28,7 @@ struct TraceOptions {
 struct Options {
     InstructionSet instruction_set = InstructionSet::intel_8080;
     std::string terminal = "ansi";
+    std::string keys = "terminal";
     // The host directory of each drive A-P; empty: the drive is not mapped.
     std::array<std::string, 16> drives{};
     TraceOptions trace;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,11 @@ TEST(Options, HelpListsEveryOptionAndRunsNothing) {
     for (const char* help : {"--help", "-h"}) {
         const Outcome outcome = run_with_options({help, "TAIL"});
         EXPECT_EQ(outcome.output.rfind("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n", 0), 0u) << help;
-        for (const char* option : {"--drive X=DIR", "-h, --help", "--trace LIST", "--trace-file FILE", "--version"})
+        for (const char* option : {"--drive X=DIR", "-h, --help", "--keys NAME", "--trace LIST", "--trace-file FILE", "--version"})
             EXPECT_NE(outcome.output.find(option), std::string::npos) << option;
+        std::istringstream lines(outcome.output);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_LE(line.size(), 80u) << "wider than a terminal: " << line;
         EXPECT_EQ(outcome.output.find('<'), std::string::npos) << "the program ran";
         EXPECT_EQ(outcome.errors, "");
         EXPECT_EQ(outcome.status, 0);
@@ -100,6 +104,7 @@ TEST(Options, RefusedCommandLinesRunNothing) {
          "'no-such-directory' is not a directory"},
         {{"--trace-file=trace.log", "TAIL"}, "--trace-file needs --trace"},
         {{"--trace=bdos", "--trace-from=100", "TAIL"}, "need --trace=cpu"},
+        {{"--keys", "emacs", "TAIL"}, "'emacs' is none of terminal, wordstar"},
     };
     for (const auto& c : cases) {
         const Outcome outcome = run_with_options(c.arguments);

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -98,6 +99,22 @@ public:
         }
         return true;
     }
+
+    // Reads output until done(output) holds; false at the timeout or when the
+    // terminal closes first.
+    template <typename Done>
+    bool wait_until(Done done, Clock::duration timeout = 10s) {
+        const auto deadline = Clock::now() + timeout;
+        while (!done(output)) {
+            pollfd request{master, POLLIN, 0};
+            if (poll(&request, 1, milliseconds_until(deadline)) <= 0 || !read_available())
+                return false;
+        }
+        return true;
+    }
+
+    // Gives the terminal a new size, which sends SIGWINCH to kavo's job.
+    void resize(const winsize& size) { ioctl(master, TIOCSWINSZ, &size); }
 
     // Waits for kavo to end, reading its output to the last byte; its wait
     // status, or nothing at the timeout.

@@ -172,14 +172,14 @@ TEST(ScreenTranslation, ModelNames) {
 }
 
 // Decodes all of input as typed in one piece, then a pause.
-Bytes decode_all(std::string_view typed, TerminalModel model) {
+Bytes decode_all(std::string_view typed, TerminalModel model, host::KeyProfile profile = host::KeyProfile::terminal) {
     const Bytes input(typed.begin(), typed.end());
     Bytes keys;
     std::span<const std::uint8_t> rest(input);
     while (!rest.empty()) {
-        host::DecodedKey key = host::decode_key(rest, false, model);
+        host::DecodedKey key = host::decode_key(rest, false, model, profile);
         if (key.length == 0)
-            key = host::decode_key(rest, true, model);
+            key = host::decode_key(rest, true, model, profile);
         keys.insert(keys.end(), key.bytes, key.bytes + key.count);
         rest = rest.subspan(key.length);
     }
@@ -225,6 +225,31 @@ TEST(TerminalModelKeys, KeysSendTheTerminalsCodes) {
     for (const TerminalKeyCase& key_case : terminal_key_cases)
         EXPECT_EQ(decode_all(key_case.typed, key_case.model), key_case.read)
             << testing::PrintToString(key_case.typed) << " model " << int(key_case.model);
+}
+
+// WordStar's profile goes before every model's keys; the keys it lacks read
+// as the model has them.
+TEST(TerminalModelKeys, WordStarProfileSendsItsControlKeys) {
+    const struct {
+        TerminalModel model;
+        std::string typed;
+        Bytes read;
+    } cases[] = {
+        // SS3 and CSI arrows, Shift with them, the Linux console's Home and End.
+        {TerminalModel::ansi, "\033OA\033OB\033OD\033OC\033[1;2D", {0x05, 0x18, 0x13, 0x04, 0x13}},
+        {TerminalModel::vt52, "\033[1~\033[4~\033[7~\033[8~", {0x11, 'S', 0x11, 'D', 0x11, 'S', 0x11, 'D'}},
+        {TerminalModel::adm3a, "\033[1;5D\033[1;5C\033[5~\033[6~", {0x01, 0x06, 0x12, 0x03}},
+        {TerminalModel::h19, "\033[3~\033[2~\x7F\x08", {0x07, 0x16, 0x7F, 0x7F}},
+        // Not in the profile: the model's own codes, or the PC's.
+        {TerminalModel::h19, "\033OP\033[1;5A\033[1;3D", {0x1B, 'S', 0xE0, 0x8D, 0x00, 0x9B}},
+        {TerminalModel::televideo, "a\r\033", {'a', 0x0D, 0x1B}},
+    };
+    for (const auto& key_case : cases)
+        EXPECT_EQ(decode_all(key_case.typed, key_case.model, host::KeyProfile::wordstar), key_case.read)
+            << testing::PrintToString(key_case.typed) << " model " << int(key_case.model);
+    EXPECT_EQ(host::key_profile_named("wordstar"), host::KeyProfile::wordstar);
+    EXPECT_EQ(host::key_profile_named("terminal"), host::KeyProfile::terminal);
+    EXPECT_EQ(host::key_profile_named("WordStar"), std::nullopt);
 }
 
 }  // namespace

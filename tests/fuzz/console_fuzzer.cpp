@@ -291,7 +291,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::uint8_t code : calls)
             if (!run.call(code))
                 break;
-        machine.console.finish_screen();
         echoes = std::move(run.echoes);
     }
     // Every echo reaches standard output through the terminal's screen

@@ -147,8 +147,9 @@ const std::string fcb_seeds[] = {
 };
 
 // Key streams, after the terminal model's index (0 ansi, 1 adm3a, 2 vt52,
-// 3 h19, 4 televideo): xterm, VT220 and Linux console keys with and without
-// modifiers, a lone Escape, an unknown sequence and a sequence cut short.
+// 3 h19, 4 televideo; plus 5 for WordStar's key profile): xterm, VT220 and
+// Linux console keys with and without modifiers, a lone Escape, an unknown
+// sequence and a sequence cut short.
 const std::string key_seeds[] = {
     "\0a\x1B[A\x1B[1;5B\x1BOP\x1B[15~\x1B[24;3~\x1B[[A\x08\x7F\x1B"s,
     "\0\x1B\x1B[\x1B[1;\x1B[99~\x1BOz\x1B[3;9~\x1B[H\x1B[F"s,
@@ -156,16 +157,22 @@ const std::string key_seeds[] = {
     "\2\x1B[A\x1B[D\x1BOP\x1BOS\x1B[3~"s,
     "\3\x1B[H\x1B[11~\x1B[20~\x1B[2~\x08"s,
     "\4\x1B[C\x1B[5~\x1B[6~\x1B[12~\x7F"s,
+    "\6\x1B[A\x1B[1;5D\x1B[H\x1B[4~\x1B[3~\x1B[2~\x1B[6~\x08\x1BOP"s,
 };
 
 // Program output, after the model's index (0 adm3a, 1 vt52, 2 h19, 3
-// televideo): cursor addresses inside and beyond the screen, clears,
-// attributes left on, an unknown Escape, bytes with bit 7 and a cut sequence.
+// televideo) plus 4 times the number of resizes: cursor addresses inside and
+// beyond the screen, clears, attributes left on, an unknown Escape, bytes
+// with bit 7 and a cut sequence; text past column 80, tabs, a saved cursor;
+// then each resize's place (in 256ths of the output), rows and columns: to
+// 1 x 1 and back, in the middle of an escape sequence.
 const std::string screen_seeds[] = {
     "\0\x1A\x1B=  hi\x1B=\x7F\x7F\x1E\x0B\x0C\x1B" "B0rev\x1B" "C4\x1BQx\xC1\x1B="s,
     "\1\x1BH\x1BJ\x1BY  a\x1BY~~b\x1B" "A\x1B[\x1Bq\x07\x08\t\r\n\x1BY!"s,
     "\2\x1B" "E\x1Bp inverse \x1Bq\x1Bx5\x1By5\x1B@ins\x1BO\x1BY  "s,
     "\3\x1B*\x1B=!!\x1B)\x1B(\x1BT\x1BY\x1B" "E\x1BR\x1BG4\x1BG0\x1B.0\x1B"s,
+    "\x0A\x1B" "E\x1BY7k0123456789abcdef\t\tx\x1Bp\x1Bj\x1BY++y\x1Bk\x1B@z\x1BL\n\n\n\x40\x00\x00\xC0\x17\x4F"s,
+    "\x04\x1A\x1B=  x\x1B=7oyz\x0B\x0C\x0C\x1B" "B0r\x80\x13\x3B"s,
 };
 
 // Console scripts: the terminal's index (0 ansi, 1 adm3a, 2 vt52, 3 h19, 4
