@@ -59,6 +59,23 @@ public:
     // host file name into the FCB at fcb; addresses wrap.
     void host_name_to_fcb(const char* name, std::uint16_t fcb);
 
+    // What a warm boot resets between programs: the open files are closed,
+    // a directory search ends, the DMA address is 0x0080 again and a run
+    // that was ending has ended. Drives and the user number stay.
+    void warm_boot();
+
+    // The host directory of a drive's user area: for user 0 the drive's own
+    // directory (A:'s for a drive without one), for users 1-31 its
+    // subdirectory named by the number ("3"), or, while that is not made, a
+    // directory that holds nothing and takes nothing. Valid until the next
+    // call for the same drive.
+    host::Directory& user_area(unsigned drive, unsigned user);
+    // The directory of a drive in the current user area.
+    host::Directory& drive_directory(unsigned drive) { return user_area(drive, user_code); }
+    // Makes the current user area's subdirectory of a drive when it is
+    // missing, before a file is made there.
+    void make_user_area(unsigned drive);
+
     // Ends the run after the request being served, as a warm boot does, with
     // status as its exit status unless one was chosen already.
     void end_run(int status) {
@@ -93,7 +110,17 @@ private:
     // current drive, 1-16 drives A-P; a drive without a directory of its own,
     // and every other byte, get A:.
     unsigned fcb_drive(std::uint8_t drive_byte) const;
-    const host::Directory& drive_directory(unsigned drive) const;
+    // A drive's own directory: user 0's area.
+    host::Directory& drive_root(unsigned drive);
+
+    // The subdirectory last opened for each drive's user area, and for which
+    // user; kept only once it exists.
+    struct UserArea {
+        unsigned user = 0;
+        std::optional<host::Directory> directory;
+    };
+    std::array<UserArea, 16> user_areas;
+    host::Directory absent_area = host::Directory::absent();
 
 public:
     // The host name or pattern of the 11 name bytes at address: name, dot,
@@ -156,5 +183,9 @@ private:
 
 // The name of a BDOS function the system performs ("open file"), or nullptr.
 const char* bdos_function_name(std::uint8_t number);
+
+// The drive code and the 11 upper-cased name and type bytes of an FCB for a
+// host file name ("b:x.txt": 2, "X       TXT").
+std::array<std::uint8_t, 12> fcb_name_of_host(const char* name);
 
 }  // namespace kavo
