@@ -1,4 +1,5 @@
 // The loader and the supervisor loop: builds the CP/M memory image, loads the program and serves its traps.
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <string>
@@ -30,45 +31,51 @@ std::string program_file_name(const char* argument) {
 
 }  // namespace
 
-// Writes the system's tables and entries, then the program image over them,
-// then page zero's FCBs and command tail. False, after the missing-file
+// The program named on kavo's command line, with its arguments as the command
+// tail and their first two as the FCBs. False, after the missing-file
 // message, when there is no program to run.
 bool Machine::load_image(int argument_count, char** argument_vector) {
-    std::array<std::uint8_t, 0x10000>& memory = processor.memory;
-    memory.fill(0);
-    bdos.install();
+    PageZero page_zero;
+    if (argument_count >= 3)
+        page_zero.fcb1 = fcb_name_of_host(argument_vector[2]);
+    if (argument_count >= 4)
+        page_zero.fcb2 = fcb_name_of_host(argument_vector[3]);
+    for (int index = 2; index < argument_count && page_zero.tail.size() < tail_limit; ++index)
+        page_zero.tail += std::string(" ") + argument_vector[index];
 
     // The name is assembled where the image will go, and what the image does
     // not cover of it stays there, as it would on CP/M. The image is read
     // straight into memory.
-    std::string name = program_file_name(argument_vector[1]);
-    bool loaded = false;
-    if (name.size() < image_limit) {
-        std::memcpy(&memory[address::program], name.c_str(), name.size() + 1);
-        loaded = host::read_program(name, std::span(memory).subspan(address::program)).has_value();
-    }
-    if (!loaded) {
+    const std::string name = program_file_name(argument_vector[1]);
+    const bool loaded = load_transient(
+        [&](std::span<std::uint8_t> image) {
+            if (name.size() >= image.size())
+                return false;
+            std::memcpy(image.data(), name.c_str(), name.size() + 1);
+            return host::read_program(name, image).has_value();
+        },
+        page_zero);
+    if (!loaded)
         console.message("File %s not found.\n", name.c_str());
+    return loaded;
+}
+
+bool Machine::load_transient(const ImageReader& read_image, const PageZero& page_zero) {
+    std::array<std::uint8_t, 0x10000>& memory = processor.memory;
+    memory.fill(0);
+    bdos.install();
+    if (!read_image(std::span(memory).subspan(address::program, image_limit)))
         return false;
-    }
-
-    if (argument_count >= 3)
-        bdos.host_name_to_fcb(argument_vector[2], address::fcb1);
-    else
-        std::memset(&memory[address::fcb1 + 1], ' ', 11);
-    if (argument_count >= 4)
-        bdos.host_name_to_fcb(argument_vector[3], address::fcb2);
-    else
-        std::memset(&memory[address::fcb2 + 1], ' ', 11);
-
-    std::string tail;
-    for (int index = 2; index < argument_count && tail.size() < tail_limit; ++index)
-        tail += std::string(" ") + argument_vector[index];
-    tail.resize(std::min(tail.size(), tail_limit));
-    memory[address::command_tail] = std::uint8_t(tail.size());
-    for (std::size_t index = 0; index < tail.size(); ++index)
-        memory[address::command_tail + 1 + index] = upper(tail[index]);
-    memory[address::command_tail + 1 + tail.size()] = 0;
+    std::memcpy(&memory[address::fcb1], page_zero.fcb1.data(), page_zero.fcb1.size());
+    std::memcpy(&memory[address::fcb2], page_zero.fcb2.data(), page_zero.fcb2.size());
+    const std::size_t length = std::min(page_zero.tail.size(), tail_limit);
+    memory[address::command_tail] = std::uint8_t(length);
+    for (std::size_t index = 0; index < length; ++index)
+        memory[address::command_tail + 1 + index] = upper(page_zero.tail[index]);
+    memory[address::command_tail + 1 + length] = 0;
+    memory[address::drive_and_user] = std::uint8_t((bdos.user_code & 0x0F) << 4 | (bdos.current_drive & 0x0F));
+    processor.registers.pc = address::program;
+    processor.registers.sp = address::stack;
     return true;
 }
 
@@ -77,26 +84,27 @@ bool Machine::load(int argument_count, char** argument_vector) {
         console.message("Usage: kavo.exe <command>\n");
         return false;
     }
-    if (!bdos.open_drives(options.drives) || !load_image(argument_count, argument_vector))
-        return false;
-    processor.registers.pc = address::program;
-    processor.registers.sp = address::stack;
-    return true;
+    return bdos.open_drives(options.drives) && load_image(argument_count, argument_vector);
 }
 
 int Machine::run_program(int argument_count, char** argument_vector) {
     if (load(argument_count, argument_vector)) {
         console.start(options.terminal);
-        // The instruction set is chosen once for the run.
-        const auto run = options.instruction_set == InstructionSet::z80 ? &Processor::run_until_trap_z80
-                                                                        : &Processor::run_until_trap;
-        while (serve((processor.*run)())) {
-        }
+        run_loaded();
         console.finish_screen();
         bdos.search_handle.reset();
     }
     const int console_status = console.terminal.finish();
     return console_status != 0 ? console_status : bdos.exit_status;
+}
+
+void Machine::run_loaded() {
+    // The instruction set is chosen once for the run.
+    const auto run = options.instruction_set == InstructionSet::z80 ? &Processor::run_until_trap_z80
+                                                                    : &Processor::run_until_trap;
+    // Stop::none comes only from the fuzzing build's spent instruction budget.
+    for (Stop stop = (processor.*run)(); stop != Stop::none && serve(stop); stop = (processor.*run)()) {
+    }
 }
 
 bool Machine::serve(Stop stop) {
