@@ -60,6 +60,13 @@ std::optional<std::string> choose_terminal(Parse& parse, std::string_view value)
 }
 
 constexpr Option option_table[] = {
+    {"ccp", 0, nullptr,
+     "run CP/M's command processor instead of PROGRAM: the COMMANDs one after another, or else the commands "
+     "typed at its A> prompt until EXIT",
+     [](Parse& parse, std::string_view) -> std::optional<std::string> {
+         parse.options.command_processor = true;
+         return std::nullopt;
+     }},
     {"drive", 0, "X=DIR", "map CP/M drive X (A to P) to the host directory DIR", map_drive},
     {"help", 'h', nullptr, "print this help and exit",
      [](Parse& parse, std::string_view) -> std::optional<std::string> {
@@ -84,7 +91,9 @@ constexpr Option option_table[] = {
 
 void print_help() {
     std::printf("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n"
-                "Run the CP/M-80 2.2 program PROGRAM.COM with the ARGUMENTs as its command line.\n\n");
+                "  or:  kavo [OPTION...] --ccp [COMMAND...]\n"
+                "Run the CP/M-80 2.2 program PROGRAM.COM with the ARGUMENTs as its command line,\n"
+                "or a CP/M command processor session.\n\n");
     for (const Option& option : option_table) {
         std::string left = option.short_name ? "-?, --" : "    --";
         if (option.short_name)
@@ -97,6 +106,8 @@ void print_help() {
         std::printf("  %-20s %s\n", left.c_str(), option.help);
     }
     std::printf("\nEvery drive letter reaches the current directory unless mapped.\n"
+                "At the command processor's prompt: DIR, ERA, REN, TYPE, SAVE, USER, d: and any\n"
+                "program's name, as on CP/M; EXIT ends the session.\n"
                 "Ctrl+\\ ends a run. The manual: man kavo\n");
 }
 
@@ -172,7 +183,7 @@ CommandLine parse_command_line(int argument_count, char** argument_vector) {
     } else if (parse.request == Request::version) {
         std::printf("kavo %s\n", KAVO_VERSION);
         command.exit_status = 0;
-    } else if (index == argument_count && index > 1) {
+    } else if (index == argument_count && index > 1 && !parse.options.command_processor) {
         command.exit_status = refuse("no PROGRAM named");
     }
     command.options = parse.options;

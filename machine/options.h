@@ -11,14 +11,18 @@ enum class InstructionSet { intel_8080, z80 };
 // What the options choose for a run; the defaults are a run without options.
 struct Options {
     InstructionSet instruction_set = InstructionSet::intel_8080;
+    // The command processor runs instead of one program, and what follows
+    // the options are its commands.
+    bool command_processor = false;
     std::string terminal = "ansi";
     // The host directory of each drive A-P; empty: the drive is not mapped.
     std::array<std::string, 16> drives{};
 };
 
 // A parsed command line: the options, and the program with its arguments in
-// the form Machine::load takes (element 1 is PROGRAM), or the exit status of
-// a command line that runs nothing.
+// the form Machine::load takes (element 1 is PROGRAM; with --ccp the
+// commands, from element 1 on), or the exit status of a command line that
+// runs nothing.
 struct CommandLine {
     Options options;
     int argument_count = 0;
@@ -26,8 +30,8 @@ struct CommandLine {
     int exit_status = -1;  // -1: run the program
 };
 
-// Reads the options before PROGRAM: "--" ends them, and everything from
-// PROGRAM on is the program's, unchanged. --help and --version print on
+// Reads the options before PROGRAM (or the commands after --ccp): "--" ends
+// them, and everything from PROGRAM on is the program's, unchanged. --help and --version print on
 // standard output and end with status 0; an unknown option or a bad value
 // prints one line on standard error and ends with status 2, running nothing.
 // Without any argument the program is missing and the loader prints its usage
