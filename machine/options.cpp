@@ -61,8 +61,7 @@ std::optional<std::string> choose_terminal(Parse& parse, std::string_view value)
 
 constexpr Option option_table[] = {
     {"ccp", 0, nullptr,
-     "run CP/M's command processor instead of PROGRAM: the COMMANDs one after another, or else the commands "
-     "typed at its A> prompt until EXIT",
+     "start CP/M's command processor: run the COMMANDs, or those typed at its A> prompt",
      [](Parse& parse, std::string_view) -> std::optional<std::string> {
          parse.options.command_processor = true;
          return std::nullopt;

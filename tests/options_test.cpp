@@ -39,7 +39,7 @@ TEST(Options, HelpListsEveryOptionAndRunsNothing) {
     for (const char* help : {"--help", "-h"}) {
         const Outcome outcome = run_with_options({help, "TAIL"});
         EXPECT_EQ(outcome.output.rfind("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n", 0), 0u) << help;
-        for (const char* option : {"--drive X=DIR", "-h, --help", "--version"})
+        for (const char* option : {"--ccp", "--drive X=DIR", "-h, --help", "--version", "EXIT"})
             EXPECT_NE(outcome.output.find(option), std::string::npos) << option;
         EXPECT_EQ(outcome.output.find('<'), std::string::npos) << "the program ran";
         EXPECT_EQ(outcome.errors, "");
