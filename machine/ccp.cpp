@@ -526,7 +526,7 @@ void CommandProcessor::run_transient(const CommandName& command) {
     const std::size_t command_start = token_start;
     const unsigned drive = command.drive != 0 ? command.drive - 1u : bdos.current_drive;
     std::string file_name(command.name.begin(), command.name.begin() + 8);
-    file_name.erase(file_name.find(' ') == std::string::npos ? file_name.size() : file_name.find(' '));
+    file_name.resize(std::min(file_name.find(' '), file_name.size()));
     std::optional<host::File> file = bdos.drive_directory(drive).open_existing(file_name + ".COM");
     if (!file)
         return error();
