@@ -264,11 +264,20 @@ std::optional<Directory> Directory::open(const std::string& path) {
     return Directory(descriptor);
 }
 
-// A name of one component that stays in the directory, as stays_in_directory
-// has it; O_NOFOLLOW refuses a link.
-std::optional<Directory> Directory::open_subdirectory(std::string_view name) const {
+namespace {
+
+// A subdirectory's name: one component that stays in the directory, spelled
+// as it is (no trailing dot).
+bool is_subdirectory_name(std::string_view name) {
     const auto spelling = stays_in_directory(name);
-    if (!spelling || *spelling != name)
+    return spelling && *spelling == name;
+}
+
+}  // namespace
+
+// O_NOFOLLOW refuses a link.
+std::optional<Directory> Directory::open_subdirectory(std::string_view name) const {
+    if (!is_subdirectory_name(name))
         return std::nullopt;
     const int subdirectory =
         openat(descriptor, std::string(name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -280,7 +289,8 @@ std::optional<Directory> Directory::open_subdirectory(std::string_view name) con
 std::optional<Directory> Directory::make_subdirectory(std::string_view name) const {
     if (auto existing = open_subdirectory(name))
         return existing;
-    if (stays_in_directory(name) && mkdirat(descriptor, std::string(name).c_str(), 0777) != 0 && errno != EEXIST)
+    if (!is_subdirectory_name(name) ||
+        (mkdirat(descriptor, std::string(name).c_str(), 0777) != 0 && errno != EEXIST))
         return std::nullopt;
     return open_subdirectory(name);
 }
