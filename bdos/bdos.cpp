@@ -274,9 +274,10 @@ void Bdos::get_disk_parameters(FileSlot*) {
     registers.set_hl(address::disk_parameter_block);
 }
 
+// User numbers are 0-31, as CP/M 2.2 keeps the low five bits.
 void Bdos::get_set_user_code(FileSlot*) {
     if (registers.e != 0xFF)
-        user_code = registers.e;
+        user_code = registers.e & 0x1F;
     registers.a = user_code;
 }
 

@@ -61,6 +61,23 @@ public:
     // host file name into the FCB at fcb; addresses wrap.
     void host_name_to_fcb(const char* name, std::uint16_t fcb);
 
+    // What a warm boot resets between programs: the open files are closed,
+    // a directory search ends, the DMA address is 0x0080 again and a run
+    // that was ending has ended. Drives and the user number stay.
+    void warm_boot();
+
+    // The host directory of a drive's user area: for user 0 the drive's own
+    // directory (A:'s for a drive without one), for users 1-31 its
+    // subdirectory named by the number ("3"), or, while that is not made, a
+    // directory that holds nothing and takes nothing. Valid until the next
+    // call for the same drive.
+    host::Directory& user_area(unsigned drive, unsigned user);
+    // The directory of a drive in the current user area.
+    host::Directory& drive_directory(unsigned drive) { return user_area(drive, user_code); }
+    // Makes the current user area's subdirectory of a drive when it is
+    // missing, before a file is made there.
+    void make_user_area(unsigned drive);
+
     // Ends the run after the request being served, as a warm boot does, with
     // status as its exit status unless one was chosen already.
     void end_run(int status) {
@@ -100,8 +117,6 @@ private:
     // The drive (0-15) an FCB's drive byte names: 0 the current drive, 1-16
     // drives A-P; every other byte is A:.
     unsigned fcb_drive(std::uint8_t drive_byte) const;
-    // The directory of a drive; a drive without one of its own reaches A:'s.
-    const host::Directory& drive_directory(unsigned drive) const;
     // Whether a program may change files through a drive: A: and the mapped
     // drives. Any other ends the run with status 1 after CP/M's disk error
     // "Bdos Err On B: R/O" and a line naming the option that maps it.
@@ -116,6 +131,17 @@ private:
     // host's reason (action says what was refused), the first time for each
     // file.
     std::uint8_t cpm_result(const host::Outcome& outcome, const char* action, unsigned drive, std::string_view name);
+    // A drive's own directory: user 0's area.
+    host::Directory& drive_root(unsigned drive);
+
+    // The subdirectory last opened for each drive's user area, and for which
+    // user; kept only once it exists.
+    struct UserArea {
+        unsigned user = 0;
+        std::optional<host::Directory> directory;
+    };
+    std::array<UserArea, 16> user_areas;
+    host::Directory absent_area = host::Directory::absent();
 
 public:
     // The host name or pattern of the 11 name bytes at address: name, dot,
@@ -162,15 +188,16 @@ public:
     void get_set_return_code(FileSlot*);
 
 private:
-    // Function 19 on $$$.SUB with DE on its FCB: the exit status becomes 1,
-    // unless function 108 set a return code.
+    // Function 19 that deleted $$$.SUB, with DE on its FCB: the exit status
+    // becomes 1, unless function 108 set a return code. (SUBMIT itself
+    // deletes a $$$.SUB that is not there before it writes its own.)
     void note_batch_deletion();
     void end_with_disk_error(unsigned drive, const char* what);
     using Opener = host::Opened (host::Directory::*)(std::string_view) const;
     FileSlot* bind_file(Opener open, const char* action, unsigned drive);
     void copy_found_name(std::uint16_t address, bool read_only);
     bool names_file(std::uint16_t address, const FileSlot& slot, const host::Directory& directory,
-                    std::string_view host_name) const;
+                    std::string_view host_name);
     void make_room_for_stream();
     enum class Access { read, write };
     enum class Order { sequential, random };
@@ -189,5 +216,9 @@ const char* bdos_function_name(std::uint8_t number);
 // Whether a BDOS function the system performs returns a word in HL rather
 // than a byte in A.
 bool bdos_function_returns_word(std::uint8_t number);
+
+// The drive code and the 11 upper-cased name and type bytes of an FCB for a
+// host file name ("b:x.txt": 2, "X       TXT").
+std::array<std::uint8_t, 12> fcb_name_of_host(const char* name);
 
 }  // namespace kavo

@@ -125,10 +125,37 @@ bool Bdos::open_drives(const std::array<std::string, 16>& paths) {
     return true;
 }
 
-const host::Directory& Bdos::drive_directory(unsigned drive) const {
+host::Directory& Bdos::drive_root(unsigned drive) {
     if (drive < drive_directories.size() && drive_directories[drive])
         return *drive_directories[drive];
     return drive_directories[0] ? *drive_directories[0] : current_directory;
+}
+
+host::Directory& Bdos::user_area(unsigned drive, unsigned user) {
+    host::Directory& root = drive_root(drive);
+    if (user == 0)
+        return root;
+    UserArea& area = user_areas[drive % user_areas.size()];
+    if (area.user != user || !area.directory) {
+        area.user = user;
+        area.directory = root.open_subdirectory(std::to_string(user));
+    }
+    return area.directory ? *area.directory : absent_area;
+}
+
+void Bdos::make_user_area(unsigned drive) {
+    if (user_code == 0)
+        return;
+    UserArea& area = user_areas[drive % user_areas.size()];
+    area.user = user_code;
+    area.directory = drive_root(drive).make_subdirectory(std::to_string(user_code));
+}
+
+void Bdos::warm_boot() {
+    file_slots.clear();
+    search_handle.reset();
+    dma_address = 0x0080;
+    run_ending = false;
 }
 
 FileSlot* Bdos::find_file_slot(std::uint16_t fcb_address) {
@@ -152,22 +179,29 @@ std::string Bdos::fcb_to_host_name(std::uint16_t address) const {
     return name;
 }
 
-void Bdos::host_name_to_fcb(const char* name, std::uint16_t fcb) {
+std::array<std::uint8_t, 12> fcb_name_of_host(const char* name) {
+    std::array<std::uint8_t, 12> bytes;
     const auto* current = reinterpret_cast<const std::uint8_t*>(name);
-    std::uint8_t drive = 0;
+    bytes[0] = 0;
     if (current[0] != 0 && current[1] == ':') {
-        drive = std::uint8_t(current[0] - 64);
+        bytes[0] = std::uint8_t(current[0] - 64);
         current += 2;
     }
-    memory[fcb] = drive;
     for (unsigned position = 0; position < 11; ++position) {
         std::uint8_t byte = ' ';
         if (*current != 0 && *current != '.')
             byte = *current++;
-        memory[std::uint16_t(fcb + 1 + position)] = upper(byte);
+        bytes[1 + position] = upper(byte);
         if (position == 7 && *current == '.')
             ++current;
     }
+    return bytes;
+}
+
+void Bdos::host_name_to_fcb(const char* name, std::uint16_t fcb) {
+    const std::array<std::uint8_t, 12> bytes = fcb_name_of_host(name);
+    for (unsigned offset = 0; offset < bytes.size(); ++offset)
+        memory[std::uint16_t(fcb + offset)] = bytes[offset];
 }
 
 // Programs may keep any number of files open; when the host's descriptors
@@ -260,9 +294,12 @@ void Bdos::make_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     memory[std::uint16_t(address + fcb::module)] = 0;
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
-    if (may_change(drive) && bind_file(&host::Directory::make, "make", drive)) {
-        copy_found_name(address, false);
-        registers.a = 0x00;
+    if (may_change(drive)) {
+        make_user_area(drive);
+        if (bind_file(&host::Directory::make, "make", drive)) {
+            copy_found_name(address, false);
+            registers.a = 0x00;
+        }
     }
 }
 
@@ -342,7 +379,7 @@ void Bdos::report_directory_entry(const host::DirectoryEntry& file, unsigned ent
 // Whether the FCB at address, bound to slot, names the file of host name in
 // directory.
 bool Bdos::names_file(std::uint16_t address, const FileSlot& slot, const host::Directory& directory,
-                         std::string_view host_name) const {
+                      std::string_view host_name) {
     std::string name = fcb_to_host_name(address + 1);
     if (name.ends_with('.'))
         name.pop_back();
@@ -354,7 +391,6 @@ bool Bdos::names_file(std::uint16_t address, const FileSlot& slot, const host::D
 // the run before any is deleted; a deletion the host refuses stops the rest.
 // Always ends a search in progress.
 void Bdos::delete_file(FileSlot*) {
-    note_batch_deletion();
     search_handle.reset();
     const std::uint16_t address = registers.de();
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
@@ -378,6 +414,8 @@ void Bdos::delete_file(FileSlot*) {
             break;
         }
     }
+    if (result == 0x00)
+        note_batch_deletion();
     registers.a = result;
 }
 

@@ -8,6 +8,9 @@
 namespace kavo::address {
 
 constexpr std::uint16_t program = 0x0100;
+// The current drive (low four bits) and user number (high four bits), as the
+// command processor leaves them for a program and takes them back after it.
+constexpr std::uint16_t drive_and_user = 0x0004;
 constexpr std::uint16_t fcb1 = 0x005C;
 constexpr std::uint16_t fcb2 = 0x006C;
 constexpr std::uint16_t command_tail = 0x0080;
@@ -17,6 +20,9 @@ constexpr std::uint16_t default_dma = 0x0080;
 constexpr std::uint16_t system_area = 0xFE80;
 constexpr std::uint16_t stack = system_area;
 constexpr std::uint16_t directory_buffer = system_area;
+// The command processor's line buffer (room, count, 127 characters and a
+// zero), below the stack, where CP/M's command processor lies below the BDOS.
+constexpr std::uint16_t command_line = 0xFD80;
 constexpr std::uint16_t check_vector = 0xFF00;
 constexpr std::uint16_t allocation_vector = 0xFF40;
 constexpr std::uint16_t disk_parameter_header = 0xFF60;

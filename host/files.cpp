@@ -248,6 +248,12 @@ std::uint64_t File::size() const {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
+bool File::truncate(std::uint64_t size) {
+    if (!is_open() || read_only || size > this->size())
+        return false;
+    return ftruncate(descriptor, static_cast<off_t>(size)) == 0;
+}
+
 void File::close() {
     if (descriptor >= 0) {
         // On Linux the descriptor is gone even when close reports an error,
@@ -278,6 +284,37 @@ std::optional<Directory> Directory::open(const std::string& path) {
     if (descriptor < 0)
         return std::nullopt;
     return Directory(descriptor);
+}
+
+namespace {
+
+// A subdirectory's name: one component that stays in the directory, spelled
+// as it is (no trailing dot).
+bool is_subdirectory_name(std::string_view name) {
+    const auto spelling = stays_in_directory(name);
+    return spelling && *spelling == name;
+}
+
+}  // namespace
+
+// O_NOFOLLOW refuses a link.
+std::optional<Directory> Directory::open_subdirectory(std::string_view name) const {
+    if (!is_subdirectory_name(name))
+        return std::nullopt;
+    const int subdirectory =
+        openat(descriptor, std::string(name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (subdirectory < 0)
+        return std::nullopt;
+    return Directory(subdirectory);
+}
+
+std::optional<Directory> Directory::make_subdirectory(std::string_view name) const {
+    if (auto existing = open_subdirectory(name))
+        return existing;
+    if (!is_subdirectory_name(name) ||
+        (mkdirat(descriptor, std::string(name).c_str(), 0777) != 0 && errno != EEXIST))
+        return std::nullopt;
+    return open_subdirectory(name);
 }
 
 // The entry that stands for a name under the case rule; nothing when no entry

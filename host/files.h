@@ -47,6 +47,9 @@ public:
     // disk, a size limit) is a host_error.
     Outcome write_at(std::uint64_t offset, std::span<const std::uint8_t> data);
     std::uint64_t size() const;
+    // Cuts the file to size bytes (no more than it holds); false when it
+    // cannot be cut, as for a read-only file.
+    bool truncate(std::uint64_t size);
 
     bool is_open() const { return descriptor >= 0; }
     // Whether the file was opened for reading only (see Directory::open_existing).
@@ -107,6 +110,15 @@ public:
     // The directory at path (links followed); nothing when it cannot be
     // opened as a directory.
     static std::optional<Directory> open(const std::string& path);
+    // A directory that holds nothing and takes nothing: every lookup finds
+    // nothing and every change fails. It stands for a subdirectory not made yet.
+    static Directory absent() { return Directory(-1); }
+
+    // The subdirectory of this directory named name (one path component, no
+    // link followed); nothing when there is none. make_subdirectory creates it
+    // first when it is missing.
+    std::optional<Directory> open_subdirectory(std::string_view name) const;
+    std::optional<Directory> make_subdirectory(std::string_view name) const;
 
     // The existing file named by a CP/M-derived name ("README." is README with
     // no type); opened for reading and writing, or for reading only when the

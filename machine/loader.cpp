@@ -1,13 +1,12 @@
 // The loader and the supervisor loop: builds the CP/M memory image, loads the program and serves its traps.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <span>
 #include <string>
 
 #include "bdos/memory_map.h"
 #include "machine/machine.h"
-#include "machine/trace.h"
 
 namespace kavo {
 
@@ -32,32 +31,37 @@ std::string program_file_name(const char* argument) {
 
 }  // namespace
 
-// Writes the system's tables and entries, then the program image, then page
-// zero's FCBs and command tail; 0. When there is nothing to run, the exit
-// status instead, after the message that says why: 2 for a command tail
+// The program named on kavo's command line, with its arguments as the command
+// tail and their first two as the FCBs; 0. When there is nothing to run, the
+// exit status instead, after the message that says why: 2 for a command tail
 // longer than its room, 1 for a program that cannot be loaded.
 int Machine::load_image(int argument_count, char** argument_vector) {
-    std::size_t tail_length = 0;
+    PageZero page_zero;
+    if (argument_count >= 3)
+        page_zero.fcb1 = fcb_name_of_host(argument_vector[2]);
+    if (argument_count >= 4)
+        page_zero.fcb2 = fcb_name_of_host(argument_vector[3]);
     for (int index = 2; index < argument_count; ++index)
-        tail_length += 1 + std::strlen(argument_vector[index]);
-    if (tail_length > tail_limit) {
+        page_zero.tail += std::string(" ") + argument_vector[index];
+    if (page_zero.tail.size() > tail_limit) {
         console.error("kavo: the arguments make a command tail of %zu characters; a program receives at most %zu\n",
-                      tail_length, tail_limit);
+                      page_zero.tail.size(), tail_limit);
         return 2;
     }
-
-    std::array<std::uint8_t, 0x10000>& memory = processor.memory;
-    memory.fill(0);
-    bdos.install();
 
     // The name is assembled where the image will go, and what the image does
     // not cover of it stays there, as it would on CP/M. The image is read
     // straight into memory.
     const std::string name = program_file_name(argument_vector[1]);
-    if (name.size() < image_limit)
-        std::memcpy(&memory[address::program], name.c_str(), name.size() + 1);
-    const host::ProgramRead program =
-        host::read_program(name, std::span(memory).subspan(address::program, image_limit));
+    host::ProgramRead program;
+    load_transient(
+        [&](std::span<std::uint8_t> image) {
+            if (name.size() < image.size())
+                std::memcpy(image.data(), name.c_str(), name.size() + 1);
+            program = host::read_program(name, image);
+            return program.error == 0;
+        },
+        page_zero);
     if (program.error == EFBIG) {
         console.error("kavo: %s: %zu bytes, more than the %zu that fit from %04X to %04X\n", name.c_str(),
                       program.size, image_limit, address::program, address::system_area - 1);
@@ -68,55 +72,61 @@ int Machine::load_image(int argument_count, char** argument_vector) {
                       program.error == ENODEV ? "not a regular file" : std::strerror(program.error));
         return 1;
     }
-
-    if (argument_count >= 3)
-        bdos.host_name_to_fcb(argument_vector[2], address::fcb1);
-    else
-        std::memset(&memory[address::fcb1 + 1], ' ', 11);
-    if (argument_count >= 4)
-        bdos.host_name_to_fcb(argument_vector[3], address::fcb2);
-    else
-        std::memset(&memory[address::fcb2 + 1], ' ', 11);
-
-    std::string tail;
-    for (int index = 2; index < argument_count; ++index)
-        tail += std::string(" ") + argument_vector[index];
-    memory[address::command_tail] = std::uint8_t(tail.size());
-    for (std::size_t index = 0; index < tail.size(); ++index)
-        memory[address::command_tail + 1 + index] = upper(tail[index]);
-    memory[address::command_tail + 1 + tail.size()] = 0;
     return 0;
 }
 
-bool Machine::load(int argument_count, char** argument_vector) {
-    bdos.exit_status = bdos.open_drives(options.drives) ? load_image(argument_count, argument_vector) : 1;
-    if (bdos.exit_status != 0)
+bool Machine::load_transient(const ImageReader& read_image, const PageZero& page_zero) {
+    std::array<std::uint8_t, 0x10000>& memory = processor.memory;
+    memory.fill(0);
+    bdos.install();
+    if (!read_image(std::span(memory).subspan(address::program, image_limit)))
         return false;
+    std::memcpy(&memory[address::fcb1], page_zero.fcb1.data(), page_zero.fcb1.size());
+    std::memcpy(&memory[address::fcb2], page_zero.fcb2.data(), page_zero.fcb2.size());
+    const std::size_t length = std::min(page_zero.tail.size(), tail_limit);
+    memory[address::command_tail] = std::uint8_t(length);
+    for (std::size_t index = 0; index < length; ++index)
+        memory[address::command_tail + 1 + index] = upper(page_zero.tail[index]);
+    memory[address::command_tail + 1 + length] = 0;
+    memory[address::drive_and_user] = std::uint8_t((bdos.user_code & 0x0F) << 4 | (bdos.current_drive & 0x0F));
     processor.registers.pc = address::program;
     processor.registers.sp = address::stack;
     return true;
 }
 
+bool Machine::load(int argument_count, char** argument_vector) {
+    bdos.exit_status = bdos.open_drives(options.drives) ? load_image(argument_count, argument_vector) : 1;
+    return bdos.exit_status == 0;
+}
+
+bool Machine::open_trace() {
+    if (options.trace.any())
+        trace = Trace::open(*this);
+    return !options.trace.any() || trace;
+}
+
 int Machine::run_program(int argument_count, char** argument_vector) {
     if (load(argument_count, argument_vector)) {
         // A trace file that cannot be written ends the run before the program starts.
-        const std::unique_ptr<Trace> trace = options.trace.any() ? Trace::open(*this) : nullptr;
-        if (options.trace.any() && !trace)
+        if (!open_trace())
             return 1;
         console.start(options.terminal, options.keys);
-        if (trace) {
-            trace->run();
-        } else {
-            // The instruction set is chosen once for the run.
-            const auto run = options.instruction_set == InstructionSet::z80 ? &Processor::run_until_trap_z80
-                                                                            : &Processor::run_until_trap;
-            while (serve((processor.*run)())) {
-            }
-        }
+        run_loaded();
         bdos.search_handle.reset();
     }
     const int console_status = console.terminal.finish();
     return console_status != 0 ? console_status : bdos.exit_status;
+}
+
+void Machine::run_loaded() {
+    if (trace)
+        return trace->run();
+    // The instruction set is chosen once for the run.
+    const auto run = options.instruction_set == InstructionSet::z80 ? &Processor::run_until_trap_z80
+                                                                    : &Processor::run_until_trap;
+    // Stop::none comes only from the fuzzing build's spent instruction budget.
+    for (Stop stop = (processor.*run)(); stop != Stop::none && serve(stop); stop = (processor.*run)()) {
+    }
 }
 
 bool Machine::serve(Stop stop) {

@@ -145,6 +145,12 @@ std::optional<std::string> choose_keys(Parse& parse, std::string_view value) {
 }
 
 constexpr Option option_table[] = {
+    {"ccp", 0, nullptr,
+     "start CP/M's command processor: run the COMMANDs, or those typed at its A> prompt",
+     [](Parse& parse, std::string_view) -> std::optional<std::string> {
+         parse.options.command_processor = true;
+         return std::nullopt;
+     }},
     {"drive", 0, "X=DIR", "map CP/M drive X (A to P) to the host directory DIR", map_drive},
     {"help", 'h', nullptr, "print this help and exit",
      [](Parse& parse, std::string_view) -> std::optional<std::string> {
@@ -185,7 +191,10 @@ constexpr const char* usage = "Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n";
 // 80 columns.
 void print_help() {
     constexpr std::size_t help_column = 25, line_width = 80;
-    std::printf("%sRun the CP/M-80 2.2 program PROGRAM.COM with the ARGUMENTs as its command line.\n\n", usage);
+    std::printf("%s  or:  kavo [OPTION...] --ccp [COMMAND...]\n"
+                "Run the CP/M-80 2.2 program PROGRAM.COM with the ARGUMENTs as its command line,\n"
+                "or a CP/M command processor session.\n\n",
+                usage);
     for (const Option& option : option_table) {
         std::string names = option.short_name ? "-?, --" : "    --";
         if (option.short_name)
@@ -210,6 +219,8 @@ void print_help() {
         std::printf("%s\n", line.c_str());
     }
     std::printf("\nEvery drive letter reaches the current directory unless mapped.\n"
+                "At the command processor's prompt: DIR, ERA, REN, TYPE, SAVE, USER, d: and any\n"
+                "program's name, as on CP/M; EXIT ends the session.\n"
                 "Ctrl+\\ ends a run. The manual: man kavo\n");
 }
 
@@ -288,7 +299,7 @@ CommandLine parse_command_line(int argument_count, char** argument_vector) {
     } else if (argument_count < 2) {
         std::fputs(usage, stderr);
         command.exit_status = 2;
-    } else if (index == argument_count) {
+    } else if (index == argument_count && !parse.options.command_processor) {
         command.exit_status = refuse("no PROGRAM named");
     } else if (const auto complaint = trace_conflict(parse.options.trace)) {
         command.exit_status = refuse(*complaint);

@@ -27,6 +27,9 @@ struct TraceOptions {
 // What the options choose for a run; the defaults are a run without options.
 struct Options {
     InstructionSet instruction_set = InstructionSet::intel_8080;
+    // The command processor runs instead of one program, and what follows
+    // the options are its commands.
+    bool command_processor = false;
     std::string terminal = "ansi";
     std::string keys = "terminal";
     // The host directory of each drive A-P; empty: the drive is not mapped.
@@ -35,8 +38,9 @@ struct Options {
 };
 
 // A parsed command line: the options, and the program with its arguments in
-// the form Machine::load takes (element 1 is PROGRAM), or the exit status of
-// a command line that runs nothing.
+// the form Machine::load takes (element 1 is PROGRAM; with --ccp the
+// commands, from element 1 on), or the exit status of a command line that
+// runs nothing.
 struct CommandLine {
     Options options;
     int argument_count = 0;
@@ -44,8 +48,8 @@ struct CommandLine {
     int exit_status = -1;  // -1: run the program
 };
 
-// Reads the options before PROGRAM: "--" ends them, and everything from
-// PROGRAM on is the program's, unchanged. --help and --version print on
+// Reads the options before PROGRAM (or the commands after --ccp): "--" ends
+// them, and everything from PROGRAM on is the program's, unchanged. --help and --version print on
 // standard output and end with status 0; an unknown option or a bad value
 // prints one line on standard error and ends with status 2, running nothing,
 // as does a command line without any argument, with the usage line.

@@ -44,7 +44,8 @@ struct StatusCase {
     const char* name;
     std::vector<Step> steps;
     int status;
-    bool batch_file_exists = false;
+    bool batch_file_exists = false;  // on A:
+    bool batch_file_on_b = false;
 };
 
 const StatusCase status_cases[] = {
@@ -55,9 +56,10 @@ const StatusCase status_cases[] = {
     {"FailureGivesItsLowByte", {{0xFF05}}, 5},
     {"HighestFailure", {{0xFFFE}}, 254},
     {"TheLastCodeCounts", {{0xFF00}, {0x0000}}, 0},
-    {"DeletingTheBatchFileIsFailure", {deletion(batch_file)}, 1},
+    // SUBMIT deletes a $$$.SUB that is not there before it writes its own.
+    {"DeletingAMissingBatchFileIsNot", {deletion(batch_file)}, 0},
     {"DeletingTheBatchFileThatExists", {deletion(batch_file)}, 1, true},
-    {"DeletingTheBatchFileOnDriveB", {deletion(std::string("\x02$$$     SUB"))}, 1},
+    {"DeletingTheBatchFileOnDriveB", {deletion(std::string("\x02$$$     SUB"))}, 1, false, true},
     {"DeletingAnotherFileIsNot", {deletion(std::string("\0OTHER   SUB", 12))}, 0},
     {"CodeBeforeTheDeletionStands", {{0x0000}, deletion(batch_file)}, 0},
     {"CodeAfterTheDeletionStands", {deletion(batch_file), {0xFF07}}, 7},
@@ -91,11 +93,14 @@ TEST_P(ExitStatus, ProgramChoosesItsStatus) {
     if (status_case.batch_file_exists)
         test::write_file(directory / "$$$.SUB", "");
     fs::create_directory(directory / "b");
+    if (status_case.batch_file_on_b)
+        test::write_file(directory / "b" / "$$$.SUB", "");
     const test::ResultWithErrors result = test::run_kavo_keeping_errors(directory.path(), {"--drive", "B=b", "T"});
     EXPECT_EQ(result.output, "");
     EXPECT_EQ(result.errors, "");
     EXPECT_EQ(result.status, status_case.status);
     EXPECT_FALSE(fs::exists(directory / "$$$.SUB"));
+    EXPECT_FALSE(fs::exists(directory / "b" / "$$$.SUB"));
 }
 
 INSTANTIATE_TEST_SUITE_P(ReturnCode, ExitStatus, testing::ValuesIn(status_cases),

@@ -274,6 +274,35 @@ TEST_F(HostFiles, RefusedNamesTouchNothing)
     EXPECT_EQ(read_file(sentinel), "sentinel");
 }
 
+// User areas are subdirectories: one component, never through a link; one not
+// made yet is a directory that finds nothing and takes nothing.
+TEST_F(HostFiles, SubdirectoriesStayInsideAndAnAbsentOneTakesNothing)
+{
+    fs::create_directory_symlink("..", "5");
+    write_file("6", "a file");
+    for (const std::string_view name : {"5", "6", "..", ".", "", "3/..", "../work", "3."}) {
+        EXPECT_FALSE(directory.make_subdirectory(name)) << name;
+        EXPECT_FALSE(directory.open_subdirectory(name)) << name;
+    }
+    EXPECT_EQ(listing(base), (std::vector<std::string>{"work", "x"}));
+
+    EXPECT_FALSE(directory.open_subdirectory("3"));
+    const auto made = directory.make_subdirectory("3");
+    ASSERT_TRUE(made);
+    EXPECT_TRUE(made->make("IN.TXT").file);
+    EXPECT_TRUE(fs::exists(work / "3" / "IN.TXT"));
+    const auto opened = directory.open_subdirectory("3");
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(opened->files().size(), 1u);
+
+    const host::Directory absent = host::Directory::absent();
+    EXPECT_TRUE(absent.files().empty());
+    EXPECT_FALSE(absent.open_existing("IN.TXT").file);
+    EXPECT_FALSE(absent.make("NEW.TXT").file);
+    EXPECT_FALSE(absent.make_subdirectory("4"));
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"3", "5", "6"}));
+}
+
 TEST_F(HostFiles, FindFilesReportsVisibleRegularFilesInSortedOrder)
 {
     write_file("b.com", "bbb");

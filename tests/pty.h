@@ -88,11 +88,11 @@ public:
         return true;
     }
 
-    // Reads output until it contains text; false at the timeout or when the
-    // terminal closes first.
-    bool wait_for(std::string_view text, Clock::duration timeout = 10s) {
+    // Reads output until it contains text (from the byte at from on); false
+    // at the timeout or when the terminal closes first.
+    bool wait_for(std::string_view text, Clock::duration timeout = 10s, std::size_t from = 0) {
         const auto deadline = Clock::now() + timeout;
-        while (output.find(text) == std::string::npos) {
+        while (output.find(text, from) == std::string::npos) {
             pollfd request{master, POLLIN, 0};
             if (poll(&request, 1, milliseconds_until(deadline)) <= 0 || !read_available())
                 return false;

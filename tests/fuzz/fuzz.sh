@@ -11,7 +11,7 @@ work=$(realpath "${3:-$(mktemp -d)}")
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
 "$(dirname "$0")/corpus.sh" unpack "$corpus"
-declare -A ci_runs=([program_image]=15000 [fcb]=30000 [keys]=300000 [screen]=35000 [options]=200000 [console]=30000)
+declare -A ci_runs=([program_image]=15000 [fcb]=30000 [keys]=300000 [screen]=35000 [options]=200000 [console]=30000 [ccp]=5000)
 for target in $(ls "$corpus"); do
   mkdir -p "$work/$target" "$work/artifacts"
   if [[ $length == ci ]]; then

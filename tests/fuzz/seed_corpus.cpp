@@ -1,4 +1,4 @@
-// Writes the fuzz targets' seed corpus: small 8080 programs, FCB call sequences, key streams, screen output, command lines and console scripts.
+// Writes the fuzz targets' seed corpus: small 8080 programs, FCB call sequences, key streams, screen output, command lines, console scripts and command processor sessions.
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -209,6 +209,31 @@ const std::string option_seeds[] = {
     "--trace-count=5\0--trace-file=t\0PROG\0"s,
 };
 
+// Command processor sessions: the count of commands from the text (low two
+// bits; bit 2 writes an empty $$$.SUB), the length of $$$.SUB's contents (low
+// byte first) and the contents, then the text: commands, then script lines.
+std::string batch_record(const std::string& command, std::size_t length = 128) {
+    std::string record = char(command.size()) + command + '\0';
+    record.resize(length, 'j');
+    return record;
+}
+
+std::string session(std::uint8_t flags, const std::string& batch, const std::string& text) {
+    return std::string{char(flags), char(batch.size()), char(batch.size() >> 8)} + batch + text;
+}
+
+const std::string ccp_seeds[] = {
+    session(0, "",
+            "DIR\nTYPE ALPHA.TXT\nREN X.TXT=ALPHA.TXT\nDIR *.TXT\nERA *.*\nn\nUSER 3\nDIR\nSAVE 1 S.COM\n"
+            "USER 5\nSAVE 1 T.COM\nUSER 0\nERA *.*\ny\nEXIT\n"),
+    session(2, "", "GREET\nB:RET x y\nline for greet\nfoo bar\nA:GREET *.* b:c.d\n\x03\nB:\nDIR\n"),
+    session(0, batch_record("DIR *.TXT") + batch_record("TYPE B") + batch_record("GREET", 40), "DIR *.TXT\nTAIL\n"),
+    session(5, "", std::string(130, 'X') + "\nSAVE 256 A\nUSER 99\nQ:\nDIR \x01\n\x03\nTYPE PIPE.TXT\n"
+                   "TYPE DANGLE.TXT\nREN DIR.SUB=B\nERA DIR.SUB\nSAVE 1 RO.TXT\nERA RO.TXT\nREN Y=RO.TXT\n"),
+    session(1, batch_record("RET") + "\xF0GREET\x01" + std::string(100, '\x7F') + batch_record("\x1B[2J"),
+            "REN B.COM=ALPHA.TXT\nB\nSAVE 2 C.COM\nC\nhello\n"),
+};
+
 void write(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -219,7 +244,7 @@ int main(int argument_count, char** argument_vector) {
     if (argument_count != 2)
         return 2;
     const fs::path corpus = argument_vector[1];
-    for (const char* target : {"program_image", "fcb", "keys", "screen", "options", "console"})
+    for (const char* target : {"program_image", "fcb", "keys", "screen", "options", "console", "ccp"})
         fs::create_directories(corpus / target);
     const std::pair<const char*, Assembler> programs[] = {
         {"hello", hello()},     {"files", files()},         {"console", console()},
@@ -229,7 +254,7 @@ int main(int argument_count, char** argument_vector) {
         program.write(corpus / "program_image" / name);
     const std::pair<const char*, std::span<const std::string>> byte_seeds[] = {
         {"fcb", fcb_seeds},         {"keys", key_seeds},         {"screen", screen_seeds},
-        {"options", option_seeds}, {"console", console_seeds}};
+        {"options", option_seeds}, {"console", console_seeds}, {"ccp", ccp_seeds}};
     for (const auto& [target, seeds] : byte_seeds)
         for (std::size_t index = 0; index < seeds.size(); ++index)
             write(corpus / target / std::to_string(index + 1), seeds[index]);
