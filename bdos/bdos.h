@@ -16,12 +16,15 @@
 
 namespace kavo {
 
-// One entry of the open-file table: the host file opened or made through an
-// FCB address. Its stream is closed only while other files need the
-// descriptor; the FCB's next use reopens it by name on the same drive.
+// One entry of the open-file table: the host file that open or make (or a
+// record function, for an FCB that was never opened) found by an FCB's name.
+// Every FCB that names the same file and carries the entry's marker reaches
+// it, wherever it lies. Its stream is closed only while other files need the
+// descriptor; the next use reopens it by name.
 struct FileSlot {
     host::File stream;
-    unsigned drive = 0;          // 0-15 for A-P: the drive the FCB named when the file was opened
+    unsigned drive = 0;          // 0-15 for A-P: the drive the FCB named
+    std::string name;            // the host name the FCB named, without a trailing dot
     std::uint64_t last_use = 0;  // the table's use count at its last use
 };
 
@@ -90,8 +93,19 @@ public:
     std::optional<std::uint16_t> return_code;  // as function 108 set it
 
     // The state the system keeps on the host.
-    std::map<std::uint16_t, FileSlot> file_slots;  // by FCB address
+    // The open files by number, the number their FCBs' markers carry; numbers
+    // are never used twice in a run.
+    std::map<std::uint64_t, FileSlot> file_slots;
+    std::uint64_t files_numbered = 0;
+    // The file each FCB address was last opened through: how an FCB that
+    // holds no marker (one too near the top of memory for it, or one whose
+    // marker the program overwrote) reaches its file.
+    std::map<std::uint16_t, std::uint64_t> bound_files;
     std::uint64_t file_uses = 0;
+    // The table looks for the files no FCB reaches any more once it has this
+    // many entries, and then at twice the entries it kept.
+    static constexpr std::size_t fewest_files_to_collect = 64;
+    std::size_t files_to_collect_at = fewest_files_to_collect;
     std::uint16_t dma_address = 0x0080;
     std::uint8_t user_code = 0;
     std::optional<DirectorySearch> search_handle;
@@ -112,7 +126,9 @@ private:
     RegisterFile& registers = processor.registers;
     host::ConsoleDevice& console;
 
-    // The slot of the file opened through the FCB at fcb_address, or none.
+    // The open file the FCB at fcb_address is: the one its marker names, or,
+    // when it holds none, the one last opened through its address; none
+    // unless that file is open and has the FCB's name and drive.
     FileSlot* find_file_slot(std::uint16_t fcb_address);
     // The drive (0-15) an FCB's drive byte names: 0 the current drive, 1-16
     // drives A-P; every other byte is A:.
@@ -196,8 +212,10 @@ private:
     using Opener = host::Opened (host::Directory::*)(std::string_view) const;
     FileSlot* bind_file(Opener open, const char* action, unsigned drive);
     void copy_found_name(std::uint16_t address, bool read_only);
-    bool names_file(std::uint16_t address, const FileSlot& slot, const host::Directory& directory,
-                    std::string_view host_name);
+    bool names_file(const FileSlot& slot, const host::Directory& directory, std::string_view host_name);
+    void write_marker(std::uint16_t fcb_address, std::uint64_t number);
+    std::optional<std::uint64_t> marked_file(std::uint16_t marker_address) const;
+    void forget_unreachable_files();
     void make_room_for_stream();
     enum class Access { read, write };
     enum class Order { sequential, random };

@@ -22,13 +22,42 @@ std::uint8_t upper(std::uint8_t byte) { return byte >= 'a' && byte <= 'z' ? byte
 
 // FCB fields by offset.
 namespace fcb {
-constexpr unsigned drive = 0, first_type = 9, extent = 12, module = 14, record_count = 15, new_name = 17,
+constexpr unsigned drive = 0, first_type = 9, extent = 12, module = 14, record_count = 15, marker = 16, new_name = 17,
                    current_record = 32, random_record = 33, random_overflow = 35;
 }
+
 // Bit 7 of an FCB's first type byte: the read-only attribute.
 constexpr std::uint8_t read_only_attribute = 0x80;
 // Bit 7 of S2 is CP/M's own mark of a written file, not part of the module number.
 constexpr std::uint8_t module_mask = 0x7F;
+
+// The marker that open and make write where CP/M keeps a file's allocation
+// map (FCB bytes 16-31), so that a copy of the FCB is the same open file as
+// on CP/M: two signature bytes, the file's number (48 bits, low byte first)
+// and a check of 64 bits computed from the number, so that other bytes
+// hardly ever pass for a marker. The second signature byte is a control
+// character, which no file name holds: a rename through an opened FCB
+// whose new name was not stored again finds no file to rename to.
+namespace marker {
+constexpr unsigned size = 16, number = 2, number_bytes = 6, check = 8, check_bytes = 8;
+constexpr std::uint8_t signature[] = {0xCB, 0x8F};
+
+// splitmix64's finalizer: each bit of the number changes about half the bits
+// of the check.
+constexpr std::uint64_t check_of(std::uint64_t number) {
+    std::uint64_t mixed = number + 0x9E3779B97F4A7C15;
+    mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9;
+    mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EB;
+    return mixed ^ (mixed >> 31);
+}
+}  // namespace marker
+
+// A CP/M-derived host name as the open-file table keeps it: "README." is README.
+std::string without_trailing_dot(std::string name) {
+    if (name.ends_with('.'))
+        name.pop_back();
+    return name;
+}
 
 std::uint32_t records_of(std::uint64_t size) {
     return std::uint32_t(std::min<std::uint64_t>((size + record_size - 1) / record_size, largest_file_records));
@@ -158,9 +187,75 @@ void Bdos::warm_boot() {
     run_ending = false;
 }
 
+// The bytes win over the address: an FCB that holds a marker is the file
+// the marker names or none, whatever was opened through its address. A
+// marker never decides alone: the FCB must name the file's drive and name,
+// and a file closed since is no longer in the table.
 FileSlot* Bdos::find_file_slot(std::uint16_t fcb_address) {
-    const auto found = file_slots.find(fcb_address);
-    return found == file_slots.end() ? nullptr : &found->second;
+    std::optional<std::uint64_t> number = marked_file(fcb_address + fcb::marker);
+    if (!number) {
+        const auto bound = bound_files.find(fcb_address);
+        if (bound == bound_files.end())
+            return nullptr;
+        number = bound->second;
+    }
+    const auto found = file_slots.find(*number);
+    if (found == file_slots.end())
+        return nullptr;
+    FileSlot& slot = found->second;
+    const bool same_file = slot.drive == fcb_drive(memory[fcb_address + fcb::drive]) &&
+                           host::equal_ignoring_case(slot.name, without_trailing_dot(fcb_to_host_name(fcb_address + 1)));
+    return same_file ? &slot : nullptr;
+}
+
+// An FCB whose marker would lie in the trap area, where the BDOS and BIOS
+// entries are, or run through 0xFFFF into page zero's jumps, gets none: it
+// reaches its file through its address alone.
+void Bdos::write_marker(std::uint16_t fcb_address, std::uint64_t number) {
+    if (fcb_address + fcb::marker + marker::size > trap_area)
+        return;
+    std::uint8_t* bytes = &memory[fcb_address + fcb::marker];
+    bytes[0] = marker::signature[0];
+    bytes[1] = marker::signature[1];
+    const std::uint64_t check = marker::check_of(number);
+    for (unsigned index = 0; index < marker::number_bytes; ++index)
+        bytes[marker::number + index] = std::uint8_t(number >> 8 * index);
+    for (unsigned index = 0; index < marker::check_bytes; ++index)
+        bytes[marker::check + index] = std::uint8_t(check >> 8 * index);
+}
+
+// The number of the file whose marker lies at address (addresses wrap), or
+// nothing when the bytes there are no marker.
+std::optional<std::uint64_t> Bdos::marked_file(std::uint16_t address) const {
+    const auto at = [&](unsigned offset) { return memory[std::uint16_t(address + offset)]; };
+    if (at(0) != marker::signature[0] || at(1) != marker::signature[1])
+        return std::nullopt;
+    std::uint64_t number = 0, check = 0;
+    for (unsigned index = marker::number_bytes; index-- > 0;)
+        number = number << 8 | at(marker::number + index);
+    for (unsigned index = marker::check_bytes; index-- > 0;)
+        check = check << 8 | at(marker::check + index);
+    if (check != marker::check_of(number))
+        return std::nullopt;
+    return number;
+}
+
+// Programs open files they only read without closing them, often through
+// one FCB again and again; the entries no FCB can reach any more (whose
+// marker lies nowhere in memory, and to which no FCB address is bound) are
+// forgotten, so that the table stays as small as the files in use. A file
+// an FCB saved away still reaches is kept.
+void Bdos::forget_unreachable_files() {
+    std::set<std::uint64_t> reachable;
+    for (std::size_t address = 0; address < memory.size(); ++address) {
+        if (const auto number = marked_file(std::uint16_t(address)))
+            reachable.insert(*number);
+    }
+    std::erase_if(bound_files, [&](const auto& bound) { return !file_slots.contains(bound.second); });
+    for (const auto& [address, number] : bound_files)
+        reachable.insert(number);
+    std::erase_if(file_slots, [&](const auto& entry) { return !reachable.contains(entry.first); });
+    files_to_collect_at = std::max(fewest_files_to_collect, 2 * file_slots.size());
 }
 
 std::string Bdos::fcb_to_host_name(std::uint16_t address) const {
@@ -226,14 +321,16 @@ void Bdos::make_room_for_stream() {
 }
 
 // Opens the file the FCB at DE names in the drive's directory with open (an
-// existing file, or a made one) and binds it to that address; RC becomes the
-// records the file holds in the extent EX and S2 name (0 after make), as
-// CP/M's open copies the directory entry. Nothing else in the FCB changes. A
-// stream the address held is closed first, whatever the outcome. Without a
-// file, A is the CP/M result of the outcome, action naming what was refused.
+// existing file, or a made one) as a new entry of the table, binds the FCB's
+// address to it and writes its marker into the FCB; RC becomes the records
+// the file holds in the extent EX and S2 name (0 after make), as CP/M's open
+// copies the directory entry. Nothing else in the FCB changes. The file
+// the FCB was before stays open for its copies; the address is unbound
+// first, whatever the outcome. Without a file, A is the CP/M result of the
+// outcome, action naming what was refused.
 FileSlot* Bdos::bind_file(Opener open, const char* action, unsigned drive) {
     const std::uint16_t address = registers.de();
-    file_slots.erase(address);
+    bound_files.erase(address);
     make_room_for_stream();
     const std::string name = fcb_to_host_name(address + 1);
     auto [file, outcome] = (drive_directory(drive).*open)(name);
@@ -247,8 +344,13 @@ FileSlot* Bdos::bind_file(Opener open, const char* action, unsigned drive) {
         extent < extents_per_module && module < modules
             ? records_in_extent(file->size(), module * extents_per_module + extent)
             : 0;
-    FileSlot& slot = file_slots[address];
-    slot = FileSlot{std::move(*file), drive, ++file_uses};
+    const std::uint64_t number = ++files_numbered;
+    FileSlot& slot = file_slots[number];
+    slot = FileSlot{std::move(*file), drive, without_trailing_dot(name), ++file_uses};
+    bound_files[address] = number;
+    write_marker(address, number);
+    if (file_slots.size() >= files_to_collect_at)
+        forget_unreachable_files();
     return &slot;
 }
 
@@ -303,9 +405,12 @@ void Bdos::make_file(FileSlot*) {
     }
 }
 
+// Closes the file the FCB is, through whichever copy of it; every FCB that
+// carries its marker then reopens the file by name on its next record. 0xFF
+// when the FCB is no open file (closed already, or never opened).
 void Bdos::close_file(FileSlot* slot) {
     registers.a = slot ? 0x00 : 0xFF;
-    file_slots.erase(registers.de());
+    std::erase_if(file_slots, [&](const auto& entry) { return &entry.second == slot; });
 }
 
 // --- Directory searches ---
@@ -376,18 +481,13 @@ void Bdos::report_directory_entry(const host::DirectoryEntry& file, unsigned ent
     registers.a = 0x00;
 }
 
-// Whether the FCB at address, bound to slot, names the file of host name in
-// directory.
-bool Bdos::names_file(std::uint16_t address, const FileSlot& slot, const host::Directory& directory,
-                      std::string_view host_name) {
-    std::string name = fcb_to_host_name(address + 1);
-    if (name.ends_with('.'))
-        name.pop_back();
-    return &drive_directory(slot.drive) == &directory && host::equal_ignoring_case(name, host_name);
+// Whether the open file of slot is the file of host name in directory.
+bool Bdos::names_file(const FileSlot& slot, const host::Directory& directory, std::string_view host_name) {
+    return &drive_directory(slot.drive) == &directory && host::equal_ignoring_case(slot.name, host_name);
 }
 
 // Deletes every visible file that matches in the FCB's drive, closing first
-// the streams whose FCBs name it. A read-only file among the matches ends
+// the open files of its name. A read-only file among the matches ends
 // the run before any is deleted; a deletion the host refuses stops the rest.
 // Always ends a search in progress.
 void Bdos::delete_file(FileSlot*) {
@@ -406,8 +506,7 @@ void Bdos::delete_file(FileSlot*) {
     }
     std::uint8_t result = matches.empty() ? 0xFF : 0x00;
     for (const host::DirectoryEntry& match : matches) {
-        std::erase_if(file_slots,
-                      [&](const auto& bound) { return names_file(bound.first, bound.second, directory, match.name); });
+        std::erase_if(file_slots, [&](const auto& entry) { return names_file(entry.second, directory, match.name); });
         const host::Outcome deleted = directory.delete_file(match.name);
         if (!deleted) {
             result = cpm_result(deleted, "delete", drive, match.name);
@@ -419,15 +518,19 @@ void Bdos::delete_file(FileSlot*) {
     registers.a = result;
 }
 
-// Closes the FCB's own stream first, then renames in the FCB's drive.
+// Closes the open files of the old name first, as delete does (the new
+// name lies where an opened FCB's marker would), then renames in the FCB's
+// drive.
 void Bdos::rename_file(FileSlot*) {
     const std::uint16_t address = registers.de();
     const unsigned drive = fcb_drive(memory[address + fcb::drive]);
     if (!may_change(drive))
         return;
-    file_slots.erase(address);
     const std::string name = fcb_to_host_name(address + 1);
-    const host::Outcome renamed = drive_directory(drive).rename_file(name, fcb_to_host_name(address + fcb::new_name));
+    const std::string host_name = without_trailing_dot(name);
+    const host::Directory& directory = drive_directory(drive);
+    std::erase_if(file_slots, [&](const auto& entry) { return names_file(entry.second, directory, host_name); });
+    const host::Outcome renamed = directory.rename_file(name, fcb_to_host_name(address + fcb::new_name));
     registers.a = cpm_result(renamed, "rename", drive, name);
 }
 
@@ -445,8 +548,8 @@ void Bdos::set_file_attributes(FileSlot*) {
     const bool read_only = memory[std::uint16_t(address + fcb::first_type)] & read_only_attribute;
     std::uint8_t result = matches.empty() ? 0xFF : 0x00;
     for (const host::DirectoryEntry& match : matches) {
-        for (auto& [bound_address, slot] : file_slots) {
-            if (names_file(bound_address, slot, directory, match.name))
+        for (auto& [number, slot] : file_slots) {
+            if (names_file(slot, directory, match.name))
                 slot.stream.close();
         }
         const host::Outcome changed = directory.set_read_only(match.name, read_only);
@@ -459,16 +562,25 @@ void Bdos::set_file_attributes(FileSlot*) {
 // --- Records ---
 
 // The stream a record function works on. CP/M keeps a file's identity in its
-// FCB, so an FCB without an open stream (closed, a copy of an open FCB, or
-// one whose stream made room for others) opens the file it names as open
-// file does, on the drive it was opened on if it was.
+// FCB, so an FCB that is no open file (closed, never opened, or carrying a
+// marker that is not its own) opens the file it names as open file does;
+// an open file whose stream made room for others reopens it by name.
+// Without a stream, A is the CP/M result of the open.
 FileSlot* Bdos::record_stream(FileSlot* slot) {
-    if (slot && slot->stream.is_open()) {
-        slot->last_use = ++file_uses;
-        return slot;
+    if (!slot)
+        return bind_file(&host::Directory::open_existing, "open", fcb_drive(memory[registers.de() + fcb::drive]));
+    if (!slot->stream.is_open()) {
+        make_room_for_stream();
+        auto [file, outcome] = drive_directory(slot->drive).open_existing(slot->name);
+        if (!file) {
+            registers.a = cpm_result(outcome, "open", slot->drive, slot->name);
+            std::erase_if(file_slots, [&](const auto& entry) { return &entry.second == slot; });
+            return nullptr;
+        }
+        slot->stream = std::move(*file);
     }
-    const unsigned drive = slot ? slot->drive : fcb_drive(memory[registers.de() + fcb::drive]);
-    return bind_file(&host::Directory::open_existing, "open", drive);
+    slot->last_use = ++file_uses;
+    return slot;
 }
 
 // The record the FCB's EX, S2 and CR name: (S2 x 32 + EX) x 128 + CR.
@@ -558,7 +670,7 @@ void Bdos::transfer_record(FileSlot* slot, Access access, Order order) {
         registers.a = 0x06;
         return;
     }
-    if (access == Access::write && !may_change(slot ? slot->drive : fcb_drive(memory[address + fcb::drive])))
+    if (access == Access::write && !may_change(fcb_drive(memory[address + fcb::drive])))
         return;
     FileSlot* bound = record_stream(slot);
     if (!bound)

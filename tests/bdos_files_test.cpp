@@ -402,8 +402,9 @@ TEST_F(BdosFiles, OpenSetsTheRecordCountOfItsExtentAndMakeEmptiesTheFile) {
         expected.push_back(hex({0x00, each.record_count}));
     }
 
-    // Open writes RC and S2 (module 0) and nothing else; the first read is of
-    // the record CR names.
+    // Open writes RC, S2 (module 0) and its marker where CP/M keeps the
+    // allocation map (16-31), and nothing else; the first read is of the
+    // record CR names.
     std::string fcb_bytes(36, '\0');
     for (std::size_t offset = 12; offset < 36; ++offset)
         fcb_bytes[offset] = char(0x30 + offset);
@@ -411,10 +412,11 @@ TEST_F(BdosFiles, OpenSetsTheRecordCountOfItsExtentAndMakeEmptiesTheFile) {
     fcb_bytes[12] = 0;
     fcb_bytes[32] = 1;
     const std::uint16_t small = program.place(fcb_bytes);
-    program.request(open_file, small).show(small, 36).new_line().request(read_sequential, small).show(default_dma, 1).new_line();
+    program.request(open_file, small).show(small, 16).show(small + 32, 4).new_line();
+    program.request(read_sequential, small).show(default_dma, 1).new_line();
     fcb_bytes[14] = 0x00;
     fcb_bytes[15] = 0x02;
-    expected.push_back("00 " + hex_dump(fcb_bytes));
+    expected.push_back("00 " + hex_dump(fcb_bytes.substr(0, 16)) + " " + hex_dump(fcb_bytes.substr(32)));
     expected.push_back("00 78");
 
     const std::uint16_t old_file = program.fcb("OLD.TXT", {.record_count = 0x55});
@@ -504,6 +506,94 @@ TEST_F(BdosFiles, ReadAndWriteReachTheFileThroughAClosedOrCopiedFcb) {
               (std::vector<std::string>{"00 00 00 00 00 01 00", "00 00 02 00 02 00 00 EE", "FF FF FF"}));
     EXPECT_EQ(contents("DATA.BIN")[3 * 128], '\xEE');
     EXPECT_FALSE(fs::exists(work / "MISSING.BIN"));
+}
+
+// As on CP/M, an open file is what its FCB's bytes say, wherever the FCB
+// lies: a copy reads, writes and closes the file it copies. A copy over an
+// address that another file was read through used to read that other file,
+// and a close through a copy answered 0xFF. A file closed through one copy is
+// closed for every other (0xFF), and a copy moved elsewhere is still open.
+TEST_F(BdosFiles, CopiedFcbsReachTheFileTheyCopyNotTheOneTheirAddressHeld) {
+    create("A.TXT", std::string(512, 'a'));
+    create("B.TXT", std::string(512, 'b'));
+    Program program;
+    const std::uint16_t a = program.fcb("A.TXT"), b = program.fcb("B.TXT");
+    const std::uint16_t third = program.place(std::string(36, '\0')), written = program.place(std::string(36, '\0'));
+    const std::uint16_t moved = program.place(std::string(36, '\0')), closing = program.place(std::string(36, '\0'));
+    const std::uint16_t zeros = program.place(std::string(36, '\0'));
+    program.request(open_file, a).copy(a, third, 36).request(read_sequential, third).show(default_dma, 1);
+    program.request(open_file, b).copy(b, third, 36).request(read_sequential, third).show(default_dma, 1).new_line();
+    program.copy(a, written, 36).store_random_record(written, 2).store(default_dma, {'X'}).request(write_random, written);
+    program.copy(b, written, 36).store_random_record(written, 3).store(default_dma, {'Y'}).request(write_random, written);
+    program.new_line();
+    program.copy(b, moved, 36).copy(zeros, b, 36).request(read_sequential, moved).show(default_dma, 1);
+    program.request(close_file, moved).request(close_file, written).request(close_file, third).new_line();
+    program.copy(a, closing, 36).request(close_file, closing).request(close_file, a);
+    program.request(read_sequential, a).show(default_dma, 1).request(close_file, a);
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{
+                                              "00 00 61 00 00 62",
+                                              "00 00",
+                                              "00 62 00 FF FF",
+                                              "00 FF 00 61 00",
+                                          }));
+    // The records written are the DMA buffer: B.TXT's record read before it.
+    EXPECT_EQ(contents("A.TXT"), std::string(256, 'a') + 'X' + std::string(127, 'b') + std::string(128, 'a'));
+    EXPECT_EQ(contents("B.TXT"), std::string(384, 'b') + 'Y' + std::string(127, 'b'));
+}
+
+// Markers are checked against the FCB's name and drive and the table, never
+// trusted alone: an FCB that carries the marker of another file (copied from
+// an unrelated FCB, or of a file closed since, or renamed since) writes into
+// the file its name names, or fails, and a marker one byte off is no marker.
+TEST_F(BdosFiles, StaleAndForeignMarkersNeverWriteIntoTheirFile) {
+    for (const char letter : {'A', 'B', 'C', 'R'})
+        create(letter + std::string(".TXT"), std::string(256, char(letter - 'A' + 'a')));
+    Program program;
+    const std::uint16_t a = program.fcb("A.TXT"), foreign = program.fcb("B.TXT");
+    const std::uint16_t c = program.fcb("C.TXT"), corrupted = program.place(std::string(36, '\0'));
+    const std::uint16_t stale = program.place(std::string(36, '\0'));
+    const std::uint16_t renamed = program.fcb("R.TXT"), rename = program.fcb("R.TXT", {.new_name = name_field("D.TXT")});
+    // B.TXT's FCB with A.TXT's marker.
+    program.request(open_file, a).copy(a + 16, foreign + 16, 16).store(default_dma, {'1'});
+    program.request(write_sequential, foreign).request(close_file, foreign).request(close_file, a).new_line();
+    // A marker whose last check byte changed: the close finds no open file.
+    program.request(open_file, c).copy(c, corrupted, 36).lda(corrupted + 31).adi(1).sta(corrupted + 31);
+    program.request(close_file, corrupted).request(close_file, c).new_line();
+    // A.TXT closed, then C.TXT opened through the same FCB: the copy made
+    // before writes into A.TXT.
+    program.request(open_file, a).copy(a, stale, 36).request(close_file, a).copy(c, a, 36).request(open_file, a);
+    program.store_random_record(stale, 1).store(default_dma, {'2'}).request(write_random, stale);
+    program.request(close_file, stale).request(close_file, a).new_line();
+    // R.TXT renamed to D.TXT while open: its FCB no longer reaches it.
+    program.request(open_file, renamed).request(rename_file, rename).store(default_dma, {'3'});
+    program.request(write_sequential, renamed).request(close_file, renamed);
+    EXPECT_EQ(lines(run(program).output),
+              (std::vector<std::string>{"00 00 00 00", "00 FF 00", "00 00 00 00 00 00", "00 00 FF FF"}));
+    const std::string zeros(127, '\0');
+    EXPECT_EQ(contents("A.TXT"), std::string(128, 'a') + '2' + zeros);
+    EXPECT_EQ(contents("B.TXT"), '1' + zeros + std::string(128, 'b'));
+    EXPECT_EQ(contents("C.TXT"), std::string(256, 'c'));
+    EXPECT_EQ(contents("D.TXT"), std::string(256, 'r'));
+    EXPECT_EQ(listing(work), (std::vector<std::string>{"A.TXT", "B.TXT", "C.TXT", "D.TXT"}));
+}
+
+// A program that opens one FCB again and again without closing it leaves
+// entries behind, which the table forgets; a file that a copy of an FCB
+// still carries, or that an FCB without room for a marker (at the top of
+// memory) was opened through, stays open, and closes with 0.
+TEST_F(BdosFiles, FilesStayOpenWhileAnFcbStillReachesThem) {
+    create("A.TXT", std::string(128, 'a'));
+    create("B.TXT", std::string(128, 'b'));
+    constexpr std::uint16_t top = 0xFFE0;
+    Program program;
+    const std::uint16_t a = program.fcb("A.TXT"), b = program.fcb("B.TXT");
+    const std::uint16_t kept = program.place(std::string(36, '\0')), counter = program.place(std::string(1, '\0'));
+    program.request(open_file, a).copy(a, kept, 36).copy(a, top, 16).request(open_file, top);
+    program.copy(b, a, 36).mvi(A, 200).sta(counter);
+    program.label("reopen").lxi(DE, a).bdos(open_file).lda(counter).dcr(A).sta(counter).jnz("reopen");
+    program.request(read_sequential, kept).show(default_dma, 1).request(read_sequential, a).show(default_dma, 1);
+    program.request(close_file, kept).request(close_file, top).request(close_file, a).request(close_file, a);
+    EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"00 00 00 61 00 62 00 00 00 FF"}));
 }
 
 // Programs keep as many files open as they open: 30 files through 30 FCBs,
@@ -664,7 +754,8 @@ TEST_F(BdosFiles, DeleteRemovesEveryMatchAndEndsTheSearch) {
     EXPECT_EQ(listing(work), std::vector<std::string>{"C.DAT"});
 }
 
-// A rename that fails reports 0xFF even when it closed the FCB's stream.
+// A rename that fails reports 0xFF even when it closed the file of the
+// FCB's name; after open, the new name is stored again over the marker.
 TEST_F(BdosFiles, RenameNeverReplacesAndClosesTheRenamedFcb) {
     create("old.txt", "old");
     create("first.txt", "1");
@@ -675,7 +766,8 @@ TEST_F(BdosFiles, RenameNeverReplacesAndClosesTheRenamedFcb) {
     const std::uint16_t open_clash = program.fcb("FIRST.TXT", {.new_name = name_field("SECOND.TXT")});
     const std::uint16_t missing = program.fcb("MISSING.TXT", {.new_name = name_field("OTHER.TXT")});
     program.request(rename_file, renamed).request(rename_file, clash).new_line();
-    program.request(open_file, open_clash).request(rename_file, open_clash).request(close_file, open_clash).new_line();
+    program.request(open_file, open_clash).copy(program.place(name_field("SECOND.TXT")), open_clash + 17, 11);
+    program.request(rename_file, open_clash).request(close_file, open_clash).new_line();
     program.request(rename_file, missing);
     EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{"00 FF", "00 FF FF", "FF"}));
     EXPECT_EQ(listing(work), (std::vector<std::string>{"NEW.TXT", "first.txt", "second.txt"}));
@@ -1143,16 +1235,19 @@ INSTANTIATE_TEST_SUITE_P(Table, UnmappedDrives, testing::ValuesIn(unmapped_chang
                          [](const testing::TestParamInfo<UnmappedChange>& info) { return info.param.name; });
 
 // FCB drive bytes past P: (0x11-0xFF) are no drive: like an unmapped drive
-// they reach A:'s directory and nothing else, whatever the function.
+// they reach A:'s directory and nothing else, whatever the function. (The
+// new name goes in after make, which left its marker there.)
 TEST_F(BdosFiles, HostileDriveBytesReachOnlyTheDirectoryOfA) {
     test::TemporaryDirectory drive_b;
     test::write_file(drive_b / "KEEP.TXT", "b");
     create("KEEP.TXT", "a");
     Program program;
+    const std::uint16_t new_name = program.place(name_field("MOVED.TXT"));
     for (const int drive : {0x11, 0x12, 0x1F, 0x20, 0x22, 0x3F, 0x80, 0x82, 0xFF}) {
-        const std::uint16_t file = program.fcb("NEW.TXT", {.drive = std::uint8_t(drive), .new_name = name_field("MOVED.TXT")});
+        const std::uint16_t file = program.fcb("NEW.TXT", {.drive = std::uint8_t(drive)});
         const std::uint16_t kept = program.fcb("KEEP.TXT", {.drive = std::uint8_t(drive)});
-        program.request(make_file, file).request(write_sequential, file).request(rename_file, file);
+        program.request(make_file, file).request(write_sequential, file).copy(new_name, file + 17, 11);
+        program.request(rename_file, file);
         program.request(delete_file, program.fcb("MOVED.TXT", {.drive = std::uint8_t(drive)}));
         program.request(open_file, kept).request(read_sequential, kept).show(default_dma, 1).new_line();
     }
