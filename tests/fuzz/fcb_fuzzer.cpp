@@ -2,9 +2,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "machine/machine.h"
 #include "tests/fuzz/sandbox.h"
@@ -13,16 +17,22 @@ namespace {
 
 // One operation of the input, 41 bytes:
 //   0      the function, as an index into file_functions; with bit 7 set the
-//          FCB bytes are not stored, so the FCB stays as earlier calls left it
+//          FCB bytes are not stored, so the FCB stays as earlier calls left
+//          it or as byte 5 moves it there
 //   1-2    the FCB address, low byte first
 //   3-4    the DMA address, low byte first
-//   5-40   the 36 FCB bytes, stored from the FCB address on (addresses wrap)
+//   5-40   the 36 FCB bytes, stored from the FCB address on (addresses wrap);
+//          with bit 7 of byte 0 set, byte 5 bit 0 copies the 36 bytes at the
+//          address in bytes 6-7 (low byte first) to the FCB address, as a
+//          program copies an open FCB, and bit 1 then clears the 36 bytes
+//          the copy came from that the copy did not cover (a move)
 constexpr std::size_t operation_size = 41;
+constexpr unsigned fcb_size = 36;
 
 constexpr std::uint8_t file_functions[] = {13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 30, 33, 34, 35, 36, 37, 40};
 constexpr std::uint8_t set_dma_address = 26;
-constexpr std::uint8_t read_sequential = 20, read_random = 33, reset_disk_system = 13, write_random = 34,
-                       set_random_record = 36, reset_drive = 37, write_random_with_zero_fill = 40;
+constexpr std::uint8_t read_sequential = 20, write_sequential = 21, read_random = 33, reset_disk_system = 13,
+                       write_random = 34, set_random_record = 36, reset_drive = 37, write_random_with_zero_fill = 40;
 
 fuzz::Sandbox& sandbox() {
     static fuzz::Sandbox instance({});
@@ -48,6 +58,71 @@ void call(kavo::Machine& machine, std::uint8_t function, std::uint16_t parameter
     machine.processor.registers.c = function;
     machine.processor.registers.set_de(parameter);
     machine.bdos.bdos_call();
+}
+
+// Copies the FCB at from to to, and for a move clears what the copy left of
+// the FCB at from.
+void copy_fcb(kavo::Machine& machine, std::uint16_t from, std::uint16_t to, bool move) {
+    auto& memory = machine.processor.memory;
+    std::array<std::uint8_t, fcb_size> bytes;
+    for (unsigned index = 0; index < fcb_size; ++index)
+        bytes[index] = memory[std::uint16_t(from + index)];
+    if (move)
+        for (unsigned index = 0; index < fcb_size; ++index)
+            memory[std::uint16_t(from + index)] = 0;
+    for (unsigned index = 0; index < fcb_size; ++index)
+        memory[std::uint16_t(to + index)] = bytes[index];
+}
+
+// The record a write through the FCB at fcb transfers, if it can succeed:
+// the sequential position, or the random record number.
+std::optional<std::uint64_t> record_written(const kavo::Machine& machine, std::uint8_t function, std::uint16_t fcb) {
+    const auto at = [&](unsigned offset) { return unsigned(machine.processor.memory[std::uint16_t(fcb + offset)]); };
+    if (function == write_sequential) {
+        if (at(12) >= 32 || (at(14) & 0x7F) >= 16 || at(32) >= 128)
+            return std::nullopt;
+        return ((at(14) & 0x7F) * 32 + at(12)) * 128 + at(32);
+    }
+    if (function == write_random || function == write_random_with_zero_fill)
+        return at(33) | at(34) << 8;
+    return std::nullopt;
+}
+
+// A record and the size of every regular file of the run directory.
+struct FileRecord {
+    std::string name;
+    std::uintmax_t size;
+    std::string bytes;
+};
+
+std::vector<FileRecord> records_at(const fuzz::fs::path& directory, std::uint64_t record) {
+    std::vector<FileRecord> records;
+    for (const auto& entry : fuzz::fs::directory_iterator(directory)) {
+        if (!entry.is_regular_file() || entry.is_symlink())
+            continue;
+        std::ifstream stream(entry.path(), std::ios::binary);
+        stream.seekg(std::streamoff(record * 128));
+        std::string bytes(128, '\0');
+        stream.read(bytes.data(), 128);
+        bytes.resize(std::size_t(stream.gcount()));
+        records.push_back({entry.path().filename().string(), entry.file_size(), bytes});
+    }
+    return records;
+}
+
+// A write never reaches a file other than the one the FCB names (in any
+// case: a file made in upper case hides the lower-case one an FCB may have
+// open): the record of every other file, and its size, stay.
+void check_other_files_kept(const std::vector<FileRecord>& before, const std::vector<FileRecord>& after,
+                            const std::string& fcb_name) {
+    for (const FileRecord& file : before) {
+        if (host::equal_ignoring_case(file.name, fcb_name))
+            continue;
+        for (const FileRecord& now : after) {
+            if (now.name == file.name && (now.size != file.size || now.bytes != file.bytes))
+                fuzz::fail("a write through an FCB of " + fcb_name + " changed " + file.name);
+        }
+    }
 }
 
 bool result_allowed(std::uint8_t function, std::uint8_t result) {
@@ -76,13 +151,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::uint8_t function = file_functions[(operation[0] & 0x7F) % std::size(file_functions)];
             const std::uint16_t fcb = std::uint16_t(operation[1] | operation[2] << 8);
             const std::uint16_t dma = std::uint16_t(operation[3] | operation[4] << 8);
-            if (!(operation[0] & 0x80))
-                for (unsigned index = 0; index < 36; ++index)
+            if (!(operation[0] & 0x80)) {
+                for (unsigned index = 0; index < fcb_size; ++index)
                     machine.processor.memory[std::uint16_t(fcb + index)] = operation[5 + index];
+            } else if (operation[5] & 0x01) {
+                copy_fcb(machine, std::uint16_t(operation[6] | operation[7] << 8), fcb, operation[5] & 0x02);
+            }
             call(machine, set_dma_address, dma);
+            const std::optional<std::uint64_t> record = record_written(machine, function, fcb);
+            std::string fcb_name = machine.bdos.fcb_to_host_name(fcb + 1);
+            if (fcb_name.ends_with('.'))
+                fcb_name.pop_back();
+            const std::vector<FileRecord> before = record ? records_at(box.run_directory(), *record) : std::vector<FileRecord>{};
             call(machine, function, fcb);
             if (!result_allowed(function, machine.processor.registers.a))
                 fuzz::fail("function " + std::to_string(function) + " returned " + std::to_string(machine.processor.registers.a));
+            if (record && machine.processor.registers.a == 0x00)
+                check_other_files_kept(before, records_at(box.run_directory(), *record), fcb_name);
             // A change to a read-only file or through an unmapped drive ends
             // the run, as the supervisor would.
             if (machine.bdos.run_ending)

@@ -86,15 +86,18 @@ Assembler top_of_memory() {
 
 // One operation of the FCB target: the function's index, the FCB and DMA
 // addresses, and the FCB's 36 bytes: drive, the 11 name bytes, then EX, CR
-// and the random record number in their places.
+// and the random record number in their places; or, with bit 7 of the
+// index, the address an FCB is copied or moved from.
 struct Operation {
-    std::uint8_t function_index;  // 13 15 16 17 18 19 20 21 22 23 33 34 in that order; bit 7 keeps the FCB
+    std::uint8_t function_index;  // 13 15 16 17 18 19 20 21 22 23 30 33 34 in that order; bit 7 keeps the FCB
     std::uint16_t fcb;
     std::uint16_t dma;
     std::string name = "           ";
     std::string new_name = "           ";
     std::uint8_t extent = 0, current_record = 0;
     std::uint16_t random_record = 0;
+    std::uint16_t copied_from = 0;  // with bit 7 of the index: the FCB copied to fcb first, unless 0
+    bool moved = false;              // and cleared after the copy
 };
 
 std::string encode(std::initializer_list<Operation> operations) {
@@ -107,6 +110,8 @@ std::string encode(std::initializer_list<Operation> operations) {
         fcb[32] = char(operation.current_record);
         fcb[33] = char(operation.random_record);
         fcb[34] = char(operation.random_record >> 8);
+        if (operation.copied_from != 0)
+            fcb.replace(0, 3, {char(operation.moved ? 3 : 1), char(operation.copied_from), char(operation.copied_from >> 8)});
         bytes += char(operation.function_index);
         bytes += {char(operation.fcb), char(operation.fcb >> 8), char(operation.dma), char(operation.dma >> 8)};
         bytes += fcb;
@@ -115,7 +120,7 @@ std::string encode(std::initializer_list<Operation> operations) {
 }
 
 constexpr std::uint8_t reset = 0, open = 1, close = 2, search_first = 3, search_next = 4, erase = 5, read_sequential = 6,
-                       write_sequential = 7, make = 8, rename = 9, read_random = 10, write_random = 11, keep = 0x80;
+                       write_sequential = 7, make = 8, rename = 9, read_random = 11, write_random = 12, keep = 0x80;
 
 const std::string fcb_seeds[] = {
     encode({{make, 0x005C, 0x0080, "NEW     DAT"},
@@ -144,6 +149,16 @@ const std::string fcb_seeds[] = {
             {open, 0x005C, 0x0080, "DIR     SUB"},
             {rename, 0x005C, 0x0080, "A       TXT", "../X       "},
             {write_random, 0x005C, 0x0080, "LOWER   COM", "           ", 0, 0, 0xFFFF}}),
+    // Open FCBs copied over each other and moved, then written and closed
+    // through the copies.
+    encode({{open, 0x1000, 0x0080, "A       TXT"},
+            {open, 0x2000, 0x0080, "LONG    DAT"},
+            {.function_index = read_sequential | keep, .fcb = 0x3000, .dma = 0x0080, .copied_from = 0x1000},
+            {.function_index = write_sequential | keep, .fcb = 0x3000, .dma = 0x0080, .copied_from = 0x2000},
+            {.function_index = close | keep, .fcb = 0x4000, .dma = 0x0080, .copied_from = 0x3000, .moved = true},
+            {write_sequential | keep, 0x3000, 0x0080},
+            {close | keep, 0x2000, 0x0080},
+            {write_random | keep, 0x1000, 0x0080}}),
 };
 
 // Key streams, after the terminal model's index (0 ansi, 1 adm3a, 2 vt52,
