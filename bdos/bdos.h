@@ -28,6 +28,7 @@ struct FileSlot {
 struct DirectorySearch {
     std::uint16_t fcb_address = 0;  // whose name and EX each call matches anew
     std::vector<host::DirectoryEntry> files;
+    std::vector<std::optional<std::uint16_t>> first_blocks;  // by file: where it lies on the disk; nothing: not on it
     std::size_t file = 0;       // index of the file last reported, or to look at next
     unsigned entries_sent = 0;  // directory entries of that file reported so far
 };
@@ -80,6 +81,10 @@ public:
     std::array<std::optional<host::Directory>, 16> drive_directories;
     host::Directory current_directory;
     std::uint8_t current_drive = 0;
+    // The console as CP/M counts it: the column of console output, and
+    // whether Ctrl+P has the printer echo it.
+    std::uint8_t column = 0;
+    bool printer_echo = false;
 
 private:
     Processor& processor;
@@ -94,6 +99,11 @@ private:
     // and every other byte, get A:.
     unsigned fcb_drive(std::uint8_t drive_byte) const;
     const host::Directory& drive_directory(unsigned drive) const;
+    // A: and every mapped drive exist.
+    bool drive_exists(unsigned drive) const;
+    // Writes the allocation vector of the drive (0-15) as its files and the
+    // host's free space make it now.
+    void fill_allocation_vector(unsigned drive);
 
 public:
     // The host name or pattern of the 11 name bytes at address: name, dot,
@@ -108,6 +118,8 @@ public:
     void punch_output(FileSlot*);
     void list_output(FileSlot*);
     void direct_console_io(FileSlot*);
+    void get_io_byte(FileSlot*);
+    void set_io_byte(FileSlot*);
     void print_string(FileSlot*);
     void read_console_buffer(FileSlot*);
     void get_console_status(FileSlot*);
@@ -139,6 +151,11 @@ public:
     void write_random_with_zero_fill(FileSlot* slot);
 
 private:
+    void write_console(std::uint8_t byte);
+    void look_for_pause();
+    void echo_line_character(std::uint8_t character);
+    void back_up();
+
     using Opener = std::optional<host::File> (host::Directory::*)(std::string_view) const;
     FileSlot* bind_file(Opener open, unsigned drive);
     void make_room_for_stream();
@@ -151,7 +168,7 @@ private:
     std::optional<std::uint32_t> sequential_record() const;
     void advance_record();
     void seek_random_record();
-    void report_directory_entry(const host::DirectoryEntry& file, unsigned entry);
+    void report_directory_entry(const host::DirectoryEntry& file, std::uint16_t first_block, unsigned entry);
 };
 
 // The name of a BDOS function the system performs ("open file"), or nullptr.

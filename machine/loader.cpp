@@ -1,5 +1,6 @@
 // The loader and the supervisor loop: builds the CP/M memory image, loads the program and serves its traps.
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -10,9 +11,8 @@ namespace kavo {
 
 namespace {
 
-// The image may fill memory from 0x0100 through 0xFFFF, over the tables
-// written before it.
-constexpr std::size_t image_limit = 0x10000 - address::program;
+// The image may fill the program's memory, from 0x0100 up to the BDOS page.
+constexpr std::size_t image_limit = address::bdos_page - address::program;
 constexpr std::size_t tail_limit = 126;  // characters between 0x0081 and the zero byte
 
 std::uint8_t upper(std::uint8_t byte) { return byte >= 'a' && byte <= 'z' ? byte - 0x20 : byte; }
@@ -30,27 +30,35 @@ std::string program_file_name(const char* argument) {
 
 }  // namespace
 
-// Writes the system's tables and entries, then the program image over them,
-// then page zero's FCBs and command tail. False, after the missing-file
-// message, when there is no program to run.
+// Reads the program image into the program's memory, then writes the
+// system's part (page zero, the BDOS page, the jump vector), then page
+// zero's FCBs and command tail. False, after a message, when there is no
+// program to run, or one too large for its memory (exit status 1).
 bool Machine::load_image(int argument_count, char** argument_vector) {
     std::array<std::uint8_t, 0x10000>& memory = processor.memory;
     memory.fill(0);
-    bdos.install();
 
     // The name is assembled where the image will go, and what the image does
     // not cover of it stays there, as it would on CP/M. The image is read
-    // straight into memory.
+    // straight into memory; one byte more than its room tells a program too
+    // large, and the system's part is written after it.
     std::string name = program_file_name(argument_vector[1]);
-    bool loaded = false;
+    std::optional<std::size_t> loaded;
     if (name.size() < image_limit) {
         std::memcpy(&memory[address::program], name.c_str(), name.size() + 1);
-        loaded = host::read_program(name, std::span(memory).subspan(address::program)).has_value();
+        loaded = host::read_program(name, std::span(memory).subspan(address::program, image_limit + 1));
     }
     if (!loaded) {
         console.message("File %s not found.\n", name.c_str());
         return false;
     }
+    if (*loaded > image_limit) {
+        console.error("kavo: %s does not fit below the system: programs have %zu bytes from 0100h to %04Xh\n",
+                      name.c_str(), image_limit, address::bdos_page - 1u);
+        bdos.exit_status = 1;
+        return false;
+    }
+    bdos.install();
 
     if (argument_count >= 3)
         bdos.host_name_to_fcb(argument_vector[2], address::fcb1);
@@ -79,6 +87,10 @@ bool Machine::load(int argument_count, char** argument_vector) {
     }
     if (!bdos.open_drives(options.drives) || !load_image(argument_count, argument_vector))
         return false;
+    if (!console.open_devices(options.printer, options.punch, options.reader)) {
+        bdos.exit_status = 1;
+        return false;
+    }
     processor.registers.pc = address::program;
     processor.registers.sp = address::stack;
     return true;
@@ -107,7 +119,7 @@ bool Machine::serve(Stop stop) {
     const std::uint16_t pc = processor.registers.pc;
     if (pc == address::bios_warm_boot)
         return false;
-    if (pc == address::bdos_entry) {
+    if (pc == address::bdos_trap) {
         if (processor.registers.c == 0)
             return false;
         bdos.bdos_call();

@@ -21,9 +21,11 @@ public:
     host::ConsoleDevice console;
     Bdos bdos{processor, console};
 
-    // Builds the memory image from the command line and loads the program,
-    // with PC and SP at their start. Prints the usage or missing-file message
-    // instead and returns false when there is nothing to run.
+    // Builds the memory image from the command line, loads the program and
+    // opens the printer, punch and reader files, with PC and SP at their
+    // start. Prints the usage or missing-file message instead and returns
+    // false when there is nothing to run; a program too large for its memory
+    // and a device file that cannot be opened also set exit status 1.
     bool load(int argument_count, char** argument_vector);
     // Loads the program and runs it to its end on the console; the exit
     // status: 1 when output could not be written, else the status the

@@ -14,6 +14,8 @@ struct Options {
     std::string terminal = "ansi";
     // The host directory of each drive A-P; empty: the drive is not mapped.
     std::array<std::string, 16> drives{};
+    // The host files of the printer, the punch and the reader; empty: none.
+    std::string printer, punch, reader;
 };
 
 // A parsed command line: the options, and the program with its arguments in

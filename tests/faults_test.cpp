@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bdos/memory_map.h"
 #include "tests/assembler.h"
 #include "tests/pty.h"
 #include "tests/run.h"
@@ -50,13 +51,13 @@ using test::PSW;
 using enum test::BdosFunction;
 using test::default_dma;
 
-// A test program that calls the BDOS at its entry, 0xFFC0, and not through
-// page zero, so that it goes on working when its FCBs or records overwrite
-// page zero. Results are printed as hex bytes separated by blanks.
+// A test program that calls the BDOS at its trap, and not through page zero
+// and the BDOS page, so that it goes on working when its FCBs or records
+// overwrite them. Results are printed as hex bytes separated by blanks.
 class Program : public test::Assembler {
 public:
     Program& system(std::uint8_t function) {
-        mvi(C, function).call(0xFFC0);
+        mvi(C, function).call(kavo::address::bdos_trap);
         return *this;
     }
     // The function with DE = parameter; prints A.
@@ -456,7 +457,7 @@ struct Stop {
 
 TEST(SignalsDuringARun, EachEndsCleanlyWithTheTerminalRestoredAndTheWritesKept) {
     const Phase phases[] = {
-        {"output", [](Program& program) { program.label("loop").mvi(C, 'x').call(0xFFCF).jmp("loop"); }},
+        {"output", [](Program& program) { program.label("loop").mvi(C, 'x').call(kavo::address::bios_vector + 0x0C).jmp("loop"); }},
         {"key wait", [](Program& program) { program.system(console_input).say("unreached"); }},
         {"compute", [](Program& program) { program.label("loop").inx(HL).jmp("loop"); }},
     };
@@ -593,11 +594,14 @@ const HostileInput hostile_inputs[] = {
     // 256: EX 0 of module 8.
     {"SearchReportsExtentsBeyond512KiBWithTheirModule", make_big_file, count_entries("BIG     DAT"), "81 00 08 01",
      nothing},
-    // A file past 8 MiB shows as the 8 MiB CP/M can address: 256 entries (the
-    // count wraps to 0), the last one of extent 511, full.
-    {"SearchReportsFilesPast8MiBAs8MiB",
-     [](const fs::path& directory) { sparse_file(directory / "HUGE.DAT", (std::uintmax_t(1) << 32) + 200, {}); },
-     count_entries("HUGE    DAT"), "00 1F 0F 80", nothing},
+    // A file past the 8 MiB of the disk is not on it: searches leave it out
+    // and report the file after it, which fits: one entry of 2 records.
+    {"SearchLeavesOutAFileLargerThanTheDiskAndReportsTheRest",
+     [](const fs::path& directory) {
+         sparse_file(directory / "HUGE.DAT", (std::uintmax_t(1) << 32) + 200, {});
+         sparse_file(directory / "SMALL.DAT", 200, {});
+     },
+     count_entries("???????????"), "01 00 00 02", nothing},
 };
 
 void PrintTo(const HostileInput& input, std::ostream* stream) { *stream << input.name; }

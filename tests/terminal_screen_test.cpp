@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bdos/memory_map.h"
 #include "tests/assembler.h"
 #include "tests/pty.h"
 
@@ -271,7 +272,7 @@ TEST(TerminalScreen, EachTerminalsCodesDrawTheScreen) {
 // until it reads 'q'. It writes through BIOS CONOUT: the BDOS's output would
 // take a waiting key for its ^S test.
 Assembler keys_program() {
-    constexpr std::uint16_t conin = 0xFFCC, conout = 0xFFCF;
+    constexpr std::uint16_t conin = kavo::address::bios_vector + 0x09, conout = kavo::address::bios_vector + 0x0C;
     Assembler program;
     program.mvi(C, '>').call(conout);
     program.label("key").call(conin).mov(B, A).rrc().rrc().rrc().rrc().call("digit").mov(A, B).call("digit");
