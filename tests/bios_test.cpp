@@ -143,6 +143,20 @@ TEST(JumpVector, AddressesReadOutOfTheVectorAreCallable) {
     EXPECT_EQ(run.output, "VW");
 }
 
+// As TDL's Z80 BASIC does: the page of the WBOOT address at 0x0001 plus an
+// entry's offset is that entry, here CONIN (09h) and CONOUT (0Ch).
+TEST(JumpVector, EntriesLieAtTheirOffsetsFromThePageOfWarmBoot) {
+    Assembler program;
+    program.lda(0x0002).mov(test::H, A).mvi(test::L, 0x09).lxi(DE, "got").push(DE).op(0xE9 /* PCHL */);
+    program.label("got").mov(C, A).lda(0x0002).mov(test::H, A).mvi(test::L, 0x0C).lxi(DE, "done").push(DE);
+    program.op(0xE9).label("done").exit();
+    test::TemporaryDirectory directory;
+    install(directory, "page", program);
+    const test::Result run = test::run_kavo(directory.path(), {"page"}, "k");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "k");
+}
+
 // CONIN waits for a key on the terminal and does not echo it; CONOUT writes it.
 TEST(ConsoleEntries, KeyTypedOnATerminalComesBackThroughConout) {
     Assembler program;

@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <memory>
@@ -138,27 +136,7 @@ char byte_at(const fs::path& path, std::uintmax_t offset) {
 // ---------------------------------------------------------------------------
 // File system faults.
 
-// In the child: a mount namespace of its own (a user namespace too when not
-// root) with a tmpfs of 64 KiB over directory, so nothing else sees it.
-bool mount_small_file_system(const fs::path& directory) {
-    const uid_t user = geteuid();
-    const gid_t group = getegid();
-    if (unshare(CLONE_NEWNS) != 0) {
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-            return false;
-        auto write_map = [](const char* file, const std::string& text) {
-            std::ofstream stream(file);
-            stream << text;
-            return bool(stream.flush());
-        };
-        if (!write_map("/proc/self/setgroups", "deny") ||
-            !write_map("/proc/self/uid_map", std::to_string(user) + " " + std::to_string(user) + " 1") ||
-            !write_map("/proc/self/gid_map", std::to_string(group) + " " + std::to_string(group) + " 1"))
-            return false;
-    }
-    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           mount("tmpfs", directory.c_str(), "tmpfs", 0, "size=64k") == 0;
-}
+using test::mount_small_file_system;
 
 TEST(FileSystemFaults, WriteIntoAFullFileSystemFailsAndTheProgramGoesOn) {
     test::TemporaryDirectory base;

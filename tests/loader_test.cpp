@@ -455,14 +455,6 @@ TEST(LoaderSizes, ProgramLargerThanItsMemoryIsRefused) {
     }
 }
 
-// Prints the registers A, B, C, D, E, H and L as the program starts.
-Assembler& print_registers(Assembler& program) {
-    program.call("hex");
-    for (test::Register r : {B, C, D, E, H, L})
-        program.mov(A, r).call("hex");
-    return program;
-}
-
 TEST(LoaderSizes, EmptyFileEndsCleanly) {
     // Nothing is loaded; the name "e.com" stays at 0x0100 and runs as code
     // (MOV H,L; MVI L,'c'; MOV L,A; MOV L,L), then NOPs up to the BDOS entry,

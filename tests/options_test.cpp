@@ -39,7 +39,8 @@ TEST(Options, HelpListsEveryOptionAndRunsNothing) {
     for (const char* help : {"--help", "-h"}) {
         const Outcome outcome = run_with_options({help, "TAIL"});
         EXPECT_EQ(outcome.output.rfind("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n", 0), 0u) << help;
-        for (const char* option : {"--drive X=DIR", "-h, --help", "--version"})
+        for (const char* option :
+             {"--drive X=DIR", "-h, --help", "--printer FILE", "--punch FILE", "--reader FILE", "--version"})
             EXPECT_NE(outcome.output.find(option), std::string::npos) << option;
         EXPECT_EQ(outcome.output.find('<'), std::string::npos) << "the program ran";
         EXPECT_EQ(outcome.errors, "");
@@ -69,6 +70,8 @@ TEST(Options, RefusedCommandLinesRunNothing) {
         {{"--drive", "B=no-such-directory", "TAIL"}, "'no-such-directory' is not a directory"},
         {{"--drive", "B=TAIL.COM", "TAIL"}, "'TAIL.COM' is not a directory"},
         {{"--drive=B=."}, "no PROGRAM"},
+        {{"--printer=", "TAIL"}, "--printer: expected a file name"},
+        {{"--reader"}, "--reader needs a value"},
     };
     for (const auto& c : cases) {
         const Outcome outcome = run_with_options(c.arguments);
