@@ -113,8 +113,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::vector<char*> program_arguments(command.argument_vector,
                                                  command.argument_vector + command.argument_count + 1);
             program_arguments[1] = const_cast<char*>(program_name);
+            // The printer, punch and reader files are opened as the run
+            // starts, wherever the command line names them: never here.
             fuzz::FreshMachine fresh;
             fresh.machine.options = command.options;
+            fresh.machine.options.printer.clear();
+            fresh.machine.options.punch.clear();
+            fresh.machine.options.reader.clear();
             if (!fresh.machine.load(command.argument_count, program_arguments.data()))
                 fuzz::fail("the program file did not load");
             check_page_zero(fresh.machine);
