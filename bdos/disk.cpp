@@ -42,12 +42,13 @@ bool Bdos::drive_exists(unsigned drive) const {
 
 // The blocks of the files that lie on the disk are in use, as lay_out places
 // them; so are as many of the last blocks as the host file system has no
-// room for, so that the free blocks are what the drive can still take.
+// room for, so that the free blocks are what the drive can still take. The
+// files are the current user area's; the free space is that of the drive's
+// own directory, which a user area not yet made does not have.
 void Bdos::fill_allocation_vector(unsigned drive) {
-    const host::Directory& directory = drive_directory(drive);
-    const unsigned in_use = disk::lay_out(directory.files()).blocks_in_use;
+    const unsigned in_use = disk::lay_out(drive_directory(drive).files()).blocks_in_use;
     unsigned free = disk::blocks - in_use;
-    if (const std::optional<std::uint64_t> host_free = directory.free_bytes())
+    if (const std::optional<std::uint64_t> host_free = drive_root(drive).free_bytes())
         free = unsigned(std::min<std::uint64_t>(free, *host_free / disk::block_size));
     std::uint8_t* vector = &memory[address::allocation_vector];
     std::fill_n(vector, address::allocation_vector_size, 0);
