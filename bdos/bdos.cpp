@@ -32,6 +32,8 @@ constexpr BdosFunction bdos_functions[] = {
     {4, "punch output", &Bdos::punch_output},
     {5, "list output", &Bdos::list_output},
     {6, "direct console I/O", &Bdos::direct_console_io},
+    {7, "get I/O byte", &Bdos::get_io_byte},
+    {8, "set I/O byte", &Bdos::set_io_byte},
     {9, "print string", &Bdos::print_string},
     {10, "read console buffer", &Bdos::read_console_buffer},
     {11, "get console status", &Bdos::get_console_status},
@@ -104,6 +106,39 @@ bool bdos_function_returns_word(std::uint8_t number) {
     return function && function->result == Result::word;
 }
 
+// Console output as CP/M 2.2's functions write it: to the screen, to the
+// printer too while Ctrl+P has the echo on, and counted into the column: a
+// printable byte moves it on, TAB to the next multiple of 8, BS back, CR to
+// the margin; other control bytes and DEL leave it.
+void Bdos::write_console(std::uint8_t byte) {
+    console.console_out(byte);
+    if (printer_echo)
+        console.list_out(byte);
+    if (byte == 0x0D)
+        column = 0;
+    else if (byte == 0x09)
+        column = std::uint8_t((column | 7) + 1);
+    else if (byte == 0x08)
+        column -= column > 0;
+    else if (byte >= 0x20 && byte != 0x7F)
+        ++column;
+}
+
+// CP/M 2.2's look at the keyboard before console output: a key typed
+// meanwhile is read. ^S pauses until one more key comes, which is dropped,
+// unless it is ^C, which ends the run as a warm boot; any other key is kept
+// for the next read, so that typing ahead loses nothing. A key kept already
+// stops the look, and script text is never taken here.
+void Bdos::look_for_pause() {
+    if (console.has_kept_key() || !console.terminal.key_typed())
+        return;
+    const std::uint8_t key = console.console_in();
+    if (key != 0x13)
+        console.keep_key(key);
+    else if (console.console_in() == 0x03)
+        end_run(0);
+}
+
 // The echo is CP/M 2.2's: printable characters, CR, LF, Backspace and TAB.
 // Other control characters are returned unechoed, so that an Escape cannot
 // start a terminal control string. The read that meets the end of the input
@@ -113,24 +148,20 @@ void Bdos::console_input(FileSlot*) {
     registers.a = key;
     const bool echoed = key >= 0x20 || key == 0x0D || key == 0x0A || key == 0x08 || key == 0x09;
     if (echoed && !console.terminal.input_ended())
-        console.console_out(key);
+        write_console(key);
 }
 
-// Output pauses while ^S is the waiting key, until one more key comes; any
-// waiting typed key is consumed. Script text is never taken here.
 void Bdos::console_output(FileSlot*) {
-    if (console.terminal.key_typed()) {
-        if (console.console_in() == 0x13)
-            console.console_in();
-    }
-    console.console_out(registers.e);
+    look_for_pause();
+    if (!run_ending)
+        write_console(registers.e);
     registers.a = 0x00;
 }
 
-void Bdos::reader_input(FileSlot*) { registers.a = console.console_in(); }
+void Bdos::reader_input(FileSlot*) { registers.a = console.reader_in(); }
 
 void Bdos::punch_output(FileSlot*) {
-    console.console_out(registers.e);
+    console.punch_out(registers.e);
     registers.a = 0x00;
 }
 
@@ -139,86 +170,154 @@ void Bdos::list_output(FileSlot*) {
     registers.a = 0xFF;
 }
 
-// E = 0xFF reads a key without waiting: a typed key, or the next byte of
-// script text.
+// E = 0xFF reads a key without waiting: a kept or typed key, or the next
+// byte of script text. Other bytes go to the screen alone, as CP/M 2.2 sends
+// them: no pause, no printer echo, no column.
 void Bdos::direct_console_io(FileSlot*) {
     if (registers.e == 0xFF) {
         console.terminal.flush();
-        registers.a = console.terminal.key_waiting() ? console.console_in() : 0x00;
+        registers.a = console.key_waiting() ? console.console_in() : 0x00;
     } else {
         console.console_out(registers.e);
         registers.a = 0x00;
     }
 }
 
+// IOBYTE lives at 0x0003, where programs also read and write it directly.
+void Bdos::get_io_byte(FileSlot*) { registers.a = memory[address::iobyte]; }
+
+void Bdos::set_io_byte(FileSlot*) {
+    memory[address::iobyte] = registers.e;
+    registers.a = 0x00;
+}
+
 // Writes up to the '$', which stays unwritten with DE left on it; the string
 // may run through 0xFFFF into page zero.
 void Bdos::print_string(FileSlot*) {
+    look_for_pause();
     std::uint16_t address = registers.de();
-    for (std::uint8_t byte = memory[address]; byte != '$'; byte = memory[address]) {
+    for (std::uint8_t byte = memory[address]; byte != '$' && !run_ending; byte = memory[address]) {
         ++address;
-        console.console_out(byte);
+        write_console(byte);
     }
     registers.set_de(address);
     registers.a = 0xFF;
 }
 
+namespace {
+
+constexpr std::uint8_t control_c = 0x03, control_e = 0x05, control_p = 0x10, control_r = 0x12, control_u = 0x15,
+                       control_x = 0x18;
+
+}  // namespace
+
+// The echo of a character of the line: TAB as 8 blanks, another control
+// character as ^ and its letter.
+void Bdos::echo_line_character(std::uint8_t character) {
+    if (character == 0x09) {
+        for (unsigned blank = 0; blank < 8; ++blank)
+            write_console(' ');
+    } else if (character < 0x20) {
+        write_console('^');
+        write_console(character + 0x40);
+    } else {
+        write_console(character);
+    }
+}
+
+// Erases the last column on the screen, for the screen alone.
+void Bdos::back_up() {
+    console.console_out(0x08);
+    console.console_out(0x20);
+    console.console_out(0x08);
+    column -= column > 0;
+}
+
 // Line input into the buffer at DE (the DMA address when DE is 0): byte 0
 // holds the room, byte 1 receives the count, the characters follow with a
-// zero after them. Enter ends the line unstored; DEL, or BS as CP/M 2.2 and
-// the named terminals' Backspace have it, erases the columns the last echo took; control characters echo as ^X; ^C on an empty line ends
-// the run through a warm boot. A is the last byte echoed, 0x08 after TAB,
-// 0x0D after Enter, 0xFF for a buffer of no room. The end of the line writes
-// a CR, as CP/M 2.2 does, so that a program that follows it with LF alone
-// starts the next line at the margin.
+// zero after them. The keys edit as CP/M 2.2's do:
+//   Enter (CR) or ^J ends the line, unstored;
+//   DEL, or BS as CP/M 2.2 and the named terminals' Backspace have it,
+//     erases the columns the last echo took;
+//   ^X erases the line on the screen and starts it again;
+//   ^U writes '#', starts a new screen line at the line's first column and
+//     the line again;
+//   ^R does the same and retypes the line;
+//   ^E starts a new screen line, the line going on;
+//   ^P turns the printer echo of console output on or off;
+//   ^C on an empty line ends the run through a warm boot;
+//   every other key is stored and echoed, a control character as ^X.
+// A is the last byte echoed when the line fills (0x08 after TAB), 0x0D when
+// it ends, 0xFF for a buffer of no room. The end of the line writes a CR, as
+// CP/M 2.2 does, so that a program that follows it with LF alone starts the
+// next line at the margin.
 void Bdos::read_console_buffer(FileSlot*) {
     const std::uint16_t buffer = registers.de() != 0 ? registers.de() : dma_address;
     auto at = [&](unsigned offset) -> std::uint8_t& { return memory[std::uint16_t(buffer + offset)]; };
     const unsigned room = at(0);
+    std::uint8_t start_column = column;
     unsigned count = 0;
     std::uint8_t result = 0xFF;
+    const auto new_screen_line = [&] {
+        write_console('#');
+        write_console(0x0D);
+        write_console(0x0A);
+        while (column < start_column)
+            write_console(' ');
+    };
     while (count < room) {
         const std::uint8_t key = console.console_in();
-        if (key == 0x0D) {
+        if (key == 0x0D || key == 0x0A) {
             result = 0x0D;
             break;
         }
-        if (key == 0x7F || key == 0x08) {
-            if (count == 0)
-                continue;
-            const std::uint8_t erased = at(2 + --count);
-            const unsigned columns = erased == 0x09 ? 8 : erased < 0x20 ? 2 : 1;
-            for (unsigned column = 0; column < columns; ++column) {
-                console.console_out(0x08);
-                console.console_out(0x20);
-                console.console_out(0x08);
+        switch (key) {
+        case 0x7F:
+        case 0x08:
+            if (count > 0) {
+                const std::uint8_t erased = at(2 + --count);
+                const unsigned columns = erased == 0x09 ? 8 : erased < 0x20 ? 2 : 1;
+                for (unsigned erasure = 0; erasure < columns; ++erasure)
+                    back_up();
             }
-            result = 0x00;
             continue;
+        case control_x:
+            while (column > start_column)
+                back_up();
+            count = 0;
+            continue;
+        case control_u:
+            new_screen_line();
+            count = 0;
+            continue;
+        case control_r:
+            new_screen_line();
+            for (unsigned index = 0; index < count; ++index)
+                echo_line_character(at(2 + index));
+            continue;
+        case control_e:
+            write_console(0x0D);
+            write_console(0x0A);
+            start_column = 0;
+            continue;
+        case control_p:
+            printer_echo = !printer_echo;
+            continue;
+        default: break;
         }
         at(2 + count++) = key;
-        if (key == 0x09) {
-            for (unsigned column = 0; column < 8; ++column)
-                console.console_out(0x20);
-            result = 0x08;
-        } else if (key < 0x20) {
-            console.console_out('^');
-            console.console_out(key + 0x40);
-            result = key + 0x40;
-            if (key == 0x03 && count == 1) {
-                processor.push_word(0x0000);
-                return;
-            }
-        } else {
-            console.console_out(key);
-            result = key;
+        echo_line_character(key);
+        result = key == 0x09 ? 0x08 : key < 0x20 ? key + 0x40 : key;
+        if (key == control_c && count == 1) {
+            processor.push_word(0x0000);
+            return;
         }
     }
     at(2 + count) = 0x00;
     at(1) = std::uint8_t(count);
     registers.a = result;
     if (!console.terminal.input_ended())
-        console.console_out(0x0D);
+        write_console(0x0D);
 }
 
 void Bdos::get_console_status(FileSlot*) { registers.a = console.console_status(); }
@@ -256,11 +355,6 @@ void Bdos::set_dma_address(FileSlot*) {
     registers.a = 0xFF;
 }
 
-void Bdos::get_allocation_vector(FileSlot*) {
-    registers.set_hl(address::allocation_vector);
-}
-
-// Bit n for drive n: the drives no --drive maps, which take no change.
 void Bdos::get_read_only_vector(FileSlot*) {
     std::uint16_t vector = 0x0000;
     for (unsigned drive = 1; drive < drive_directories.size(); ++drive) {
@@ -270,11 +364,7 @@ void Bdos::get_read_only_vector(FileSlot*) {
     registers.set_hl(vector);
 }
 
-void Bdos::get_disk_parameters(FileSlot*) {
-    registers.set_hl(address::disk_parameter_block);
-}
-
-// User numbers are 0-31, as CP/M 2.2 keeps the low five bits.
+// User numbers are 0-31: CP/M 2.2 keeps the low five bits of E.
 void Bdos::get_set_user_code(FileSlot*) {
     if (registers.e != 0xFF)
         user_code = registers.e & 0x1F;

@@ -33,6 +33,7 @@ struct FileSlot {
 struct DirectorySearch {
     std::uint16_t fcb_address = 0;  // whose name and EX each call matches anew
     std::vector<host::DirectoryEntry> files;
+    std::vector<std::optional<std::uint16_t>> first_blocks;  // by file: where it lies on the disk; nothing: not on it
     std::size_t file = 0;       // index of the file last reported, or to look at next
     unsigned entries_sent = 0;  // directory entries of that file reported so far
 };
@@ -119,6 +120,10 @@ public:
     std::array<std::string, 16> drive_paths;
     // The host paths of the files whose refusal by the host has been reported.
     std::set<std::string> reported_files;
+    // The console as CP/M counts it: the column of console output, and
+    // whether Ctrl+P has the printer echo it.
+    std::uint8_t column = 0;
+    bool printer_echo = false;
 
 private:
     Processor& processor;
@@ -158,6 +163,11 @@ private:
     };
     std::array<UserArea, 16> user_areas;
     host::Directory absent_area = host::Directory::absent();
+    // A: and every mapped drive exist.
+    bool drive_exists(unsigned drive) const;
+    // Writes the allocation vector of the drive (0-15) as its files and the
+    // host's free space make it now.
+    void fill_allocation_vector(unsigned drive);
 
 public:
     // The host name or pattern of the 11 name bytes at address: name, dot,
@@ -172,6 +182,8 @@ public:
     void punch_output(FileSlot*);
     void list_output(FileSlot*);
     void direct_console_io(FileSlot*);
+    void get_io_byte(FileSlot*);
+    void set_io_byte(FileSlot*);
     void print_string(FileSlot*);
     void read_console_buffer(FileSlot*);
     void get_console_status(FileSlot*);
@@ -204,6 +216,11 @@ public:
     void get_set_return_code(FileSlot*);
 
 private:
+    void write_console(std::uint8_t byte);
+    void look_for_pause();
+    void echo_line_character(std::uint8_t character);
+    void back_up();
+
     // Function 19 that deleted $$$.SUB, with DE on its FCB: the exit status
     // becomes 1, unless function 108 set a return code. (SUBMIT itself
     // deletes a $$$.SUB that is not there before it writes its own.)
@@ -226,7 +243,7 @@ private:
     std::optional<std::uint32_t> sequential_record() const;
     void advance_record();
     void seek_random_record();
-    void report_directory_entry(const host::DirectoryEntry& file, unsigned entry);
+    void report_directory_entry(const host::DirectoryEntry& file, std::uint16_t first_block, unsigned entry);
 };
 
 // The name of a BDOS function the system performs ("open file"), or nullptr.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bdos/bdos.h"
+#include "bdos/disk.h"
 
 namespace kavo {
 
@@ -71,14 +72,6 @@ std::uint8_t records_in_extent(std::uint64_t size, unsigned extent) {
     const std::uint32_t records = records_of(size);
     const std::uint32_t before = extent * records_per_extent;
     return std::uint8_t(std::min(records - std::min(records, before), records_per_extent));
-}
-
-// The directory entries CP/M has for a file: each covers two logical
-// extents, 32 KiB; even an empty file has one.
-unsigned directory_entries(std::uint64_t size) {
-    const std::uint32_t extents =
-        std::max<std::uint32_t>(1, (records_of(size) + records_per_extent - 1) / records_per_extent);
-    return (extents + 1) / 2;
 }
 
 }  // namespace
@@ -416,20 +409,23 @@ void Bdos::close_file(FileSlot* slot) {
 // --- Directory searches ---
 
 // Search for first takes the files of the FCB's drive as they are now ('?'
-// as the drive byte is the current drive) and reports the first that matches.
+// as the drive byte is the current drive), with the blocks each takes on the
+// disk, and reports the first that matches.
 void Bdos::search_for_first(FileSlot*) {
     const std::uint16_t address = registers.de();
     const std::uint8_t drive_byte = memory[address + fcb::drive];
     const unsigned drive = fcb_drive(drive_byte == wildcard ? 0 : drive_byte);
-    search_handle = DirectorySearch{address, drive_directory(drive).files(), 0, 0};
+    std::vector<host::DirectoryEntry> files = drive_directory(drive).files();
+    std::vector<std::optional<std::uint16_t>> first_blocks = disk::lay_out(files).first_blocks;
+    search_handle = DirectorySearch{address, std::move(files), std::move(first_blocks), 0, 0};
     search_for_next(nullptr);
 }
 
 // Reports the next directory entry at the DMA address: after the file last
-// reported, the next file whose name matches the 11 name bytes now at the
-// FCB address search for first was given, as CP/M keeps that address. With
-// EX = '?' there, every entry of a large file is reported, else only its
-// first. The call that finds nothing more ends the search.
+// reported, the next file on the disk whose name matches the 11 name bytes
+// now at the FCB address search for first was given, as CP/M keeps that
+// address. With EX = '?' there, every entry of a large file is reported,
+// else only its first. The call that finds nothing more ends the search.
 void Bdos::search_for_next(FileSlot*) {
     if (!search_handle) {
         registers.a = 0xFF;
@@ -441,8 +437,8 @@ void Bdos::search_for_next(FileSlot*) {
     for (;;) {
         if (search.entries_sent > 0) {
             const host::DirectoryEntry& file = search.files[search.file];
-            if (every_entry && search.entries_sent < directory_entries(file.size)) {
-                report_directory_entry(file, search.entries_sent++);
+            if (every_entry && search.entries_sent < disk::directory_entries_of(file.size)) {
+                report_directory_entry(file, *search.first_blocks[search.file], search.entries_sent++);
                 return;
             }
             ++search.file;
@@ -454,19 +450,22 @@ void Bdos::search_for_next(FileSlot*) {
             return;
         }
         const host::DirectoryEntry& file = search.files[search.file];
-        if (host::pattern_matches(pattern, file.name)) {
-            report_directory_entry(file, search.entries_sent++);
+        const std::optional<std::uint16_t> first_block = search.first_blocks[search.file];
+        if (first_block && host::pattern_matches(pattern, file.name)) {
+            report_directory_entry(file, *first_block, search.entries_sent++);
             return;
         }
         ++search.file;
     }
 }
 
-// Writes the 32-byte directory entry number entry of a file at the DMA
-// address and sets A = 0. Entry k covers logical extents 2k and 2k + 1 (of
-// those the file has): EX and S2 name the last of them, RC counts its
-// records, and bit 7 of the first type byte marks a read-only file.
-void Bdos::report_directory_entry(const host::DirectoryEntry& file, unsigned entry) {
+// Writes the 32-byte directory entry number entry of a file whose blocks
+// start at first_block at the DMA address and sets A = 0. Entry k covers
+// logical extents 2k and 2k + 1 (of those the file has): EX and S2 name the
+// last of them, RC counts its records, the allocation map names its blocks
+// (the file's 8k-th on, as many as there are up to 8, the rest 0), and bit 7
+// of the first type byte marks a read-only file.
+void Bdos::report_directory_entry(const host::DirectoryEntry& file, std::uint16_t first_block, unsigned entry) {
     for (unsigned offset = 0; offset < 32; ++offset)
         memory[std::uint16_t(dma_address + offset)] = 0;
     host_name_to_fcb(file.name.c_str(), dma_address);
@@ -476,6 +475,12 @@ void Bdos::report_directory_entry(const host::DirectoryEntry& file, unsigned ent
     memory[std::uint16_t(dma_address + fcb::extent)] = std::uint8_t(extent % extents_per_module);
     memory[std::uint16_t(dma_address + fcb::module)] = std::uint8_t(extent / extents_per_module);
     memory[std::uint16_t(dma_address + fcb::record_count)] = records_in_extent(file.size, extent);
+    const std::uint64_t blocks = disk::blocks_of(file.size);
+    for (unsigned index = 0; index < disk::blocks_per_entry; ++index) {
+        const std::uint64_t block = std::uint64_t(entry) * disk::blocks_per_entry + index;
+        if (block < blocks)
+            processor.write_word(dma_address + disk::allocation_map + 2 * index, std::uint16_t(first_block + block));
+    }
     if (file.read_only)
         memory[std::uint16_t(dma_address + fcb::first_type)] |= read_only_attribute;
     registers.a = 0x00;

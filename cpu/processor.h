@@ -11,8 +11,9 @@
 namespace kavo {
 
 // From here to the top of memory nothing executes: control that arrives is a
-// request to the system that composes the processor.
-constexpr std::uint16_t trap_area = 0xFFC0;
+// request to the system that composes the processor. A page boundary, so that
+// a jump vector may start it.
+constexpr std::uint16_t trap_area = 0xFF00;
 
 // Why the processor handed control back: PC reached the trap area, or a HLT
 // ran; none when a single step simply executed an instruction, or when the

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace host {
@@ -392,6 +393,14 @@ std::optional<std::uint64_t> Directory::size_of(std::string_view cpm_name) const
     if (!entry || fstatat(descriptor, entry->c_str(), &status, 0) != 0 || !S_ISREG(status.st_mode))
         return std::nullopt;
     return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::optional<std::uint64_t> Directory::free_bytes() const {
+    struct statvfs status {};
+    const int result = descriptor == AT_FDCWD ? statvfs(".", &status) : fstatvfs(descriptor, &status);
+    if (result != 0)
+        return std::nullopt;
+    return std::uint64_t(status.f_bavail) * status.f_frsize;
 }
 
 std::vector<DirectoryEntry> Directory::files() const {

@@ -135,6 +135,9 @@ public:
     Opened make(std::string_view cpm_name) const;
     // The size in bytes of the existing regular file of the name.
     std::optional<std::uint64_t> size_of(std::string_view cpm_name) const;
+    // The bytes the file system that holds the directory has free for this
+    // process; nothing when the host cannot tell.
+    std::optional<std::uint64_t> free_bytes() const;
 
     // Every visible file, one per CP/M name, sorted without regard to case.
     std::vector<DirectoryEntry> files() const;
@@ -165,7 +168,8 @@ private:
 };
 
 // How many files a run may keep open at once, from the process's descriptor
-// limit less a reserve for the console, the drives and directory searches.
+// limit less a reserve for the console, the drives, the printer, punch and
+// reader, and directory searches.
 std::size_t stream_limit();
 
 // One host name against a CP/M search pattern, both split into name and type

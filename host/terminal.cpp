@@ -538,6 +538,10 @@ int Terminal::finish() {
     const sigset_t handled = set_of_handled(false);
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &handled, &previous);
+    // The mode resets went out with the translation's finish above; only
+    // the leaving of an alternate screen comes before the line end.
+    if (!screen_owned)
+        handler_ending.length = 0;
     end_output(held);
     if (watch >= 0) {
         close(watch);

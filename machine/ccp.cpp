@@ -51,7 +51,7 @@ CommandProcessor::CommandProcessor(Machine& machine, std::vector<std::string> co
       registers(machine.processor.registers), commands(std::move(commands)) {}
 
 int CommandProcessor::run() {
-    if (!bdos.open_drives(machine.options.drives) || !machine.open_trace())
+    if (!machine.open_devices() || !machine.open_trace())
         return 1;
     console.start(machine.options.terminal, machine.options.keys);
     while (!session_over && !console.terminal.output_failed()) {

@@ -94,8 +94,12 @@ bool Machine::load_transient(const ImageReader& read_image, const PageZero& page
     return true;
 }
 
+bool Machine::open_devices() {
+    return bdos.open_drives(options.drives) && console.open_devices(options.printer, options.punch, options.reader);
+}
+
 bool Machine::load(int argument_count, char** argument_vector) {
-    bdos.exit_status = bdos.open_drives(options.drives) ? load_image(argument_count, argument_vector) : 1;
+    bdos.exit_status = open_devices() ? load_image(argument_count, argument_vector) : 1;
     return bdos.exit_status == 0;
 }
 
@@ -137,7 +141,7 @@ bool Machine::serve(Stop stop) {
     const std::uint16_t pc = processor.registers.pc;
     if (pc == address::bios_warm_boot)
         return false;
-    if (pc == address::bdos_entry) {
+    if (pc == address::bdos_trap) {
         if (processor.registers.c == 0)
             return false;
         bdos.bdos_call();

@@ -58,6 +58,9 @@ public:
     // command tail longer than the 126 characters a program receives, 1 for
     // a program that cannot be loaded.
     bool load(int argument_count, char** argument_vector);
+    // The drives and the printer, punch and reader files the options name;
+    // false, after a message on standard error, when one cannot be opened.
+    bool open_devices();
     // Loads the program and runs it to its end on the console, traced as
     // options.trace asks; the exit status: 1 when output could not be
     // written or the trace file not opened, 130 after Ctrl+\, else the

@@ -61,6 +61,15 @@ std::optional<std::string> map_drive(Parse& parse, std::string_view value) {
     return std::nullopt;
 }
 
+// --printer, --punch and --reader FILE: any file name; the file is opened as
+// the run starts.
+std::optional<std::string> name_device_file(std::string& path, std::string_view value) {
+    if (value.empty())
+        return "expected a file name";
+    path = value;
+    return std::nullopt;
+}
+
 // --terminal NAME: one of the terminal models.
 std::optional<std::string> choose_terminal(Parse& parse, std::string_view value) {
     if (!host::terminal_model_named(value))
@@ -161,6 +170,12 @@ constexpr Option option_table[] = {
      "what the cursor and editing keys send: wordstar, WordStar's control keys (Up ^E, Home ^Q S, ...), "
      "or terminal, the default: the codes of the --terminal",
      choose_keys},
+    {"printer", 0, "FILE", "append printer output (LST:) to FILE instead of discarding it",
+     [](Parse& parse, std::string_view value) { return name_device_file(parse.options.printer, value); }},
+    {"punch", 0, "FILE", "append punch output (PUN:) to FILE instead of writing it to the screen",
+     [](Parse& parse, std::string_view value) { return name_device_file(parse.options.punch, value); }},
+    {"reader", 0, "FILE", "read reader input (RDR:) from FILE, then ^Z at its end, instead of from the keyboard",
+     [](Parse& parse, std::string_view value) { return name_device_file(parse.options.reader, value); }},
     {"terminal", 0, "NAME",
      "the terminal the program was installed for: adm3a (also kaypro), vt52, h19, tvi925 (also tvi912, tvi920) "
      "or ansi, the default",

@@ -35,6 +35,8 @@ struct Options {
     // The host directory of each drive A-P; empty: the drive is not mapped.
     std::array<std::string, 16> drives{};
     TraceOptions trace;
+    // The host files of the printer, the punch and the reader; empty: none.
+    std::string printer, punch, reader;
 };
 
 // A parsed command line: the options, and the program with its arguments in

@@ -120,7 +120,7 @@ struct BiosEntry {
     bool served = true;  // false: the supervisor reports the call as one without service
 };
 
-// The BIOS jump vector, in its order from BOOT at address::bios_boot, three
+// The BIOS jump vector, in its order from BOOT at address::bios_vector, three
 // bytes an entry.
 constexpr BiosEntry bios_entries[] = {
     {"BOOT", Shown::nothing, Shown::nothing, false},
@@ -141,7 +141,7 @@ constexpr BiosEntry bios_entries[] = {
     {"LISTST", Shown::nothing, Shown::a},
     {"SECTRAN", Shown::bc_and_de, Shown::hl},
 };
-static_assert(address::bios_boot + 3 * (std::size(bios_entries) - 1) == address::bios_last_entry);
+static_assert(address::bios_vector + 3 * (std::size(bios_entries) - 1) == address::bios_last_entry);
 
 // FCB fields by offset.
 namespace fcb {
@@ -307,8 +307,8 @@ std::string shown_text(const RegisterFile& registers, Shown shown) {
 
 // The entry of the BIOS jump vector at a trap address, or none between them.
 const BiosEntry* bios_entry(std::uint16_t address) {
-    const unsigned offset = unsigned(address - address::bios_boot);
-    if (address < address::bios_boot || address > address::bios_last_entry || offset % 3 != 0)
+    const unsigned offset = unsigned(address - address::bios_vector);
+    if (address < address::bios_vector || address > address::bios_last_entry || offset % 3 != 0)
         return nullptr;
     return &bios_entries[offset / 3];
 }
@@ -374,7 +374,7 @@ bool Trace::serve(Stop stop) {
     std::string line = hex(processor.read_word(registers.sp), 4) + "  ";
     std::string result;
     bool going_on;
-    if (pc == address::bdos_entry) {
+    if (pc == address::bdos_trap) {
         const std::uint8_t number = registers.c;
         const std::uint16_t de = registers.de();
         line += bdos_request_text(processor, machine.bdos);

@@ -85,8 +85,8 @@ std::vector<LineEdit> line_edits() {
          .echo = "        " + erases(8), .result = 0x0D, .buffer = std::string("\0\0", 2)},
         {.name = "TabFillingTheLineReturnsBackspace", .room = 2, .keys = "a\t", .echo = "a        ", .result = 0x08,
          .buffer = std::string("\x02" "a\t\0", 4)},
-        {.name = "ControlCharactersAreStoredAndShownWithCaret", .room = 10, .keys = "\x01\x0a\x15\x1b\r",
-         .echo = "^A^J^U^[", .result = 0x0D, .buffer = std::string("\x04\x01\x0a\x15\x1b\0", 6)},
+        {.name = "ControlCharactersAreStoredAndShownWithCaret", .room = 10, .keys = "\x01\x02\x1b\x1f\r",
+         .echo = "^A^B^[^_", .result = 0x0D, .buffer = std::string("\x04\x01\x02\x1b\x1f\0", 6)},
         {.name = "ControlCharacterIsErasedTwice", .room = 10, .keys = "a\x01\x7f\x7f" "b\r",
          .echo = "a^A" + erases(2) + erases(1) + "b", .result = 0x0D, .buffer = std::string("\x01" "b\0", 3)},
         {.name = "ErasedCharactersStayInMemory", .room = 10, .keys = "abc\x7f\x7f\r", .echo = "abc" + erases(2),
@@ -108,6 +108,26 @@ std::vector<LineEdit> line_edits() {
          .result = 0x0D, .buffer = std::string("\x03" "ab\x03\0", 5)},
         {.name = "ZeroAddressReadsIntoTheDmaBuffer", .room = 10, .keys = "hi\r", .echo = "hi", .result = 0x0D,
          .buffer = std::string("\x02" "hi\0", 4), .through_dma_address = true},
+        // The editing keys of CP/M 2.2. The line starts in column 1, after
+        // the '>'.
+        {.name = "ControlJEndsTheLine", .room = 10, .keys = "ab\n", .echo = "ab", .result = 0x0D,
+         .buffer = std::string("\x02" "ab\0", 4)},
+        {.name = "ControlUStartsTheLineAgainBelowAHash", .room = 10, .keys = "abc\x15" "de\r",
+         .echo = "abc#\r\n de", .result = 0x0D, .buffer = std::string("\x02" "de\0", 4)},
+        {.name = "ControlXErasesTheLineOnTheScreen", .room = 10, .keys = "a\tc\x18" "de\r",
+         .echo = "a        c" + erases(10) + "de", .result = 0x0D, .buffer = std::string("\x02" "de\0", 4)},
+        {.name = "ControlRRetypesTheLineBelowAHash", .room = 10, .keys = "ab\x01\x12" "c\r",
+         .echo = "ab^A#\r\n ab^Ac", .result = 0x0D, .buffer = std::string("\x04" "ab\x01" "c\0", 6)},
+        {.name = "ControlEStartsANewScreenLineAndTheLineGoesOn", .room = 10, .keys = "ab\x05" "cd\r",
+         .echo = "ab\r\ncd", .result = 0x0D, .buffer = std::string("\x04" "abcd\0", 6)},
+        {.name = "ControlUAfterControlEStartsAtTheMargin", .room = 10, .keys = "ab\x05" "c\x15" "d\r",
+         .echo = "ab\r\nc#\r\nd", .result = 0x0D, .buffer = std::string("\x01" "d\0" "c", 4)},
+        {.name = "ControlXAfterControlEErasesTheNewScreenLineOnly", .room = 10, .keys = "ab\x05" "c\x18" "d\r",
+         .echo = "ab\r\nc" + erases(1) + "d", .result = 0x0D, .buffer = std::string("\x01" "d\0" "c", 4)},
+        {.name = "ControlPIsNeitherStoredNorShown", .room = 10, .keys = "a\x10" "b\x10\r", .echo = "ab",
+         .result = 0x0D, .buffer = std::string("\x02" "ab\0", 4)},
+        {.name = "EditingKeysOnAFullLineAreNoCharacters", .room = 2, .keys = "a\x15" "bc", .echo = "a#\r\n bc",
+         .result = 0x63, .buffer = std::string("\x02" "bc\0", 4)},
     };
 }
 
@@ -153,16 +173,19 @@ INSTANTIATE_TEST_SUITE_P(ReadConsoleBuffer, LineEditing, testing::ValuesIn(line_
                          [](const testing::TestParamInfo<LineEdit>& info) { return std::string(info.param.name); });
 
 // Writes '>', waits until function 11 reports a key, writes 'X' with
-// function 2, then prints what function 11 reports after it.
+// function 2, then prints what function 11 reports after it and the key
+// function 1 reads next.
 Assembler pause_program() {
     Assembler program = program_with_hex_printer();
     program.mvi(E, '>').bdos(2);
     program.label("wait").bdos(11).ora(A).jz("wait");
     program.mvi(E, 'X').bdos(2);
-    return program.bdos(11).call("hex").exit();
+    return program.bdos(11).call("hex").bdos(1).call("hex").exit();
 }
 
-TEST(ConsoleOutput, ControlSWaitingHoldsOutputUntilAnotherKeyAndBothAreLost) {
+// Output pauses on ^S until one more key comes; both keys are gone then, and
+// the next read waits for a new key.
+TEST(ConsoleOutput, ControlSWaitingHoldsOutputUntilAnotherKeyAndBothAreDropped) {
     test::TemporaryDirectory directory;
     install(directory, "pause", pause_program());
     PtyRun run(directory.path(), {"pause"});
@@ -170,18 +193,32 @@ TEST(ConsoleOutput, ControlSWaitingHoldsOutputUntilAnotherKeyAndBothAreLost) {
     ASSERT_TRUE(run.type("\x13"));
     EXPECT_FALSE(run.wait_for("X", 500ms)) << "output went on while ^S was waiting";
     ASSERT_TRUE(run.type("k"));
+    ASSERT_TRUE(run.wait_for("X00 "));
+    ASSERT_TRUE(run.type("n"));
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
-    EXPECT_EQ(run.output, ">X00 \r\n");
+    EXPECT_EQ(run.output, ">X00 n6E \r\n");
 }
 
-TEST(ConsoleOutput, AnotherWaitingKeyIsLost) {
+TEST(ConsoleOutput, ControlCDuringAPauseEndsTheRun) {
+    test::TemporaryDirectory directory;
+    install(directory, "pause", pause_program());
+    PtyRun run(directory.path(), {"pause"});
+    ASSERT_TRUE(run.wait_for(">"));
+    ASSERT_TRUE(run.type("\x13\x03"));
+    EXPECT_TRUE(exited_with_zero(run.wait_exit()));
+    EXPECT_EQ(run.output, ">\r\n");
+}
+
+// A key typed while a program prints is kept for the next read, as CP/M 2.2
+// keeps it: a user who types the next command early loses nothing.
+TEST(ConsoleOutput, KeyTypedDuringOutputIsKeptForTheNextRead) {
     test::TemporaryDirectory directory;
     install(directory, "pause", pause_program());
     PtyRun run(directory.path(), {"pause"});
     ASSERT_TRUE(run.wait_for(">"));
     ASSERT_TRUE(run.type("k"));
     EXPECT_TRUE(exited_with_zero(run.wait_exit()));
-    EXPECT_EQ(run.output, ">X00 \r\n");
+    EXPECT_EQ(run.output, ">XFF k6B \r\n");
 }
 
 TEST(DirectConsoleIo, NoKeyOnATerminalReturnsZeroAtOnce) {
@@ -246,14 +283,19 @@ const BdosCall bdos_calls[] = {
     {.name = "LoginVector", .function = 24, .hl = 0x0001},
     {.name = "CurrentDiskAfterSelectingB", .function = 25, .a = 0x01, .call_before = std::pair{14, 1}},
     {.name = "SetDmaAddress", .function = 26, .parameter = 0x2000, .a = 0xFF},
-    {.name = "AllocationVector", .function = 27, .hl = 0xFF40},
+    {.name = "AllocationVector", .function = 27, .hl = kavo::address::allocation_vector},
     {.name = "ReadOnlyVector", .function = 29, .hl = 0xFFFE},  // every drive but A: unmapped
-    {.name = "DiskParameterBlock", .function = 31, .hl = 0xFF70},
+    {.name = "DiskParameterBlock", .function = 31, .hl = kavo::address::disk_parameter_block},
     {.name = "UserCodeAtStart", .function = 32, .parameter = 0xD0FF, .a = 0x00},
     {.name = "SetUserCode", .function = 32, .parameter = 0xD01F, .a = 0x1F},
     {.name = "UserCodeAfterSetting", .function = 32, .parameter = 0xD0FF, .a = 0x1F,
      .call_before = std::pair{32, 0x1F}},
-    {.name = "GetIoByteIsUndefined", .function = 7, .output = "Func=07\n", .a = 0xFF},
+    {.name = "SetUserCodeKeepsTheLowFiveBits", .function = 32, .parameter = 0xD0C8, .a = 0x08},
+    {.name = "UserCodeAfterSettingTwoHundred", .function = 32, .parameter = 0xD0FF, .a = 0x08,
+     .call_before = std::pair{32, 200}},
+    {.name = "IoByteAtStart", .function = 7, .a = 0x95},
+    {.name = "SetIoByte", .function = 8, .parameter = 0xD042, .a = 0x00},
+    {.name = "IoByteAfterSetting", .function = 7, .a = 0x42, .call_before = std::pair{8, 0x42}},
     {.name = "WriteProtectIsUndefined", .function = 28, .output = "Func=1C\n", .a = 0xFF},
     {.name = "ResetDrive", .function = 37, .parameter = 0xFFFF, .a = 0x00},
     {.name = "OpenFileOfNoNameFails", .function = 15, .a = 0xFF},
@@ -317,7 +359,8 @@ TEST(ReadConsoleBuffer, ControlCFirstPushesZeroForAWarmBoot) {
     // The stack words are copied before save_registers pushes over them;
     // HL is kept meanwhile by loads and stores that change no flag.
     program.label("caught").shld(copied_stack + 4);
-    program.lhld(0xFE7C).shld(copied_stack).lhld(0xFE7E).shld(copied_stack + 2).lhld(copied_stack + 4);
+    program.lhld(kavo::address::stack - 4).shld(copied_stack).lhld(kavo::address::stack - 2).shld(copied_stack + 2);
+    program.lhld(copied_stack + 4);
     test::print_registers(program).dump(copied_stack, 4).dump(line_address + 1, 3).bdos(0);
 
     test::TemporaryDirectory directory;
@@ -325,7 +368,7 @@ TEST(ReadConsoleBuffer, ControlCFirstPushesZeroForAWarmBoot) {
     const test::Result run = test::run_kavo(directory.path(), {"control"}, "\x03");
     EXPECT_EQ(run.status, 0);
     test::Registers expected = start;
-    expected.sp = 0xFE7E;
+    expected.sp = kavo::address::stack - 2;
     expected.l = start.a;
     expected.h = expected.b = 0x00;
     const std::string stack_words{0x00, 0x00, char(return_address & 0xFF), char(return_address >> 8)};
@@ -333,16 +376,18 @@ TEST(ReadConsoleBuffer, ControlCFirstPushesZeroForAWarmBoot) {
 }
 
 // With the only '$' at 0x0003, a string from 0x0004 runs through all the
-// rest of memory and on through 0x0000.
+// rest of memory and on through 0x0000. The other '$' is SETDMA's jump to
+// itself in the jump vector (xx24h), whose data byte the program changes.
 TEST(PrintString, StringWithoutDollarUpToTheTopWrapsThroughAddressZero) {
     Assembler program = program_with_hex_printer();
+    program.mvi(A, 0).sta(kavo::address::bios_vector + 0x25);
     program.mvi(A, '$' - 1).inr(A).sta(0x0003);
     program.lxi(DE, 0x0004).bdos(9).mov(A, D).call("hex").mov(A, E).call("hex").exit();
     test::TemporaryDirectory directory;
     install(directory, "wrap", program);
     const test::Result run = test::run_kavo(directory.path(), {"wrap"}, "");
     EXPECT_EQ(run.status, 0);
-    const std::string end_of_string = "\xC3\xC6\xFF" "00 03 ";
+    const std::string end_of_string = "\xC3\x03\xFF" "00 03 ";
     ASSERT_GT(run.output.size(), 0xFF00u);
     EXPECT_EQ(run.output.substr(run.output.size() - end_of_string.size()), end_of_string);
 }
@@ -364,8 +409,10 @@ TEST(ReadConsoleBuffer, BufferPastTheTopWrapsToAddressZero) {
 // CONIN entries, whose first byte 0xC3 gives room for 195 characters, leaves
 // CONOUT working.
 TEST(ReadConsoleBuffer, BufferInTheTrapAreaLeavesTheEntriesWorking) {
+    constexpr std::uint16_t console_status = kavo::address::bios_vector + 0x06;
+    constexpr std::uint16_t console_output = kavo::address::bios_vector + 0x0C;
     Assembler program = program_with_hex_printer();
-    program.lxi(DE, 0xFFC9).bdos(10).dump(0xFFC9, 5).mvi(C, '!').call(0xFFCF).exit();
+    program.lxi(DE, console_status).bdos(10).dump(console_status, 5).mvi(C, '!').call(console_output).exit();
     test::TemporaryDirectory directory;
     install(directory, "trap", program);
     const test::Result run = test::run_kavo(directory.path(), {"trap"}, "hi\n");

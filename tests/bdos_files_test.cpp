@@ -666,6 +666,8 @@ TEST_F(BdosFiles, DataWrittenWithoutCloseSurvivesTheKill) {
 
 // The directory.
 
+// Each entry maps the file's blocks of 4 KiB, 8 an entry; the files take the
+// blocks after the directory's 8 one after another, in the directory's order.
 TEST_F(BdosFiles, SearchReportsLargeFilesInEntriesOfTwoExtents) {
     struct Size {
         std::uintmax_t bytes;
@@ -687,17 +689,23 @@ TEST_F(BdosFiles, SearchReportsLargeFilesInEntriesOfTwoExtents) {
         {100000, {{1, 128}, {3, 128}, {5, 128}, {6, 14}}},
     };
     std::vector<std::string> expected;
+    unsigned next_block = 8;
     for (std::size_t index = 0; index < std::size(sizes); ++index) {
         std::string name = std::to_string(100 + index);
         name += ".DAT";
         create_sized(name, sizes[index].bytes);
+        const unsigned blocks = unsigned((sizes[index].bytes + 4095) / 4096);
+        unsigned mapped = 0;
         for (auto [extent, record_count] : sizes[index].entries) {
             std::string entry(32, '\0');
             entry.replace(1, 11, name_field(name));
             entry[12] = char(extent);
             entry[15] = char(record_count);
+            for (unsigned slot = 0; slot < 8 && mapped < blocks; ++slot, ++mapped)
+                entry[16 + 2 * slot] = char(next_block + mapped);
             expected.push_back("00 " + hex_dump(entry));
         }
+        next_block += blocks;
     }
     expected.push_back("FF");
     Program program;
@@ -840,9 +848,10 @@ TEST_F(BdosFiles, HostileNamesTouchNothingOutsideTheDirectory) {
     EXPECT_EQ(test::read_file(base / "x"), "sentinel");
 }
 
-// A directory entry as a search reports it: name, EX, S2 and RC.
+// A directory entry as a search reports it: name, EX, S2, RC, and the
+// allocation map of blocks blocks from first_block on (all below 256 here).
 std::string directory_entry(std::string_view name, int extent = 0, int record_count = 0, int module = 0,
-                            bool read_only = false) {
+                            bool read_only = false, unsigned first_block = 0, unsigned blocks = 0) {
     std::string bytes(32, '\0');
     bytes.replace(1, 11, name_field(name));
     if (read_only)
@@ -850,6 +859,8 @@ std::string directory_entry(std::string_view name, int extent = 0, int record_co
     bytes[12] = char(extent);
     bytes[14] = char(module);
     bytes[15] = char(record_count);
+    for (unsigned block = 0; block < blocks; ++block)
+        bytes[16 + 2 * block] = char(first_block + block);
     return "00 " + hex_dump(bytes);
 }
 
@@ -875,10 +886,10 @@ TEST_F(BdosFiles, CaseVariantsOfANameAreOneFile) {
     EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{
                                               "00 00 00",
                                               "00",
-                                              directory_entry("A.TXT", 0, 1),
-                                              directory_entry("B.TXT", 0, 1),
-                                              directory_entry("DUP.TXT", 0, 1),
-                                              directory_entry("NUMBERS.DAT", 0, 1),
+                                              directory_entry("A.TXT", 0, 1, 0, false, 8, 1),
+                                              directory_entry("B.TXT", 0, 1, 0, false, 9, 1),
+                                              directory_entry("DUP.TXT", 0, 1, 0, false, 10, 1),
+                                              directory_entry("NUMBERS.DAT", 0, 1, 0, false, 11, 1),
                                               "FF",
                                               "00 00 " + hex_dump("first"),
                                           }));
@@ -1017,7 +1028,7 @@ TEST_F(BdosFiles, SearchesReportOneEntryPerFileAndFollowTheFcbsNameBytes) {
     program.request(search_for_next).show(default_dma + 1, 3).request(search_for_next).show(default_dma + 1, 3);
     program.request(search_for_next);
     EXPECT_EQ(lines(run(program).output), (std::vector<std::string>{
-                                              directory_entry("BIG.DAT", 1, 128),
+                                              directory_entry("BIG.DAT", 1, 128, 0, false, 8, 8),
                                               "FF",
                                               "00 43 52 43",
                                               "00 4F 4E 45 00 54 57 4F FF",
@@ -1134,8 +1145,8 @@ TEST_F(BdosFiles, CopyingBetweenDrivesAToBAndBack) {
     EXPECT_EQ(outcome.lines, (std::vector<std::string>{
                                  "00 00 00 00",
                                  "00 01 00 00 00 00",
-                                 directory_entry("COPY.DAT", 1, 128),
-                                 directory_entry("RO.TXT", 0, 1, 0, true),
+                                 directory_entry("COPY.DAT", 1, 128, 0, false, 8, 8),
+                                 directory_entry("RO.TXT", 0, 1, 0, true, 18, 1),
                                  "FF",
                                  "",
                              }));

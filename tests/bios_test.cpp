@@ -20,10 +20,15 @@ using test::BC;
 using test::C;
 using test::DE;
 
-constexpr std::uint16_t boot = 0xFFC3, console_status = 0xFFC9, console_input = 0xFFCC, console_output = 0xFFCF,
-                        list = 0xFFD2, punch = 0xFFD5, reader = 0xFFD8, home = 0xFFDB, select_disk = 0xFFDE,
-                        set_track = 0xFFE1, set_sector = 0xFFE4, set_dma = 0xFFE7, read = 0xFFEA, write = 0xFFED,
-                        list_status = 0xFFF0, sector_translate = 0xFFF3;
+// The entries at CP/M 2.2's offsets from the vector's base, on a page boundary.
+constexpr std::uint16_t vector = kavo::address::bios_vector;
+static_assert(vector % 0x100 == 0);
+constexpr std::uint16_t boot = vector, console_status = vector + 0x06, console_input = vector + 0x09,
+                        console_output = vector + 0x0C, list = vector + 0x0F, punch = vector + 0x12,
+                        reader = vector + 0x15, home = vector + 0x18, select_disk = vector + 0x1B,
+                        set_track = vector + 0x1E, set_sector = vector + 0x21, set_dma = vector + 0x24,
+                        read = vector + 0x27, write = vector + 0x2A, list_status = vector + 0x2D,
+                        sector_translate = vector + 0x30;
 
 
 void install(const test::TemporaryDirectory& directory, const std::string& name, const Assembler& program) {
@@ -43,16 +48,16 @@ struct BiosCall {
 };
 
 const BiosCall bios_calls[] = {
-    {.name = "BootIsReportedAndReturns", .entry = boot, .output = "PC=FFC3 trap=FFFFFFFD\n"},
+    {.name = "BootIsReportedAndReturns", .entry = boot, .output = "PC=FF00 trap=FFFFFFFD\n"},
     {.name = "ConsoleStatusWithoutKey", .entry = console_status, .a = 0x00},
     {.name = "ConsoleStatusLeavesScriptInputUnread", .entry = console_status, .input = "k", .a = 0x00},
     {.name = "ConsoleInputDoesNotEcho", .entry = console_input, .input = "k", .a = 0x6B},
     {.name = "ConsoleOutput", .entry = console_output, .bc = 0xB05A, .output = "Z"},
     {.name = "ListIsDiscarded", .entry = list, .bc = 0xB04C},
-    {.name = "PunchDoesNothing", .entry = punch, .bc = 0xB050},
-    {.name = "ReaderIsAtEndOfFile", .entry = reader, .a = 0x1A},
+    {.name = "PunchWritesToTheScreen", .entry = punch, .bc = 0xB050, .output = "P"},
+    {.name = "ReaderReadsAKeyWithoutEcho", .entry = reader, .input = "r", .a = 0x72},
     {.name = "Home", .entry = home},
-    {.name = "SelectDriveA", .entry = select_disk, .bc = 0xB000, .hl = 0xFF60},
+    {.name = "SelectDriveA", .entry = select_disk, .bc = 0xB000, .hl = kavo::address::disk_parameter_header},
     {.name = "SelectDriveB", .entry = select_disk, .bc = 0xB001, .hl = 0x0000},
     {.name = "SetTrack", .entry = set_track},
     {.name = "SetSector", .entry = set_sector},
@@ -61,7 +66,8 @@ const BiosCall bios_calls[] = {
     {.name = "Write", .entry = write},
     {.name = "ListStatusIsReady", .entry = list_status, .a = 0xFF},
     {.name = "SectorTranslateKeepsTheSector", .entry = sector_translate, .bc = 0x0005, .hl = 0x0005},
-    {.name = "AddressBetweenEntriesIsReportedAndReturns", .entry = 0xFFF6, .output = "PC=FFF6 trap=30\n"},
+    {.name = "AddressBetweenEntriesIsReportedAndReturns", .entry = sector_translate + 3,
+     .output = "PC=FF33 trap=30\n"},
 };
 
 void PrintTo(const BiosCall& call, std::ostream* stream) { *stream << call.name; }
@@ -135,6 +141,20 @@ TEST(JumpVector, AddressesReadOutOfTheVectorAreCallable) {
     const test::Result run = test::run_kavo(directory.path(), {"vector"}, "");
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "VW");
+}
+
+// As TDL's Z80 BASIC does: the page of the WBOOT address at 0x0001 plus an
+// entry's offset is that entry, here CONIN (09h) and CONOUT (0Ch).
+TEST(JumpVector, EntriesLieAtTheirOffsetsFromThePageOfWarmBoot) {
+    Assembler program;
+    program.lda(0x0002).mov(test::H, A).mvi(test::L, 0x09).lxi(DE, "got").push(DE).op(0xE9 /* PCHL */);
+    program.label("got").mov(C, A).lda(0x0002).mov(test::H, A).mvi(test::L, 0x0C).lxi(DE, "done").push(DE);
+    program.op(0xE9).label("done").exit();
+    test::TemporaryDirectory directory;
+    install(directory, "page", program);
+    const test::Result run = test::run_kavo(directory.path(), {"page"}, "k");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "k");
 }
 
 // CONIN waits for a key on the terminal and does not echo it; CONOUT writes it.

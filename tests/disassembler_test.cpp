@@ -116,7 +116,7 @@ std::string z80asm_path() {
 // documented opcode that does the same; any other instruction's own bytes.
 Bytes assembled_encoding(const Bytes& bytes) {
     Bytes canonical = bytes;
-    if (bytes[0] == 0xED) {
+    if (bytes.size() >= 2 && bytes[0] == 0xED) {
         const unsigned opcode = bytes[1], x = opcode >> 6, y = (opcode >> 3) & 7, z = opcode & 7;
         if (x == 1 && z == 4)
             canonical[1] = 0x44;  // NEG
@@ -125,9 +125,10 @@ Bytes assembled_encoding(const Bytes& bytes) {
         if (x == 1 && z == 6)
             canonical[1] = std::uint8_t(0x46 | (y & 2 ? (y & 1) << 3 | 0x10 : 0));  // IM 0, IM 1, IM 2
         if (opcode == 0x63 || opcode == 0x6B)
-            canonical = {std::uint8_t(opcode == 0x63 ? 0x22 : 0x2A), bytes[2], bytes[3]};  // LD (nn),HL  LD HL,(nn)
+            canonical = {std::uint8_t(opcode == 0x63 ? 0x22 : 0x2A), bytes.at(2), bytes.at(3)};  // LD (nn),HL  LD HL,(nn)
     }
-    const bool indexed_bit_group = (bytes[0] == 0xDD || bytes[0] == 0xFD) && bytes[1] == 0xCB;
+    // A prefix that hands over to another is one byte long.
+    const bool indexed_bit_group = bytes.size() >= 4 && (bytes[0] == 0xDD || bytes[0] == 0xFD) && bytes[1] == 0xCB;
     if (indexed_bit_group && (bytes[3] >> 6) == 1)
         canonical[3] = std::uint8_t((bytes[3] & ~7) | 6);  // BIT n,(IX+d) whatever its register field
     return canonical;

@@ -35,9 +35,9 @@ using test::M;
 
 using Image = std::array<std::uint8_t, 0x10000>;
 
-// The room for the program image: from 0x0100 up to the system's tables at
-// 0xFE80.
-constexpr std::size_t image_room = 0xFE80 - 0x0100;
+// The room for the program image: the program's memory, from 0x0100 up to
+// the BDOS page at 0xFC00.
+constexpr std::size_t image_room = 0xFC00 - 0x0100;
 
 struct Range {
     std::uint16_t start;
@@ -109,16 +109,23 @@ void place_text(Image& image, std::uint16_t address, const std::string& text) {
 }
 
 // The memory image at the first instruction, before the program image and
-// with the default FCBs and tail of a command line without arguments.
+// with the default FCBs and tail of a command line without arguments: page
+// zero's jumps to WBOOT (0xFF03) and to the BDOS entry (0xFC06) with IOBYTE
+// between them; the BDOS page with the entry's jump to the BDOS trap (0xFF40)
+// and the disk tables (the parameter block at 0xFC10, the header at 0xFC20
+// pointing at the directory buffer at 0xFC80, the block, the check vector at
+// 0xFC30 and the allocation vector at 0xFD00, whose first byte marks the
+// directory's eight blocks); and the BIOS jump vector from 0xFF00.
 Image initial_image() {
     Image image{};
-    place(image, 0x0000, {0xC3, 0xC6, 0xFF, 0x00, 0x00, 0xC3, 0xC0, 0xFF});
+    place(image, 0x0000, {0xC3, 0x03, 0xFF, 0x95, 0x00, 0xC3, 0x06, 0xFC});
     place_text(image, 0x005D, std::string(11, ' '));
     place_text(image, 0x006D, std::string(11, ' '));
-    image[0xFF40] = 0xC0;
-    place(image, 0xFF68, {0x80, 0xFE, 0x70, 0xFF, 0x00, 0xFF, 0x40, 0xFF});
-    place(image, 0xFF70, {0x28, 0x00, 0x04, 0x0F, 0x01, 0xC7, 0x00, 0x7F, 0x00, 0xC0, 0x00, 0x20, 0x00, 0x00, 0x00});
-    for (unsigned entry = 0xFFC0; entry <= 0xFFF3; entry += 3)
+    place(image, 0xFC06, {0xC3, 0x40, 0xFF});
+    place(image, 0xFC10, {0x80, 0x00, 0x05, 0x1F, 0x01, 0xFF, 0x07, 0xFF, 0x03, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00});
+    place(image, 0xFC28, {0x80, 0xFC, 0x10, 0xFC, 0x30, 0xFC, 0x00, 0xFD});
+    image[0xFD00] = 0xFF;
+    for (unsigned entry = 0xFF00; entry <= 0xFF30; entry += 3)
         place(image, std::uint16_t(entry), {0xC3, std::uint8_t(entry), std::uint8_t(entry >> 8)});
     return image;
 }
@@ -220,9 +227,9 @@ TEST(LoaderMessages, UnreadableFileIsNoProgram) {
 }
 
 TEST(LoaderMessages, ProgramNamesTooLongForTheirRoom) {
-    // The name with ".com" and its zero byte has room for 0xFD80 bytes from
+    // The name with ".com" and its zero byte has room for 0xFB00 bytes from
     // 0x0100; at the limit and beyond it there is no such file either way.
-    for (std::size_t length : {std::size_t(0xFD7B), std::size_t(0xFD7C), std::size_t(70000)}) {
+    for (std::size_t length : {std::size_t(0xFAFB), std::size_t(0xFAFC), std::size_t(70000)}) {
         SCOPED_TRACE("argument of " + std::to_string(length) + " characters");
         test::TemporaryDirectory directory;
         const std::string name(length, 'n');
@@ -303,7 +310,7 @@ TEST(LoaderNames, ProgramByPath) {
 // The memory image.
 
 TEST(LoaderImage, PageZeroTablesAndJumpVector) {
-    const std::vector<Range> ranges = {{0x0000, 0x100}, {0x8000, 0x100}, {0xFE80, 0x180}};
+    const std::vector<Range> ranges = {{0x0000, 0x100}, {0x8000, 0x100}, {0xFC00, 0x400}};
     const test::Result result = run_program(dump_program(ranges));
     EXPECT_EQ(result.status, 0);
     expect_dump(result.output, initial_image(), ranges);
@@ -315,7 +322,7 @@ TEST(LoaderImage, ProgramReachesBiosThroughTheTargetsInTheJumpVector) {
     Assembler program;
     program.lhld(0x0001).lxi(DE, 9).op(0x19 /* DAD D */).inx(HL).mov(E, M).inx(HL).mov(D, M).xchg();
     program.lxi(DE, "back").push(DE).mvi(C, 'Q').op(0xE9 /* PCHL */);
-    program.label("back").mvi(C, 'R').call(0xFFCF);  // and CONOUT called directly
+    program.label("back").mvi(C, 'R').call(0xFF0C);  // and CONOUT called directly
     program.lhld(0x0006).lxi(DE, "back2").push(DE).mvi(C, 2).mvi(E, 'S').op(0xE9);  // BDOS through 0x0006
     program.label("back2").exit();
     const test::Result result = run_program(program);
@@ -422,11 +429,15 @@ std::vector<std::uint8_t> padded(const Assembler& program, std::size_t size, std
     return bytes;
 }
 
-// The program's stack starts at 0xFE80 and takes the top of the room as it
-// calls; everything from the system area up is as the loader built it.
-TEST(LoaderSizes, FileThatFillsTheRoomEndsAt0xFE7FBelowTheTables) {
-    const std::vector<Range> ranges = {{0x0000, 0x08}, {0xFE00, 0x70}, {0xFE80, 0x180}};
-    const std::vector<std::uint8_t> bytes = padded(dump_program(ranges), image_room, 1);
+TEST(LoaderSizes, FileThatFillsTheProgramsMemoryLoadsUpTo0xFBFF) {
+    // The program's stack is its own, away from the top of its image.
+    const std::vector<Range> ranges = {{0x0000, 0x08}, {0xFBF0, 0x20}};
+    Assembler program;
+    program.lxi(test::SP, 0x8000);
+    for (const Range& range : ranges)
+        program.dump(range.start, std::uint8_t(range.length));
+    program.exit().hex_routine();
+    const std::vector<std::uint8_t> bytes = padded(program, image_room, 1);
     test::TemporaryDirectory directory;
     write_program(directory / "big.com", bytes);
     const test::Result result = test::run_kavo(directory.path(), {"big"});
@@ -436,23 +447,23 @@ TEST(LoaderSizes, FileThatFillsTheRoomEndsAt0xFE7FBelowTheTables) {
     expect_dump(result.output, image, ranges);
 }
 
-// A file larger than the room used to be loaded over the disk tables and the
-// jump vector, and cut at 0xFFFF; it is refused with its size instead.
+// A file larger than the room used to be loaded over the system's tables and
+// the jump vector, and cut at 0xFFFF; it is refused with its size instead.
 TEST(LoaderSizes, LargerFileIsRefusedWithItsSize) {
-    for (std::size_t size : {image_room + 1, std::size_t(0xFF00), std::size_t(0x11000)}) {
+    for (std::size_t size : {image_room + 1, std::size_t(0xFF80), std::size_t(0x11000)}) {
         SCOPED_TRACE("file of " + std::to_string(size) + " bytes");
         test::TemporaryDirectory directory;
         write_program(directory / "big.com", padded(printing("ran"), size, 2));
         expect_refused(
             test::run_kavo_keeping_errors(directory.path(), {"big"}),
-            refusal("big.com", std::to_string(size) + " bytes, more than the 64896 that fit from 0100 to FE7F"));
+            refusal("big.com", std::to_string(size) + " bytes, more than the 64256 that fit from 0100 to FBFF"));
     }
 }
 
 TEST(LoaderSizes, EmptyFileEndsCleanly) {
     // Nothing is loaded; the name "e.com" stays at 0x0100 and runs as code
-    // (MOV H,L; MVI L,'c'; MOV L,A; MOV L,L), then NOPs up to the RNZ that is
-    // the allocation vector's 0xC0, which returns to 0x0000: a warm boot.
+    // (MOV H,L; MVI L,'c'; MOV L,A; MOV L,L), then NOPs up to the BDOS entry,
+    // whose jump reaches the BDOS with C = 0: a warm boot.
     test::TemporaryDirectory directory;
     test::write_file(directory / "e.com", "");
     const test::Result result = test::run_kavo(directory.path(), {"e"}, "", std::chrono::seconds(20));
@@ -543,7 +554,7 @@ TEST(SupervisorEnd, CallZeroAndJumpToWarmBoot) {
     test::Result result = run_program(program);
     EXPECT_EQ(result.output, "A");
     Assembler direct;
-    direct.mvi(E, 'A').bdos(2).jmp(0xFFC6).mvi(E, 'B').bdos(2).exit();
+    direct.mvi(E, 'A').bdos(2).jmp(0xFF03).mvi(E, 'B').bdos(2).exit();
     result = run_program(direct);
     EXPECT_EQ(result.output, "A");
     EXPECT_EQ(result.status, 0);
@@ -567,22 +578,23 @@ TEST(SupervisorEnd, HaltWithItsMessageAndNothingAfter) {
     EXPECT_EQ(result.status, 0);
 }
 
-TEST(SupervisorEnd, Byte76BelowTheBdosEntryIsNoHalt) {
-    // A data byte 0x76 at 0xFFBF (a CR field there, say) before a BDOS call:
-    // the call is served and the run goes on.
+TEST(SupervisorEnd, Byte76BelowTheTrapAreaIsNoHalt) {
+    // A data byte 0x76 at 0xFEFF, just below the trap area, before a BDOS
+    // call and a call to an address without service: both are served and the
+    // run goes on.
     Assembler program;
-    program.mvi(A, 0x76).sta(0xFFBF).mvi(E, 'X').bdos(2).mvi(E, 'Y').bdos(2);
-    program.mvi(A, 0x76).sta(0xFFBF).call(0xFFF6).mvi(E, 'Z').bdos(2).exit();
+    program.mvi(A, 0x76).sta(0xFEFF).mvi(E, 'X').bdos(2).mvi(E, 'Y').bdos(2);
+    program.mvi(A, 0x76).sta(0xFEFF).call(0xFFF6).mvi(E, 'Z').bdos(2).exit();
     const test::Result result = run_program(program);
-    EXPECT_EQ(result.output, "XYPC=FFF6 trap=30\nZ");
+    EXPECT_EQ(result.output, "XYPC=FFF6 trap=F3\nZ");
     EXPECT_EQ(result.status, 0);
 }
 
-TEST(SupervisorEnd, HltExecutedAt0xFFBFHalts) {
-    // After the HLT, PC is 0xFFC0 with C = 2: were it served as a BDOS call,
-    // X would be printed.
+TEST(SupervisorEnd, HltExecutedJustBelowTheTrapAreaHalts) {
+    // After the HLT, PC is 0xFF00, the BOOT entry: were it served, its
+    // message would follow.
     Assembler program;
-    program.mvi(A, 0x76).sta(0xFFBF).mvi(C, 2).mvi(E, 'X').jmp(0xFFBF);
+    program.mvi(A, 0x76).sta(0xFEFF).mvi(C, 2).mvi(E, 'X').jmp(0xFEFF);
     const test::Result result = run_program(program);
     EXPECT_EQ(result.output, "\nHALT instruction\n");
     EXPECT_EQ(result.status, 0);
@@ -591,9 +603,11 @@ TEST(SupervisorEnd, HltExecutedAt0xFFBFHalts) {
 TEST(SupervisorTraps, AddressesWithoutServiceAreReportedAndTheRunGoesOn) {
     struct Case { std::uint16_t address; const char* line; };
     const Case cases[] = {
-        {0xFFC3, "PC=FFC3 trap=FFFFFFFD\n"}, {0xFFF6, "PC=FFF6 trap=30\n"}, {0xFFC1, "PC=FFC1 trap=FFFFFFFB\n"},
-        {0xFFC5, "PC=FFC5 trap=FFFFFFFF\n"}, {0xFFC7, "PC=FFC7 trap=01\n"},  {0xFFFF, "PC=FFFF trap=39\n"},
-        {0xFFF4, "PC=FFF4 trap=2E\n"},
+        {0xFF00, "PC=FF00 trap=FFFFFFFD\n"},  // BOOT
+        {0xFF01, "PC=FF01 trap=FFFFFFFE\n"}, {0xFF05, "PC=FF05 trap=02\n"}, {0xFF07, "PC=FF07 trap=04\n"},
+        {0xFF31, "PC=FF31 trap=2E\n"},       {0xFF33, "PC=FF33 trap=30\n"},  // inside SECTRAN's jump, past it
+        {0xFF3F, "PC=FF3F trap=3C\n"},       {0xFF41, "PC=FF41 trap=3E\n"},  // around the BDOS trap
+        {0xFFFF, "PC=FFFF trap=FC\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
@@ -608,9 +622,9 @@ TEST(SupervisorTraps, AddressesWithoutServiceAreReportedAndTheRunGoesOn) {
 TEST(SupervisorTraps, JumpToATrapReturnsToTheSubroutinesCaller) {
     Assembler program;
     program.call("sub").mvi(E, 'Z').bdos(2).exit();
-    program.label("sub").mvi(E, 'S').bdos(2).jmp(0xFFC3).mvi(E, 'N').bdos(2).ret();
+    program.label("sub").mvi(E, 'S').bdos(2).jmp(0xFF00).mvi(E, 'N').bdos(2).ret();
     const test::Result result = run_program(program);
-    EXPECT_EQ(result.output, "SPC=FFC3 trap=FFFFFFFD\nZ");
+    EXPECT_EQ(result.output, "SPC=FF00 trap=FFFFFFFD\nZ");
     EXPECT_EQ(result.status, 0);
 }
 
@@ -621,10 +635,10 @@ TEST(SupervisorTraps, RegistersSurviveAReportedTrap) {
     program.lxi(BC, 0x1234).lxi(DE, 0x5678).lxi(HL, 0x9ABC).mvi(A, 0xDE).op(0x37 /* STC */);
     program.call(0xFFF6);
     program.push(test::PSW).push(HL).push(DE).push(BC);
-    program.lxi(HL, 0xFE78).mvi(B, 8).label("loop").mov(A, M).call("hex").inx(HL).dcr(B).jnz("loop").exit();
+    program.lxi(HL, 0xFBF8).mvi(B, 8).label("loop").mov(A, M).call("hex").inx(HL).dcr(B).jnz("loop").exit();
     program.hex_routine();
     const test::Result result = run_program(program);
-    EXPECT_EQ(result.output, "PC=FFF6 trap=30\n34 12 78 56 BC 9A 03 DE ");
+    EXPECT_EQ(result.output, "PC=FFF6 trap=F3\n34 12 78 56 BC 9A 03 DE ");
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ TEST(Options, HelpListsEveryOptionAndRunsNothing) {
     for (const char* help : {"--help", "-h"}) {
         const Outcome outcome = run_with_options({help, "TAIL"});
         EXPECT_EQ(outcome.output.rfind("Usage: kavo [OPTION...] PROGRAM [ARGUMENT...]\n", 0), 0u) << help;
-        for (const char* option : {"--ccp", "--drive X=DIR", "-h, --help", "--keys NAME", "--trace LIST", "--trace-file FILE", "--version", "EXIT"})
+        for (const char* option : {"--ccp", "--drive X=DIR", "-h, --help", "--keys NAME", "--printer FILE", "--punch FILE",
+                                   "--reader FILE", "--trace LIST", "--trace-file FILE", "--version", "EXIT"})
             EXPECT_NE(outcome.output.find(option), std::string::npos) << option;
         std::istringstream lines(outcome.output);
         for (std::string line; std::getline(lines, line);)
@@ -105,6 +106,8 @@ TEST(Options, RefusedCommandLinesRunNothing) {
         {{"--trace-file=trace.log", "TAIL"}, "--trace-file needs --trace"},
         {{"--trace=bdos", "--trace-from=100", "TAIL"}, "need --trace=cpu"},
         {{"--keys", "emacs", "TAIL"}, "'emacs' is none of terminal, wordstar"},
+        {{"--printer=", "TAIL"}, "--printer: expected a file name"},
+        {{"--reader"}, "--reader needs a value"},
     };
     for (const auto& c : cases) {
         const Outcome outcome = run_with_options(c.arguments);

@@ -20,6 +20,7 @@ namespace {
 using kavo::Processor;
 using kavo::RegisterFile;
 using kavo::Stop;
+using kavo::trap_area;
 
 std::string hex(unsigned value, int digits = 2) {
     char text[16];
@@ -42,7 +43,7 @@ void place(Processor& processor, std::uint16_t address, const std::vector<std::u
         processor.memory[std::uint16_t(address + index)] = bytes[index];
 }
 
-// A fresh Processor with SP at the loader's 0xFE80 and PC at 0x0100.
+// A fresh Processor with SP at 0xFE80, below the trap area, and PC at 0x0100.
 std::unique_ptr<Processor> fresh_processor() {
     auto processor = std::make_unique<Processor>();
     processor->registers.sp = 0xFE80;
@@ -657,23 +658,23 @@ TEST(ProcessorWrap, PairArithmeticWraps) {
 // whose operand lies in it, and stack and data accesses (above).
 TEST(ProcessorWrap, OperandBytesInTheTrapAreaAreReadAsData) {
     auto processor = fresh_processor();
-    place(*processor, 0xFFBF, {0x21, 0xC3, 0xC0});  // LXI H with its operand at 0xFFC0
-    processor->registers.pc = 0xFFBF;
+    place(*processor, trap_area - 1, {0x21, 0xC3, 0xC0});  // LXI H with its operand at the trap area
+    processor->registers.pc = trap_area - 1;
     EXPECT_EQ(run(*processor), Stop::trap);
     EXPECT_EQ(processor->registers.hl(), 0xC0C3);
-    EXPECT_EQ(processor->registers.pc, 0xFFC2);
+    EXPECT_EQ(processor->registers.pc, trap_area + 2);
 
     processor = fresh_processor();
-    place(*processor, 0xFFBE, {0x3E, 0x00, 0xC6});  // MVI A; then ADI at 0xFFC0 must not run
-    processor->registers.pc = 0xFFBE;
+    place(*processor, trap_area - 2, {0x3E, 0x00, 0xC6});  // MVI A; then ADI in the trap area must not run
+    processor->registers.pc = trap_area - 2;
     EXPECT_EQ(run(*processor), Stop::trap);
-    EXPECT_EQ(processor->registers.pc, 0xFFC0);
+    EXPECT_EQ(processor->registers.pc, trap_area);
     EXPECT_EQ(processor->registers.a, 0x00);
 
     processor = fresh_processor();
-    place(*processor, 0xFFBE, {0xC3, 0x00, 0x02});  // JMP whose high byte is at 0xFFC0
+    place(*processor, trap_area - 2, {0xC3, 0x00, 0x02});  // JMP whose high byte is in the trap area
     processor->memory[0x0200] = 0x76;
-    processor->registers.pc = 0xFFBE;
+    processor->registers.pc = trap_area - 2;
     EXPECT_EQ(run(*processor), Stop::halt);
     EXPECT_EQ(processor->registers.pc, 0x0201);
 }
@@ -866,10 +867,10 @@ TEST(ProcessorStops, NothingRunsWhenPcStartsInTheTrapArea) {
 
 TEST(ProcessorStops, ExecutionRunningIntoTheTrapAreaStopsThere) {
     auto processor = fresh_processor();
-    processor->memory[0xFFC0] = 0x3C;  // INR A, must not run
-    processor->registers.pc = 0xFFBF;  // NOP
+    processor->memory[trap_area] = 0x3C;  // INR A, must not run
+    processor->registers.pc = trap_area - 1;  // NOP
     EXPECT_EQ(run(*processor), Stop::trap);
-    EXPECT_EQ(processor->registers.pc, 0xFFC0);
+    EXPECT_EQ(processor->registers.pc, trap_area);
     EXPECT_EQ(processor->registers.a, 0x00);
 }
 
@@ -914,20 +915,20 @@ TEST(ProcessorStops, JumpsCallsAndReturnsIntoTheTrapArea) {
     EXPECT_EQ(processor->registers.pc, 0xFFFF);
 }
 
-TEST(ProcessorStops, HltAtFfbfHaltsAndAByte76ThereDoesNot) {
+TEST(ProcessorStops, HltJustBelowTheTrapAreaHaltsAndAByte76ThereDoesNot) {
     auto processor = fresh_processor();
-    processor->memory[0xFFBF] = 0x76;
-    processor->registers.pc = 0xFFBF;
+    processor->memory[trap_area - 1] = 0x76;
+    processor->registers.pc = trap_area - 1;
     EXPECT_EQ(run(*processor), Stop::halt);
-    EXPECT_EQ(processor->registers.pc, 0xFFC0);
+    EXPECT_EQ(processor->registers.pc, trap_area);
 
     // The same byte as data: a trap stop, though memory[PC - 1] is 0x76.
     processor = fresh_processor();
-    processor->memory[0xFFBF] = 0x76;
-    place(*processor, 0x0005, {0xC3, 0xC0, 0xFF});
+    processor->memory[trap_area - 1] = 0x76;
+    place(*processor, 0x0005, {0xC3, std::uint8_t(trap_area), trap_area >> 8});
     place(*processor, 0x0100, {0xCD, 0x05, 0x00});
     EXPECT_EQ(run(*processor), Stop::trap);
-    EXPECT_EQ(processor->registers.pc, 0xFFC0);
+    EXPECT_EQ(processor->registers.pc, trap_area);
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/pty.h"
 #include "tests/run.h"
 
 namespace {
@@ -213,6 +214,23 @@ TEST(RealPrograms, BasicWritesAFileAndReadsItBack) {
     const std::string written = test::read_file(directory / "NUMBERS.DAT");
     EXPECT_TRUE(written.starts_with(squares + "\x1A"));
     EXPECT_EQ(written.size() % 128, 0u);
+}
+
+// A user who mistypes a PIP command and discards the line with Ctrl+U gets
+// the command typed after it, not "INVALID FORMAT" from the whole line.
+TEST(RealPrograms, PipCommandTypedAfterControlUIsTheOneRun) {
+    KAVO_REQUIRE_SHARED("cpm/programs/PIP.COM", pip);
+    test::TemporaryDirectory directory;
+    copy_into(pip, directory);
+    test::write_file(directory / "NOTE.TXT", "HELLO\r\nWORLD\r\n\x1A");
+    test::PtyRun run(directory.path(), {"PIP"});
+    ASSERT_TRUE(run.wait_for("*"));
+    ASSERT_TRUE(run.type("garbage\x15" "CON:=NOTE.TXT\r"));
+    ASSERT_TRUE(run.wait_for("WORLD\r\n*")) << testing::PrintToString(run.output);
+    ASSERT_TRUE(run.type("\r"));
+    EXPECT_TRUE(test::exited_with_zero(run.wait_exit()));
+    EXPECT_TRUE(run.output.starts_with("*garbage#\r\n CON:=NOTE.TXT\r\r\nHELLO\r\nWORLD\r\n*"))
+        << testing::PrintToString(run.output);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bdos/memory_map.h"
 #include "tests/assembler.h"
 
 namespace test {
@@ -19,7 +20,7 @@ struct Registers {
     std::uint8_t e = 0xE0;
     std::uint8_t h = 0x12;
     std::uint8_t l = 0x34;
-    std::uint16_t sp = 0xFE80;  // where the loader leaves it
+    std::uint16_t sp = kavo::address::stack;  // where the loader leaves it
 
     void set_bc(std::uint16_t value) { b = std::uint8_t(value >> 8), c = std::uint8_t(value); }
     void set_de(std::uint16_t value) { d = std::uint8_t(value >> 8), e = std::uint8_t(value); }

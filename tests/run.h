@@ -2,7 +2,9 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -181,6 +183,29 @@ inline ResultWithErrors run_kavo_keeping_errors(const std::filesystem::path& dir
     });
     result.errors = read_file(errors_path);
     return result;
+}
+
+// In the child (or the test itself): a mount namespace of its own (a user
+// namespace too when not root) with a tmpfs of size ("64k") over directory,
+// so nothing else sees it. False when the host allows none.
+inline bool mount_small_file_system(const std::filesystem::path& directory, const std::string& size = "64k") {
+    const uid_t user = geteuid();
+    const gid_t group = getegid();
+    if (unshare(CLONE_NEWNS) != 0) {
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return false;
+        auto write_map = [](const char* file, const std::string& text) {
+            std::ofstream stream(file);
+            stream << text;
+            return bool(stream.flush());
+        };
+        if (!write_map("/proc/self/setgroups", "deny") ||
+            !write_map("/proc/self/uid_map", std::to_string(user) + " " + std::to_string(user) + " 1") ||
+            !write_map("/proc/self/gid_map", std::to_string(group) + " " + std::to_string(group) + " 1"))
+            return false;
+    }
+    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", directory.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
 }
 
 // A file of the CP/M test material beside the repository. Without it the

@@ -31,19 +31,19 @@ const Program keys_program = {
     0xDA, 0x17, 0x01,  // JC put
     0xC6, 0x07,        // ADI 'A'-'9'-1
     0x4F,              // 0117 put: MOV C,A
-    0xCD, 0xCF, 0xFF,  // CALL CONOUT
+    0xCD, 0x0C, 0xFF,  // CALL CONOUT
     0xC9,              // RET
     0x0E, '>',         // 011C main: MVI C,'>'
-    0xCD, 0xCF, 0xFF,  // CALL CONOUT
-    0xCD, 0xCC, 0xFF,  // 0121 loop: CALL CONIN
+    0xCD, 0x0C, 0xFF,  // CALL CONOUT
+    0xCD, 0x09, 0xFF,  // 0121 loop: CALL CONIN
     0x47,              // MOV B,A
     0xCD, 0x03, 0x01,  // CALL hex
-    0xCD, 0xC9, 0xFF,  // CALL CONST
+    0xCD, 0x06, 0xFF,  // CALL CONST
     0x0E, '+',         // MVI C,'+'
     0xB7,              // ORA A
     0xC2, 0x33, 0x01,  // JNZ mark
     0x0E, ' ',         // MVI C,' '
-    0xCD, 0xCF, 0xFF,  // 0133 mark: CALL CONOUT
+    0xCD, 0x0C, 0xFF,  // 0133 mark: CALL CONOUT
     0x78,              // MOV A,B
     0xFE, 'q',         // CPI 'q'
     0xC2, 0x21, 0x01,  // JNZ loop
@@ -52,8 +52,8 @@ const Program keys_program = {
 
 // Prints "go", then counts in HL for ever without asking for a key.
 const Program compute_program = {
-    0x0E, 'g', 0xCD, 0xCF, 0xFF,  // 0100 MVI C,'g'; CALL CONOUT
-    0x0E, 'o', 0xCD, 0xCF, 0xFF,  // 0105 MVI C,'o'; CALL CONOUT
+    0x0E, 'g', 0xCD, 0x0C, 0xFF,  // 0100 MVI C,'g'; CALL CONOUT
+    0x0E, 'o', 0xCD, 0x0C, 0xFF,  // 0105 MVI C,'o'; CALL CONOUT
     0x23,                         // 010A INX H
     0xC3, 0x0A, 0x01,             // JMP 010A
 };
@@ -62,7 +62,7 @@ const Program compute_program = {
 Program output_program(std::string_view bytes) {
     Program program;
     for (unsigned char byte : bytes)
-        program.insert(program.end(), {0x0E, byte, 0xCD, 0xCF, 0xFF});
+        program.insert(program.end(), {0x0E, byte, 0xCD, 0x0C, 0xFF});
     program.push_back(0x76);
     return program;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bdos/memory_map.h"
 #include "host/screen.h"
 #include "tests/assembler.h"
 #include "tests/pty.h"
@@ -368,7 +369,7 @@ TEST(TerminalScreen, EachTerminalsCodesDrawTheScreen) {
 // until it reads 'q'. It writes through BIOS CONOUT: the BDOS's output would
 // take a waiting key for its ^S test.
 Assembler keys_program() {
-    constexpr std::uint16_t conin = 0xFFCC, conout = 0xFFCF;
+    constexpr std::uint16_t conin = kavo::address::bios_vector + 0x09, conout = kavo::address::bios_vector + 0x0C;
     Assembler program;
     program.mvi(C, '>').call(conout);
     program.label("key").call(conin).mov(B, A).rrc().rrc().rrc().rrc().call("digit").mov(A, B).call("digit");
@@ -502,7 +503,7 @@ TEST(TerminalScreen, RunEndsWithTheCursorAtTheStartOfALine) {
 // A program that writes text through BDOS function 2, then reads keys
 // through BIOS CONIN: 'q' warm-boots, 'h' halts, any other is read again.
 Assembler waiting_program(const std::string& text) {
-    constexpr std::uint16_t conin = 0xFFCC;
+    constexpr std::uint16_t conin = kavo::address::bios_vector + 0x09;
     Assembler program;
     program.lxi(HL, "text").label("next").mov(A, M).ora(A).jz("wait");
     program.push(HL).mov(E, A).bdos(2).pop(HL).inx(HL).jmp("next");
@@ -691,7 +692,7 @@ TEST(TerminalScreen, ScreenSettlesAfterResizesDuringABurstOfOutput) {
         block += "row " + std::string(1, char('A' + row % 26)) + " \033pREV\033q " + alphabet + alphabet + alphabet +
                  "\033Y" + std::string(1, char(32 + row % 24)) + "(\033K\r\n";
     constexpr std::uint16_t counter = 0x0300;
-    constexpr std::uint16_t conin = 0xFFCC;
+    constexpr std::uint16_t conin = kavo::address::bios_vector + 0x09;
     Assembler program;
     program.mvi(A, 20).sta(counter).label("block").lxi(HL, "block_text");
     program.label("next").mov(A, M).ora(A).jz("block_end");

@@ -120,7 +120,7 @@ TEST(RequestTrace, ConsoleSystemAndBiosLines) {
     TemporaryDirectory directory;
     Assembler program;
     program.mvi(E, 0x07).bdos(2).bdos(1).bdos(12).lxi(DE, 0x1234).bdos(77);
-    program.mvi(C, 'x').call(0xFFCF).mvi(C, 2).call(0xFFDE).call(0xFFCC).call(0xFFC7).bdos(0);
+    program.mvi(C, 'x').call(0xFF0C).mvi(C, 2).call(0xFF1B).call(0xFF09).call(0xFF04).bdos(0);
     program.write(directory / "SYS.COM");
     const TracedRun traced = run_traced(directory.path(), {"--trace=bdos", "SYS"}, "kq");
     const std::vector<std::string> expected = {
@@ -131,11 +131,11 @@ TEST(RequestTrace, ConsoleSystemAndBiosLines) {
         "011E  BIOS  4 CONOUT  C='x'",
         "0123  BIOS  9 SELDSK  C=02 C:  -> HL=0000",
         "0126  BIOS  3 CONIN  -> A='q'",
-        "0129  trap at FFC7  -> no service",
+        "0129  trap at FF04  -> no service",
         "012E  BDOS  0 system reset  -> the run ends",
     };
     EXPECT_EQ(traced.trace, expected);
-    EXPECT_EQ(traced.run.output, "kFunc=4D\nxPC=FFC7 trap=01\n");
+    EXPECT_EQ(traced.run.output, "kFunc=4D\nxPC=FF04 trap=01\n");
 }
 
 // MVI A,0FFH; ADI 01H; LXI H,1234H; PUSH H; POP D; MVI C,0CH; CALL 0005H;
@@ -149,17 +149,18 @@ TEST(InstructionTrace, ShortProgramOnThe8080) {
     directory.write("SHORT.COM", short_program);
     const TracedRun traced = run_traced(directory.path(), {"--trace=bdos,cpu", "SHORT"});
     const std::vector<std::string> expected = {
-        "0100  3E FF     MVI  A,0FFH          A=FF BC=0000 DE=0000 HL=0000 SP=FE80 F=........",
-        "0102  C6 01     ADI  01H             A=00 BC=0000 DE=0000 HL=0000 SP=FE80 F=.Z.A.P.C",
-        "0104  21 34 12  LXI  H,1234H         A=00 BC=0000 DE=0000 HL=1234 SP=FE80 F=.Z.A.P.C",
-        "0107  E5        PUSH H               A=00 BC=0000 DE=0000 HL=1234 SP=FE7E F=.Z.A.P.C",
-        "0108  D1        POP  D               A=00 BC=0000 DE=1234 HL=1234 SP=FE80 F=.Z.A.P.C",
-        "0109  0E 0C     MVI  C,0CH           A=00 BC=000C DE=1234 HL=1234 SP=FE80 F=.Z.A.P.C",
-        "010B  CD 05 00  CALL 0005H           A=00 BC=000C DE=1234 HL=1234 SP=FE7E F=.Z.A.P.C",
-        "0005  C3 C0 FF  JMP  0FFC0H          A=00 BC=000C DE=1234 HL=1234 SP=FE7E F=.Z.A.P.C",
+        "0100  3E FF     MVI  A,0FFH          A=FF BC=0000 DE=0000 HL=0000 SP=FC00 F=........",
+        "0102  C6 01     ADI  01H             A=00 BC=0000 DE=0000 HL=0000 SP=FC00 F=.Z.A.P.C",
+        "0104  21 34 12  LXI  H,1234H         A=00 BC=0000 DE=0000 HL=1234 SP=FC00 F=.Z.A.P.C",
+        "0107  E5        PUSH H               A=00 BC=0000 DE=0000 HL=1234 SP=FBFE F=.Z.A.P.C",
+        "0108  D1        POP  D               A=00 BC=0000 DE=1234 HL=1234 SP=FC00 F=.Z.A.P.C",
+        "0109  0E 0C     MVI  C,0CH           A=00 BC=000C DE=1234 HL=1234 SP=FC00 F=.Z.A.P.C",
+        "010B  CD 05 00  CALL 0005H           A=00 BC=000C DE=1234 HL=1234 SP=FBFE F=.Z.A.P.C",
+        "0005  C3 06 FC  JMP  0FC06H          A=00 BC=000C DE=1234 HL=1234 SP=FBFE F=.Z.A.P.C",
+        "FC06  C3 40 FF  JMP  0FF40H          A=00 BC=000C DE=1234 HL=1234 SP=FBFE F=.Z.A.P.C",
         "010E  BDOS 12 return version number  -> HL=0022",
-        "010E  C3 00 00  JMP  0000H           A=22 BC=000C DE=1234 HL=0022 SP=FE80 F=.Z.A.P.C",
-        "0000  C3 C6 FF  JMP  0FFC6H          A=22 BC=000C DE=1234 HL=0022 SP=FE80 F=.Z.A.P.C",
+        "010E  C3 00 00  JMP  0000H           A=22 BC=000C DE=1234 HL=0022 SP=FC00 F=.Z.A.P.C",
+        "0000  C3 03 FF  JMP  0FF03H          A=22 BC=000C DE=1234 HL=0022 SP=FC00 F=.Z.A.P.C",
         "0000  BIOS  1 WBOOT  -> the run ends",
     };
     EXPECT_EQ(traced.trace, expected);
@@ -171,25 +172,27 @@ TEST(InstructionTrace, ShortProgramOnTheZ80) {
     const TracedRun traced = run_traced(directory.path(), {"--z80", "--trace=cpu", "SHORT"});
     const std::string alternates = " AF'=0000 BC'=0000 DE'=0000 HL'=0000";
     const std::vector<std::string> expected = {
-        "0100  3E FF        LD   A,0FFH          AF=FF02 BC=0000 DE=0000 HL=0000 IX=0000 IY=0000 SP=FE80 F=......N." +
+        "0100  3E FF        LD   A,0FFH          AF=FF02 BC=0000 DE=0000 HL=0000 IX=0000 IY=0000 SP=FC00 F=......N." +
             alternates,
-        "0102  C6 01        ADD  A,01H           AF=0051 BC=0000 DE=0000 HL=0000 IX=0000 IY=0000 SP=FE80 F=.Z.H...C" +
+        "0102  C6 01        ADD  A,01H           AF=0051 BC=0000 DE=0000 HL=0000 IX=0000 IY=0000 SP=FC00 F=.Z.H...C" +
             alternates,
-        "0104  21 34 12     LD   HL,1234H        AF=0051 BC=0000 DE=0000 HL=1234 IX=0000 IY=0000 SP=FE80 F=.Z.H...C" +
+        "0104  21 34 12     LD   HL,1234H        AF=0051 BC=0000 DE=0000 HL=1234 IX=0000 IY=0000 SP=FC00 F=.Z.H...C" +
             alternates,
-        "0107  E5           PUSH HL              AF=0051 BC=0000 DE=0000 HL=1234 IX=0000 IY=0000 SP=FE7E F=.Z.H...C" +
+        "0107  E5           PUSH HL              AF=0051 BC=0000 DE=0000 HL=1234 IX=0000 IY=0000 SP=FBFE F=.Z.H...C" +
             alternates,
-        "0108  D1           POP  DE              AF=0051 BC=0000 DE=1234 HL=1234 IX=0000 IY=0000 SP=FE80 F=.Z.H...C" +
+        "0108  D1           POP  DE              AF=0051 BC=0000 DE=1234 HL=1234 IX=0000 IY=0000 SP=FC00 F=.Z.H...C" +
             alternates,
-        "0109  0E 0C        LD   C,0CH           AF=0051 BC=000C DE=1234 HL=1234 IX=0000 IY=0000 SP=FE80 F=.Z.H...C" +
+        "0109  0E 0C        LD   C,0CH           AF=0051 BC=000C DE=1234 HL=1234 IX=0000 IY=0000 SP=FC00 F=.Z.H...C" +
             alternates,
-        "010B  CD 05 00     CALL 0005H           AF=0051 BC=000C DE=1234 HL=1234 IX=0000 IY=0000 SP=FE7E F=.Z.H...C" +
+        "010B  CD 05 00     CALL 0005H           AF=0051 BC=000C DE=1234 HL=1234 IX=0000 IY=0000 SP=FBFE F=.Z.H...C" +
             alternates,
-        "0005  C3 C0 FF     JP   0FFC0H          AF=0051 BC=000C DE=1234 HL=1234 IX=0000 IY=0000 SP=FE7E F=.Z.H...C" +
+        "0005  C3 06 FC     JP   0FC06H          AF=0051 BC=000C DE=1234 HL=1234 IX=0000 IY=0000 SP=FBFE F=.Z.H...C" +
             alternates,
-        "010E  C3 00 00     JP   0000H           AF=2251 BC=000C DE=1234 HL=0022 IX=0000 IY=0000 SP=FE80 F=.Z.H...C" +
+        "FC06  C3 40 FF     JP   0FF40H          AF=0051 BC=000C DE=1234 HL=1234 IX=0000 IY=0000 SP=FBFE F=.Z.H...C" +
             alternates,
-        "0000  C3 C6 FF     JP   0FFC6H          AF=2251 BC=000C DE=1234 HL=0022 IX=0000 IY=0000 SP=FE80 F=.Z.H...C" +
+        "010E  C3 00 00     JP   0000H           AF=2251 BC=000C DE=1234 HL=0022 IX=0000 IY=0000 SP=FC00 F=.Z.H...C" +
+            alternates,
+        "0000  C3 03 FF     JP   0FF03H          AF=2251 BC=000C DE=1234 HL=0022 IX=0000 IY=0000 SP=FC00 F=.Z.H...C" +
             alternates,
     };
     EXPECT_EQ(traced.trace, expected);
@@ -209,12 +212,13 @@ TEST(InstructionTrace, FromAnAddressForACount) {
     } cases[] = {
         {{"--trace=cpu", "--trace-from=107"},
          {"0107  3C        INR  A", "0108  3C        INR  A", "0109  0E 0C     MVI  C,0CH",
-          "010B  CD 05 00  CALL 0005H", "0005  C3 C0 FF  JMP  0FFC0H", "010E  C3 00 00  JMP  0000H",
-          "0000  C3 C6 FF  JMP  0FFC6H"}},
+          "010B  CD 05 00  CALL 0005H", "0005  C3 06 FC  JMP  0FC06H", "FC06  C3 40 FF  JMP  0FF40H",
+          "010E  C3 00 00  JMP  0000H",
+          "0000  C3 03 FF  JMP  0FF03H"}},
         {{"--trace=cpu,bdos", "--trace-from=0x0102", "--trace-count=4"},
          {"0102  05        DCR  B", "0103  C2 02 01  JNZ  0102H", "0102  05        DCR  B",
           "0103  C2 02 01  JNZ  0102H", "010E  BDOS 12", "0000  BIOS  1"}},
-        {{"--trace=cpu", "--trace-from=0FFC0H"}, {}},
+        {{"--trace=cpu", "--trace-from=0FF40H"}, {}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> arguments = c.options;

@@ -14,6 +14,7 @@ namespace {
 
 using kavo::Processor;
 using kavo::Stop;
+using kavo::trap_area;
 using Bytes = std::vector<std::uint8_t>;
 
 // A fresh Processor with SP at the loader's 0xFE80 and PC at 0x0100.
@@ -318,25 +319,27 @@ TEST(Z80Wrap, IndexedAddressesAndBlockInstructionsWrapAtTheTop) {
                               0x01, 0x04, 0x00,  // LD BC,4
                               0xED, 0xB0,        // LDIR: 0xFFFE.. 0x0001 to 0xFFF0..0xFFF3
                               0x21, 0x01, 0x00,  // LD HL,0x0001
-                              0x11, 0xC1, 0xFF,  // LD DE,0xFFC1
+                              0x11, 0x01, 0xFF,  // LD DE,0xFF01
                               0x01, 0x04, 0x00,  // LD BC,4
-                              0xED, 0xB8,        // LDDR: into the BDOS entry and below it
+                              0xED, 0xB8,        // LDDR: into the jump vector's first entry and below it
                           });
     EXPECT_EQ(processor->memory[0xFFF0], 0xA1);
     EXPECT_EQ(processor->memory[0xFFF3], 0xA4);
     EXPECT_EQ(processor->registers.hl(), 0xFFFD);
-    EXPECT_EQ(processor->registers.de(), 0xFFBD);
-    EXPECT_EQ(processor->memory[0xFFC1], 0xA4);
-    EXPECT_EQ(processor->memory[0xFFBE], 0xA1);
+    EXPECT_EQ(processor->registers.de(), 0xFEFD);
+    EXPECT_EQ(processor->memory[0xFF01], 0xA4);
+    EXPECT_EQ(processor->memory[0xFEFE], 0xA1);
 
     // A repeating block instruction in the last bytes below the trap area
-    // runs to its end, then PC reaches the BDOS entry.
+    // runs to its end, then PC reaches the trap area.
     processor = fresh_processor();
-    place(*processor, 0x0100, {0x21, 0x00, 0x20, 0x11, 0x00, 0x30, 0x01, 0x00, 0x01, 0xC3, 0xBE, 0xFF});
-    place(*processor, 0xFFBE, {0xED, 0xB0});
+    const std::uint16_t last = trap_area - 2;
+    place(*processor, 0x0100,
+          {0x21, 0x00, 0x20, 0x11, 0x00, 0x30, 0x01, 0x00, 0x01, 0xC3, std::uint8_t(last), std::uint8_t(last >> 8)});
+    place(*processor, last, {0xED, 0xB0});
     processor->memory[0x20FF] = 0x77;
     ASSERT_EQ(run(*processor), Stop::trap);
-    EXPECT_EQ(processor->registers.pc, 0xFFC0);
+    EXPECT_EQ(processor->registers.pc, trap_area);
     EXPECT_EQ(processor->registers.bc(), 0);
     EXPECT_EQ(processor->memory[0x30FF], 0x77);
 }

@@ -1,5 +1,5 @@
-// libFuzzer target: script text on standard input, with no terminal, read through the console functions and the BIOS
-// console entries as a program calls them.
+// libFuzzer target: script text on standard input, with no terminal, read through the console and character device
+// functions and the BIOS console entries as a program calls them.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -24,9 +24,11 @@ namespace {
 // n; bytes 2 to n + 1 are the requests; the rest is the script text on
 // standard input.
 //
-// A request's byte: its low three bits choose the request; for line input
-// (function 10) bits 3-4 choose the buffer's address and bits 5-7 its room;
-// for console output (functions 2 and 6) the whole byte is the character.
+// A request's byte: its low three bits choose the request, and for three of
+// them bits 3-4 choose further; for line input (function 10) bits 3-4 choose
+// the buffer's address and bits 5-7 its room; for console output (functions
+// 2 and 6), punch and list output (4 and 5) and set I/O byte (8) the whole
+// byte is E.
 constexpr const char* terminal_names[] = {"ansi", "adm3a", "vt52", "h19", "tvi925"};
 
 enum Request : std::uint8_t {
@@ -35,9 +37,10 @@ enum Request : std::uint8_t {
     direct_output,   // function 6 with any other E
     read_buffer,     // function 10
     console_status,  // function 11
-    bios_status,     // BIOS CONST
-    bios_input,      // BIOS CONIN
-    console_output,  // function 2, which takes a typed key only
+    bios_status,     // BIOS CONST; with bit 3, function 7 (get I/O byte)
+    bios_input,      // BIOS CONIN; with bit 3, function 3 (reader input: a key without a reader file)
+    console_output,  // bits 3-4: function 2 (which takes a typed key only), 4 (punch output: the screen
+                     // without a punch file), 5 (list output: dropped without a printer file) or 8 (set I/O byte)
 };
 
 constexpr std::uint16_t buffer_addresses[] = {0x0200, 0x0000, 0xFFF0, 0xFF00};
@@ -116,7 +119,7 @@ public:
 
     // What the requests are to write to the console, before the screen
     // translation: the echoes of functions 1 and 10 and the characters of
-    // functions 2 and 6.
+    // functions 2, 4 and 6.
     std::string echoes;
 
     // One request; false when the run ended there (at the end of the script,
@@ -124,7 +127,8 @@ public:
     bool call(std::uint8_t code) {
         kavo::RegisterFile& r = machine.processor.registers;
         const Request request = Request(code & 7);
-        std::uint16_t entry = kavo::address::bdos_entry;
+        const unsigned choice = code >> 3 & 3;
+        std::uint16_t entry = kavo::address::bdos_trap;
         switch (request) {
         case console_input: r.c = 1; break;
         case direct_input: r.c = 6, r.e = 0xFF; break;
@@ -135,9 +139,23 @@ public:
             set_memory(r.de() ? r.de() : dma_address, rooms[code >> 5]);
             break;
         case console_status: r.c = 11; break;
-        case bios_status: entry = 0xFFC9; break;
-        case bios_input: entry = 0xFFCC; break;
-        case console_output: r.c = 2, r.e = code; break;
+        case bios_status:
+            if (choice & 1)
+                r.c = 7;
+            else
+                entry = kavo::address::bios_vector + 0x06;
+            break;
+        case bios_input:
+            if (choice & 1)
+                r.c = 3;
+            else
+                entry = kavo::address::bios_vector + 0x09;
+            break;
+        case console_output:
+            r.c = std::array<std::uint8_t, 4>{2, 4, 5, 8}[choice], r.e = code;
+            if (choice == 3)
+                expected_memory[kavo::address::iobyte] = code;
+            break;
         }
         r.a = 0x5A;
         const std::uint16_t stack = r.sp;
@@ -158,10 +176,21 @@ public:
             // Function 1 echoes what CP/M 2.2 echoes; nothing at the end.
             if (request == console_input && expect_running &&
                 (expected_a >= 0x20 || expected_a == 0x0D || expected_a == 0x0A || expected_a == 0x09))
-                echoes += char(expected_a);
+                write_console(expected_a);
             break;
-        case direct_output:
-        case console_output: echoes += char(code); break;
+        case direct_output: echoes += char(code); break;
+        case console_output:
+            if (choice == 0)
+                write_console(code);
+            else if (choice == 1)
+                echoes += char(code);
+            else if (choice == 2)
+                expected_a = 0xFF;
+            break;
+        case bios_status:
+            if (choice & 1)
+                expected_a = expected_memory[kavo::address::iobyte];
+            break;
         case direct_input: expected_a = next_key < keys.size() ? keys[next_key++] : 0x00; break;
         case read_buffer: {
             const std::uint16_t buffer = r.de() ? r.de() : dma_address;
@@ -177,7 +206,7 @@ public:
                 expect_running = end == LineEnd::line;
                 expected_a = line_result;
                 if (expect_running)
-                    echoes += '\r';
+                    write_console('\r');
             }
             break;
         }
@@ -203,14 +232,53 @@ private:
         expected_memory[address] = value;
     }
 
+    // Console output as the functions that count the column write it.
+    void write_console(std::uint8_t byte) {
+        echoes += char(byte);
+        if (byte == 0x0D)
+            column = 0;
+        else if (byte == 0x09)
+            column = std::uint8_t((column | 7) + 1);
+        else if (byte == 0x08)
+            column -= column > 0;
+        else if (byte >= 0x20 && byte != 0x7F)
+            ++column;
+    }
+    void echo_line_character(std::uint8_t character) {
+        if (character == 0x09) {
+            for (unsigned blank = 0; blank < 8; ++blank)
+                write_console(' ');
+        } else if (character < 0x20) {
+            write_console('^');
+            write_console(character + 0x40);
+        } else {
+            write_console(character);
+        }
+    }
+    void back_up() {
+        echoes += "\b \b";
+        column -= column > 0;
+    }
+
     // What line input makes of the next keys in the buffer at buffer (in the
     // expected memory), with the result in line_result: Enter ends the line
-    // unstored, DEL erases the last character (which stays in memory), every
-    // other key is stored; ^C on an empty line ends the run. The end of the
-    // script reads as Enter.
+    // unstored, DEL erases the last character (which stays in memory), ^X
+    // erases the line back to its first column, ^U and ^R write '#' and start
+    // the line again on a new screen line (^R retyping it), ^E starts a new
+    // screen line, ^P is dropped (there is no printer), every other key is
+    // stored; ^C on an empty line ends the run. The end of the script reads as
+    // Enter.
     LineEnd type_line(std::uint16_t buffer) {
         auto at = [&](unsigned offset) -> std::uint8_t& { return expected_memory[std::uint16_t(buffer + offset)]; };
         const unsigned room = at(0);
+        std::uint8_t start_column = column;
+        const auto new_screen_line = [&] {
+            write_console('#');
+            write_console(0x0D);
+            write_console(0x0A);
+            while (column < start_column)
+                write_console(' ');
+        };
         unsigned count = 0;
         line_result = 0xFF;
         LineEnd end = LineEnd::line;
@@ -229,20 +297,36 @@ private:
                 if (count > 0) {
                     const std::uint8_t erased = at(2 + --count);
                     const unsigned columns = erased == 0x09 ? 8 : erased < 0x20 ? 2 : 1;
-                    for (unsigned column = 0; column < columns; ++column)
-                        echoes += "\b \b";
-                    line_result = 0x00;
+                    for (unsigned erasure = 0; erasure < columns; ++erasure)
+                        back_up();
                 }
                 continue;
             }
+            if (key == 0x18) {
+                while (column > start_column)
+                    back_up();
+                count = 0;
+                continue;
+            }
+            if (key == 0x15 || key == 0x12) {
+                new_screen_line();
+                if (key == 0x15)
+                    count = 0;
+                for (unsigned index = 0; index < count; ++index)
+                    echo_line_character(at(2 + index));
+                continue;
+            }
+            if (key == 0x05) {
+                write_console(0x0D);
+                write_console(0x0A);
+                start_column = 0;
+                continue;
+            }
+            if (key == 0x10)
+                continue;
             at(2 + count++) = key;
             line_result = key == 0x09 ? 0x08 : key < 0x20 ? key + 0x40 : key;
-            if (key == 0x09)
-                echoes += "        ";
-            else if (key < 0x20)
-                echoes += {'^', char(key + 0x40)};
-            else
-                echoes += char(key);
+            echo_line_character(key);
             if (key == 0x03 && count == 1)
                 return LineEnd::interrupted;
         }
@@ -256,6 +340,7 @@ private:
     std::size_t next_key = 0;
     std::array<std::uint8_t, 0x10000> expected_memory;
     std::uint8_t line_result = 0xFF;
+    std::uint8_t column = 0;  // the console column the system counts
 };
 
 fuzz::Sandbox& sandbox() {

@@ -1,4 +1,4 @@
-// libFuzzer target: arbitrary 36-byte FCBs, FCB addresses and DMA addresses handed to each BDOS file function.
+// libFuzzer target: arbitrary 36-byte FCBs, FCB addresses and DMA addresses handed to each BDOS file and disk function.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "bdos/disk.h"
+#include "bdos/memory_map.h"
 #include "machine/machine.h"
 #include "tests/fuzz/sandbox.h"
 
@@ -29,10 +31,12 @@ namespace {
 constexpr std::size_t operation_size = 41;
 constexpr unsigned fcb_size = 36;
 
-constexpr std::uint8_t file_functions[] = {13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 30, 33, 34, 35, 36, 37, 40};
+constexpr std::uint8_t file_functions[] = {13, 15, 16, 17, 18, 19, 20, 21, 22, 23, 30, 33, 34, 35, 36, 37, 40, 27, 31, 32};
 constexpr std::uint8_t set_dma_address = 26;
 constexpr std::uint8_t read_sequential = 20, write_sequential = 21, read_random = 33, reset_disk_system = 13,
-                       write_random = 34, set_random_record = 36, reset_drive = 37, write_random_with_zero_fill = 40;
+                       write_random = 34, set_random_record = 36, reset_drive = 37, write_random_with_zero_fill = 40,
+                       search_for_first = 17, search_for_next = 18, get_allocation_vector = 27,
+                       get_disk_parameters = 31, get_set_user_code = 32;
 
 fuzz::Sandbox& sandbox() {
     static fuzz::Sandbox instance({});
@@ -125,7 +129,32 @@ void check_other_files_kept(const std::vector<FileRecord>& before, const std::ve
     }
 }
 
+// The disk functions' results: the tables' addresses, and a user number of
+// five bits, E's when E is not 0xFF.
+void check_disk_result(const kavo::Machine& machine, std::uint8_t function, std::uint16_t parameter) {
+    const kavo::RegisterFile& r = machine.processor.registers;
+    if (function == get_allocation_vector && r.hl() != kavo::address::allocation_vector)
+        fuzz::fail("function 27 returned another address");
+    if (function == get_disk_parameters && r.hl() != kavo::address::disk_parameter_block)
+        fuzz::fail("function 31 returned another address");
+    const std::uint8_t e = std::uint8_t(parameter);
+    if (function == get_set_user_code && (r.a > 31 || (e != 0xFF && r.a != (e & 0x1F))))
+        fuzz::fail("function 32 returned user " + std::to_string(r.a));
+}
+
+// A directory entry a search reported maps blocks of the disk past the
+// directory, or none.
+void check_directory_entry(const kavo::Machine& machine, std::uint16_t dma) {
+    for (unsigned index = 0; index < kavo::disk::blocks_per_entry; ++index) {
+        const std::uint16_t block = machine.processor.read_word(dma + kavo::disk::allocation_map + 2 * index);
+        if (block != 0 && (block < kavo::disk::directory_blocks || block >= kavo::disk::blocks))
+            fuzz::fail("a search reported block " + std::to_string(block));
+    }
+}
+
 bool result_allowed(std::uint8_t function, std::uint8_t result) {
+    if (function == get_allocation_vector || function == get_disk_parameters || function == get_set_user_code)
+        return true;  // checked by check_disk_result
     if (function == reset_disk_system || function == set_random_record || function == reset_drive)
         return result == 0x00;
     if (function == read_sequential)
@@ -168,6 +197,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 fuzz::fail("function " + std::to_string(function) + " returned " + std::to_string(machine.processor.registers.a));
             if (record && machine.processor.registers.a == 0x00)
                 check_other_files_kept(before, records_at(box.run_directory(), *record), fcb_name);
+            check_disk_result(machine, function, fcb);
+            if ((function == search_for_first || function == search_for_next) && machine.processor.registers.a == 0)
+                check_directory_entry(machine, dma);
             // A change to a read-only file or through an unmapped drive ends
             // the run, as the supervisor would.
             if (machine.bdos.run_ending)

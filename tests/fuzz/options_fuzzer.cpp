@@ -112,6 +112,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const bool tail_fits = tail_length(command.argument_count, program_arguments.data()) <= 126;
             fuzz::FreshMachine fresh;
             fresh.machine.options = command.options;
+            // The printer, punch and reader files are opened as the run
+            // starts, wherever the command line names them: never here.
+            fresh.machine.options.printer.clear();
+            fresh.machine.options.punch.clear();
+            fresh.machine.options.reader.clear();
             bool loaded;
             {
                 fuzz::QuietErrors quiet;

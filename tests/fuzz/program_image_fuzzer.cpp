@@ -61,14 +61,14 @@ __attribute__((no_sanitize("coverage"))) bool run(kavo::Machine& machine) {
                                                                                   : &kavo::Processor::run_until_trap;
     for (;;) {
         const kavo::Stop stop = (machine.processor.*run_until_trap)();
-        const bool file_request = stop == kavo::Stop::trap && machine.processor.registers.pc == kavo::address::bdos_entry &&
+        const bool file_request = stop == kavo::Stop::trap && machine.processor.registers.pc == kavo::address::bdos_trap &&
                                   machine.processor.registers.c >= first_disk_function;
         const std::uint64_t cost = file_request ? file_request_cost : request_cost;
         if (stop == kavo::Stop::none || machine.processor.instruction_budget < cost)
             return reached_files;
         machine.processor.instruction_budget -= cost;
         reached_files |= file_request;
-        if (stop == kavo::Stop::trap && machine.processor.registers.pc == kavo::address::bdos_entry) {
+        if (stop == kavo::Stop::trap && machine.processor.registers.pc == kavo::address::bdos_trap) {
             if (machine.processor.registers.c == 9) {
                 const long length = print_string_length(machine);
                 if (length < 0 || std::uint64_t(length) > machine.processor.instruction_budget)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bdos/memory_map.h"
 #include "tests/assembler.h"
 
 namespace {
@@ -44,20 +45,21 @@ Assembler files() {
 Assembler console() {
     Assembler program;
     program.bdos(11).mvi(E, 0xFF).bdos(6).mvi(E, 'x').bdos(6).bdos(12).bdos(24).bdos(25).bdos(27);
-    program.bdos(29).bdos(31).mvi(E, 0xFF).bdos(32).mvi(E, 0x07).bdos(32).bdos(40).mvi(E, 'y').bdos(2);
+    program.bdos(29).bdos(31).mvi(E, 0xFF).bdos(32).mvi(E, 0xC7).bdos(32).bdos(40).mvi(E, 'y').bdos(2);
+    program.bdos(7).mvi(E, 0x42).bdos(8).mvi(E, 'p').bdos(4).mvi(E, 'l').bdos(5).bdos(3);
     program.lxi(DE, "buffer").bdos(10).bdos(1).exit();
     program.label("buffer").db({20}).ds(22);
     return program;
 }
 
-// Calls every entry of the BIOS jump vector and an address between them, the
-// console input last.
+// Calls every entry of the BIOS jump vector by its offset and an address
+// between them, the console input last.
 Assembler bios() {
     Assembler program;
     program.lxi(BC, 0x4000);
-    for (std::uint16_t entry : {0xFFC9, 0xFFCF, 0xFFD2, 0xFFD5, 0xFFD8, 0xFFDB, 0xFFDE, 0xFFE1, 0xFFE4, 0xFFE7, 0xFFEA,
-                                0xFFED, 0xFFF0, 0xFFF3, 0xFFF6, 0xFFC3, 0xFFCC})
-        program.call(entry);
+    for (unsigned offset : {0x06, 0x0C, 0x0F, 0x12, 0x15, 0x18, 0x1B, 0x1E, 0x21, 0x24, 0x27, 0x2A, 0x2D, 0x30, 0x33,
+                            0x00, 0x09})
+        program.call(std::uint16_t(kavo::address::bios_vector + offset));
     return program.hlt();
 }
 
@@ -89,7 +91,8 @@ Assembler top_of_memory() {
 // and the random record number in their places; or, with bit 7 of the
 // index, the address an FCB is copied or moved from.
 struct Operation {
-    std::uint8_t function_index;  // 13 15 16 17 18 19 20 21 22 23 30 33 34 in that order; bit 7 keeps the FCB
+    std::uint8_t function_index;  // into the target's functions, 13 15 16 17 18 19 20 21 22 23 30 33 34 35 36 37
+                                  // 40 27 31 32; bit 7 keeps the FCB
     std::uint16_t fcb;
     std::uint16_t dma;
     std::string name = "           ";
@@ -120,7 +123,8 @@ std::string encode(std::initializer_list<Operation> operations) {
 }
 
 constexpr std::uint8_t reset = 0, open = 1, close = 2, search_first = 3, search_next = 4, erase = 5, read_sequential = 6,
-                       write_sequential = 7, make = 8, rename = 9, read_random = 11, write_random = 12, keep = 0x80;
+                       write_sequential = 7, make = 8, rename = 9, read_random = 11, write_random = 12,
+                       allocation_vector = 17, disk_parameters = 18, user_code = 19, keep = 0x80;
 
 const std::string fcb_seeds[] = {
     encode({{make, 0x005C, 0x0080, "NEW     DAT"},
@@ -159,6 +163,16 @@ const std::string fcb_seeds[] = {
             {write_sequential | keep, 0x3000, 0x0080},
             {close | keep, 0x2000, 0x0080},
             {write_random | keep, 0x1000, 0x0080}}),
+    // The disk functions around files made and searched: function 32's E is
+    // the FCB address's low byte.
+    encode({{make, 0x005C, 0x0080, "NEW     DAT"},
+            {write_random | keep, 0x005C, 0x0080},
+            {allocation_vector, 0x005C, 0x0080},
+            {search_first, 0x2000, 0x3000, "???????????", "           ", '?'},
+            {search_next, 0x2000, 0x3000},
+            {disk_parameters, 0x2000, 0x3000},
+            {user_code, 0x20C8, 0x3000},
+            {user_code, 0x20FF, 0x3000}}),
 };
 
 // Key streams, after the terminal model's index (0 ansi, 1 adm3a, 2 vt52,
@@ -193,12 +207,15 @@ const std::string screen_seeds[] = {
 // Console scripts: the terminal's index (0 ansi, 1 adm3a, 2 vt52, 3 h19, 4
 // tvi925), the number of requests, the requests (low three bits: 0 function
 // 1, 1 function 6 reading, 2 function 6 writing, 3 function 10, 4 function
-// 11, 5 BIOS CONST, 6 BIOS CONIN, 7 function 2; for function 10 bits 3-4 the
-// buffer, 0x0200, the DMA address, 0xFFF0 or 0xFF00, and bits 5-7 its room,
-// 0 1 2 5 16 80 127 255), then the script: lines with CR LF, LF and none at
-// the end, editing keys, TAB, control characters and ^C, and reads past the
-// end of the script.
+// 11, 5 BIOS CONST or with bit 3 function 7, 6 BIOS CONIN or with bit 3
+// function 3, 7 function 2, 4, 5 or 8 by bits 3-4; for function 10 bits 3-4
+// the buffer, 0x0200, the DMA address, 0xFFF0 or 0xFF00, and bits 5-7 its
+// room, 0 1 2 5 16 80 127 255), then the script: lines with CR LF, LF and
+// none at the end, editing keys (DEL, BS, ^U, ^X, ^R, ^E, ^P), TAB, control
+// characters and ^C, and reads past the end of the script.
 const std::string console_seeds[] = {
+    "\0\x09\xA3\x0D\x1F\x0D\x0E\x4F\x57\xA3\xA3" "garbage\x15" "PIP\r\nz" "ab\x05" "cd\x12\x18" "ef\r\n\x10"
+    "x\x15" "y\r\n"s,
     "\0\x08\xA3\x00\x01\x04\x05\x06\x6F\xA3" "DIR A:\r\nab\x08" "c\tx\x7F\n\x01\x7Fyz\n"s,
     "\1\x06\xEB\x73\x1B\x23\xDB\xA3" "\x7F\tq\x7Fw\x01\x1B[A\r\nline\x03more\nabcdefg\x08\x08\x03"s,
     "\2\x0A\x01\x01\x01\x02\x06\x00\x00\xA3\xA3\xA3" "\r\r\n\n\x0D\x0Ax\x80\xFF\x00"s,
