@@ -576,12 +576,12 @@ void CommandProcessor::write_fcb(std::uint16_t address, const CommandName& name)
     std::copy(name.name.begin(), name.name.end(), &memory[address + 1]);
 }
 
-// Whether a key typed at the terminal stops what is being listed; ^S pauses
-// until the next key instead. Script input is never taken. What was listed so
-// far appears first.
+// Whether a key typed at the terminal, or typed ahead while a program printed
+// and kept, stops what is being listed; ^S pauses until the next key instead.
+// Script input is never taken. What was listed so far appears first.
 bool CommandProcessor::break_key() {
     console.terminal.end_request();
-    if (!console.terminal.key_typed())
+    if (!console.has_kept_key() && !console.terminal.key_typed())
         return false;
     if (console.console_in() != 0x13)
         return true;

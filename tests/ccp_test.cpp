@@ -343,6 +343,30 @@ TEST(CommandProcessor, BatchFilesWithOddRecords) {
     EXPECT_EQ(test::read_file(directory / "$$$.SUB"), batch_record("TAIL AGAIN"));
 }
 
+// A key typed while a batch's program prints is kept for the next read; the
+// batch's check for a key sees it there too, and stops the batch, as CP/M's
+// command processor stops it when a key is waiting.
+TEST(CommandProcessor, KeyTypedAheadDuringABatchStopsIt) {
+    test::TemporaryDirectory directory;
+    tail_program().write(directory / "TAIL.COM");
+    // Prints until a key is waiting, looking for one after every tenth dot,
+    // so that the key mostly arrives during output and is kept there.
+    Assembler printer;
+    printer.lxi(DE, "go").bdos(9).label("again").mvi(B, 10).label("dot").push(test::BC).mvi(E, '.').bdos(2).pop(test::BC);
+    printer.dcr(B).jnz("dot").bdos(11).ora(A).jz("again").exit();
+    printer.label("go").db("go$");
+    printer.write(directory / "PRINTER.COM");
+    test::write_file(directory / "$$$.SUB", batch_record("TAIL NEVER") + batch_record("PRINTER"));
+    test::PtyRun run(directory.path(), {"--ccp"});
+    ASSERT_TRUE(run.wait_for("go"));
+    ASSERT_TRUE(run.type("k"));
+    ASSERT_TRUE(run.wait_for("\r\nA>TAIL NEVER\r\nA>"));
+    ASSERT_TRUE(run.type("exit\r"));
+    EXPECT_TRUE(test::exited_with_zero(run.wait_exit()));
+    EXPECT_EQ(run.output.find("< NEVER>"), std::string::npos) << run.output;
+    EXPECT_FALSE(fs::exists(directory / "$$$.SUB"));
+}
+
 // A session as a user has it on a terminal: the line edited as function 10
 // edits it, the built-in commands, a program, ^C at the prompt and in a
 // program's line input, EXIT; the terminal as it was afterwards.
