@@ -272,7 +272,7 @@ std::array<std::uint8_t, 12> fcb_name_of_host(const char* name) {
     const auto* current = reinterpret_cast<const std::uint8_t*>(name);
     bytes[0] = 0;
     if (current[0] != 0 && current[1] == ':') {
-        bytes[0] = std::uint8_t(current[0] - 64);
+        bytes[0] = std::uint8_t(upper(current[0]) - 64);  // b: is B:, as the command processor reads it
         current += 2;
     }
     for (unsigned position = 0; position < 11; ++position) {

@@ -345,11 +345,13 @@ const ArgumentCase argument_cases[] = {
     {{}, 0, spaces, 0, spaces, ""},
     {{"a.txt", "b.dat", "c"}, 0, "A       TXT", 0, "B       DAT", " A.TXT B.DAT C"},
     {{"x-1_y"}, 0, "X-1_Y      ", 0, spaces, " X-1_Y"},
-    {{"x:foo.bar"}, 0x38, "FOO     BAR", 0, spaces, " X:FOO.BAR"},
+    {{"x:foo.bar"}, 0x18, "FOO     BAR", 0, spaces, " X:FOO.BAR"},
     {{"*.asm"}, 0, "*       ASM", 0, spaces, " *.ASM"},
     {{"?"}, 0, "?          ", 0, spaces, " ?"},
     {{"a"}, 0, "A          ", 0, spaces, " A"},
-    {{"B:prog.com", "b:x"}, 2, "PROG    COM", 0x22, "X          ", " B:PROG.COM B:X"},
+    // A lower-case drive letter names the drive as the command tail does; it
+    // used to give drive byte 0x22, which programs took for A:.
+    {{"B:prog.com", "b:x"}, 2, "PROG    COM", 2, "X          ", " B:PROG.COM B:X"},
     {{"one", "two", "three", "four"}, 0, "ONE        ", 0, "TWO        ", " ONE TWO THREE FOUR"},
     {{"\x80\xE9z\xFF", "\xC3.\xE4q"}, 0, "\x80\xE9Z\xFF       ", 0, "\xC3       \xE4Q ", " \x80\xE9Z\xFF \xC3.\xE4Q"},
     {{"LONGFILENAME.TXT", "A.B.C"}, 0, "LONGFILENAM", 0, "A       B  ", " LONGFILENAME.TXT A.B.C"},
@@ -483,7 +485,7 @@ struct FcbCase {
 const FcbCase fcb_cases[] = {
     {"hello.txt", 0, "HELLO   TXT"},
     {"B:prog.com", 2, "PROG    COM"},
-    {"b:x", 0x22, "X          "},
+    {"b:x", 2, "X          "},  // a lower-case drive letter used to give drive byte 0x22
     {"README", 0, "README     "},
     {"ABCDEFGH.COM", 0, "ABCDEFGHCOM"},
     {"ABCDEFGHI.COM", 0, "ABCDEFGHI  "},
@@ -493,9 +495,9 @@ const FcbCase fcb_cases[] = {
     {".profile", 0, "        PRO"},
     {"LONGFI~1.TXT", 0, "LONGFI~1TXT"},
     {"", 0, "           "},
-    {"x:foo.bar", 0x38, "FOO     BAR"},
+    {"x:foo.bar", 0x18, "FOO     BAR"},
     {"a", 0, "A          "},
-    {"a:", 0x21, "           "},
+    {"a:", 1, "           "},
     {":", 0, ":          "},
     {"*.asm", 0, "*       ASM"},
     {"?:*.*", 0xFF, "*       *  "},
