@@ -339,8 +339,12 @@ TEST(Tracing, StoppedRunLeavesACompleteTrace) {
                 return line.find("console output") != std::string::npos;
             });
             if (*trace.line) {
-                for (std::size_t index = 1; index < lines.size(); ++index)
+                // Ctrl+\ may be read by the request's own look at the
+                // keyboard, which then ends the run after it.
+                for (std::size_t index = 1; index + 1 < lines.size(); ++index)
                     EXPECT_EQ(lines[index].substr(6), trace.line);
+                const std::string last = lines.back().substr(6);
+                EXPECT_TRUE(last == trace.line || last == std::string(trace.line) + ", the run ends") << last;
                 const auto printed = std::count(run.output.begin(), run.output.end(), 'x');
                 EXPECT_TRUE(printed == output_lines || printed == output_lines + 1) << printed << " " << output_lines;
             } else {
