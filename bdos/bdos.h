@@ -28,12 +28,20 @@ struct FileSlot {
     std::uint64_t last_use = 0;  // the table's use count at its last use
 };
 
+// A file on a drive's disk: its host entry, the user area it is in, and the
+// first of its blocks (nothing: it does not fit on the disk).
+struct DiskFile {
+    host::DirectoryEntry entry;
+    std::uint8_t user = 0;
+    std::optional<std::uint16_t> first_block;
+};
+
 // The one directory search a program may have going: the files of a drive as
 // search for first found them, and how far search for next has come.
 struct DirectorySearch {
     std::uint16_t fcb_address = 0;  // whose name and EX each call matches anew
-    std::vector<host::DirectoryEntry> files;
-    std::vector<std::optional<std::uint16_t>> first_blocks;  // by file: where it lies on the disk; nothing: not on it
+    bool every_user = false;        // '?' as the drive byte: every entry of every user area, names aside
+    std::vector<DiskFile> files;
     std::size_t file = 0;       // index of the file last reported, or to look at next
     unsigned entries_sent = 0;  // directory entries of that file reported so far
 };
@@ -165,6 +173,9 @@ private:
     host::Directory absent_area = host::Directory::absent();
     // A: and every mapped drive exist.
     bool drive_exists(unsigned drive) const;
+    // The files of every user area of the drive (0-15) as they lie on its
+    // disk: user 0's, then those of each user area that exists, in order.
+    std::vector<DiskFile> disk_files(unsigned drive);
     // Writes the allocation vector of the drive (0-15) as its files and the
     // host's free space make it now.
     void fill_allocation_vector(unsigned drive);
@@ -243,7 +254,7 @@ private:
     std::optional<std::uint32_t> sequential_record() const;
     void advance_record();
     void seek_random_record();
-    void report_directory_entry(const host::DirectoryEntry& file, std::uint16_t first_block, unsigned entry);
+    void report_directory_entry(const DiskFile& file, unsigned entry);
 };
 
 // The name of a BDOS function the system performs ("open file"), or nullptr.

@@ -7,16 +7,19 @@ namespace kavo {
 
 using namespace fcb_format;
 
-// Search for first takes the files of the FCB's drive as they are now ('?'
-// as the drive byte is the current drive), with the blocks each takes on the
-// disk, and reports the first that matches.
+// Search for first takes the files of the FCB's drive as they are now, with
+// the blocks each takes on the disk, and reports the first that matches: the
+// files of the current user area, or with '?' as the drive byte, as CP/M
+// has it, every entry of every user area of the current drive, whatever its
+// name.
 void Bdos::search_for_first(FileSlot*) {
     const std::uint16_t address = registers.de();
     const std::uint8_t drive_byte = memory[address + fcb::drive];
-    const unsigned drive = fcb_drive(drive_byte == wildcard ? 0 : drive_byte);
-    std::vector<host::DirectoryEntry> files = drive_directory(drive).files();
-    std::vector<std::optional<std::uint16_t>> first_blocks = disk::lay_out(files).first_blocks;
-    search_handle = DirectorySearch{address, std::move(files), std::move(first_blocks), 0, 0};
+    const bool every_user = drive_byte == wildcard;
+    std::vector<DiskFile> files = disk_files(fcb_drive(every_user ? 0 : drive_byte));
+    if (!every_user)
+        std::erase_if(files, [&](const DiskFile& file) { return file.user != user_code; });
+    search_handle = DirectorySearch{address, every_user, std::move(files), 0, 0};
     search_for_next(nullptr);
 }
 
@@ -24,7 +27,8 @@ void Bdos::search_for_first(FileSlot*) {
 // reported, the next file on the disk whose name matches the 11 name bytes
 // now at the FCB address search for first was given, as CP/M keeps that
 // address. With EX = '?' there, every entry of a large file is reported,
-// else only its first. The call that finds nothing more ends the search.
+// else only its first; a search of every user area reports every entry of
+// every file. The call that finds nothing more ends the search.
 void Bdos::search_for_next(FileSlot*) {
     if (!search_handle) {
         registers.a = 0xFF;
@@ -32,12 +36,13 @@ void Bdos::search_for_next(FileSlot*) {
     }
     DirectorySearch& search = *search_handle;
     const std::string pattern = fcb_to_host_name(search.fcb_address + 1);
-    const bool every_entry = memory[std::uint16_t(search.fcb_address + fcb::extent)] == wildcard;
+    const bool every_entry =
+        search.every_user || memory[std::uint16_t(search.fcb_address + fcb::extent)] == wildcard;
     for (;;) {
         if (search.entries_sent > 0) {
-            const host::DirectoryEntry& file = search.files[search.file];
-            if (every_entry && search.entries_sent < disk::directory_entries_of(file.size)) {
-                report_directory_entry(file, *search.first_blocks[search.file], search.entries_sent++);
+            const DiskFile& file = search.files[search.file];
+            if (every_entry && search.entries_sent < disk::directory_entries_of(file.entry.size)) {
+                report_directory_entry(file, search.entries_sent++);
                 return;
             }
             ++search.file;
@@ -48,26 +53,27 @@ void Bdos::search_for_next(FileSlot*) {
             registers.a = 0xFF;
             return;
         }
-        const host::DirectoryEntry& file = search.files[search.file];
-        const std::optional<std::uint16_t> first_block = search.first_blocks[search.file];
-        if (first_block && host::pattern_matches(pattern, file.name)) {
-            report_directory_entry(file, *first_block, search.entries_sent++);
+        const DiskFile& file = search.files[search.file];
+        if (file.first_block && (search.every_user || host::pattern_matches(pattern, file.entry.name))) {
+            report_directory_entry(file, search.entries_sent++);
             return;
         }
         ++search.file;
     }
 }
 
-// Writes the 32-byte directory entry number entry of a file whose blocks
-// start at first_block at the DMA address and sets A = 0. Entry k covers
-// logical extents 2k and 2k + 1 (of those the file has): EX and S2 name the
-// last of them, RC counts its records, the allocation map names its blocks
-// (the file's 8k-th on, as many as there are up to 8, the rest 0), and bit 7
-// of the first type byte marks a read-only file.
-void Bdos::report_directory_entry(const host::DirectoryEntry& file, std::uint16_t first_block, unsigned entry) {
+// Writes the 32-byte directory entry number entry of a file on the disk at
+// the DMA address and sets A = 0. Byte 0 is the file's user number. Entry k
+// covers logical extents 2k and 2k + 1 (of those the file has): EX and S2
+// name the last of them, RC counts its records, the allocation map names its
+// blocks (the file's 8k-th on, as many as there are up to 8, the rest 0), and
+// bit 7 of the first type byte marks a read-only file.
+void Bdos::report_directory_entry(const DiskFile& disk_file, unsigned entry) {
+    const host::DirectoryEntry& file = disk_file.entry;
     for (unsigned offset = 0; offset < 32; ++offset)
         memory[std::uint16_t(dma_address + offset)] = 0;
     host_name_to_fcb(file.name.c_str(), dma_address);
+    memory[dma_address] = disk_file.user;
     const std::uint32_t records = records_of(file.size);
     const unsigned last_extent = records == 0 ? 0 : (records - 1) / records_per_extent;
     const unsigned extent = std::min(2 * entry + 1, last_extent);
@@ -78,7 +84,8 @@ void Bdos::report_directory_entry(const host::DirectoryEntry& file, std::uint16_
     for (unsigned index = 0; index < disk::blocks_per_entry; ++index) {
         const std::uint64_t block = std::uint64_t(entry) * disk::blocks_per_entry + index;
         if (block < blocks)
-            processor.write_word(dma_address + disk::allocation_map + 2 * index, std::uint16_t(first_block + block));
+            processor.write_word(dma_address + disk::allocation_map + 2 * index,
+                                 std::uint16_t(*disk_file.first_block + block));
     }
     if (file.read_only)
         memory[std::uint16_t(dma_address + fcb::first_type)] |= read_only_attribute;

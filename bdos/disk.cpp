@@ -2,6 +2,7 @@
 #include "bdos/disk.h"
 
 #include <algorithm>
+#include <string>
 
 #include "bdos/bdos.h"
 #include "bdos/memory_map.h"
@@ -40,13 +41,38 @@ bool Bdos::drive_exists(unsigned drive) const {
     return drive == 0 || (drive < drive_directories.size() && drive_directories[drive]);
 }
 
-// The blocks of the files that lie on the disk are in use, as lay_out places
-// them; so are as many of the last blocks as the host file system has no
-// room for, so that the free blocks are what the drive can still take. The
-// files are the current user area's; the free space is that of the drive's
-// own directory, which a user area not yet made does not have.
+// User areas share the disk, as on CP/M: their files lie after user 0's.
+// User area n is the subdirectory n (1-31) of the drive's directory.
+std::vector<DiskFile> Bdos::disk_files(unsigned drive) {
+    std::vector<DiskFile> files;
+    std::vector<host::DirectoryEntry> entries;
+    const host::Directory& root = drive_root(drive);
+    for (unsigned user = 0; user < 32; ++user) {
+        const std::optional<host::Directory> area =
+            user == 0 ? std::nullopt : root.open_subdirectory(std::to_string(user));
+        if (user != 0 && !area)
+            continue;
+        for (host::DirectoryEntry& entry : (user == 0 ? root : *area).files()) {
+            entries.push_back(entry);
+            files.push_back({std::move(entry), std::uint8_t(user), std::nullopt});
+        }
+    }
+    const disk::Layout layout = disk::lay_out(entries);
+    for (std::size_t index = 0; index < files.size(); ++index)
+        files[index].first_block = layout.first_blocks[index];
+    return files;
+}
+
+// The blocks of the files that lie on the disk, of every user area, are in
+// use, as lay_out places them; so are as many of the last blocks as the host
+// file system has no room for, so that the free blocks are what the drive
+// can still take.
 void Bdos::fill_allocation_vector(unsigned drive) {
-    const unsigned in_use = disk::lay_out(drive_directory(drive).files()).blocks_in_use;
+    unsigned in_use = disk::directory_blocks;
+    for (const DiskFile& file : disk_files(drive)) {
+        if (file.first_block)
+            in_use += unsigned(disk::blocks_of(file.entry.size));
+    }
     unsigned free = disk::blocks - in_use;
     if (const std::optional<std::uint64_t> host_free = drive_root(drive).free_bytes())
         free = unsigned(std::min<std::uint64_t>(free, *host_free / disk::block_size));

@@ -1128,8 +1128,8 @@ TEST_F(BdosFiles, PositionsOutsideTheRangesTransferNothing) {
 
 // A copying program copies A:SRC.DAT to B:, selects B: and copies the copy
 // back to A: through the current drive (drive byte 0). B: has every rule of
-// A:: a search with '?' as the drive byte lists the current drive, and its
-// read-only file stays, the run ending with B:'s letter.
+// A:: a search with '?' as the drive byte lists every entry of the current
+// drive, and its read-only file stays, the run ending with B:'s letter.
 TEST_F(BdosFiles, CopyingBetweenDrivesAToBAndBack) {
     test::TemporaryDirectory drive_b;
     create("SRC.DAT", numbered_records(300));
@@ -1146,6 +1146,7 @@ TEST_F(BdosFiles, CopyingBetweenDrivesAToBAndBack) {
                                  "00 00 00 00",
                                  "00 01 00 00 00 00",
                                  directory_entry("COPY.DAT", 1, 128, 0, false, 8, 8),
+                                 directory_entry("COPY.DAT", 2, 44, 0, false, 16, 2),
                                  directory_entry("RO.TXT", 0, 1, 0, true, 18, 1),
                                  "FF",
                                  "",

@@ -69,6 +69,25 @@ TEST(Disk, StatMeasuresEveryFileAndTheSpaceLeft) {
     EXPECT_NE(result.output.find(" 1024: 32  Byte Directory Entries\r\n"), std::string::npos) << result.output;
 }
 
+// User areas share their drive's disk, as on CP/M: STAT USR: finds the users
+// that have files (through a search with '?' as the drive byte, which
+// reports every entry with its user number), and the space left counts the
+// files of every area. This used to count the current area's alone, and the
+// search to report every file as user 0's.
+TEST(Disk, UserAreasShareTheDisk) {
+    KAVO_REQUIRE_SHARED("cpm/programs/STAT.COM", stat);
+    test::TemporaryDirectory directory;
+    fs::create_directory(directory / "3");
+    copy_into(stat, directory.path());                 // 8k
+    copy_into(stat, directory / "3");                  // 8k
+    sized_file(directory / "3" / "BIG.DAT", 100000);  // 100k
+    const test::Result result = test::run_kavo(directory.path(), {"--ccp", "STAT USR:", "USER 3", "STAT"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "\r\nA>STAT USR:\r\n\r\nActive User : 0\r\nActive Files: 0 3\r\n"
+                             "A>USER 3\r\n"
+                             "A3>STAT\r\nA: R/W, Space: 8044k\r\n\r\n");
+}
+
 // The space left is the host's free space where that is less than the disk
 // still holds: STAT on an empty file system of 512 KiB.
 TEST(Disk, SpaceLeftIsCappedByTheHostsFreeSpace) {
