@@ -58,6 +58,8 @@ constexpr TracedFunction traced_functions[] = {
     {4, Takes::character},
     {5, Takes::character},
     {6, Takes::direct, Gives::character},
+    {7, Takes::nothing},
+    {8, Takes::byte},
     {9, Takes::string},
     {10, Takes::line, Gives::line},
     {14, Takes::drive},

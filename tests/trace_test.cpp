@@ -115,12 +115,13 @@ TEST(RequestTrace, FileCopyNamesItsFilesAndResults) {
 }
 
 // Console output, console input, a word result, an unimplemented function,
-// the BIOS entries and an address between them, and function 0.
+// the BIOS entries and an address between them, IOBYTE, and function 0.
 TEST(RequestTrace, ConsoleSystemAndBiosLines) {
     TemporaryDirectory directory;
     Assembler program;
     program.mvi(E, 0x07).bdos(2).bdos(1).bdos(12).lxi(DE, 0x1234).bdos(77);
-    program.mvi(C, 'x').call(0xFF0C).mvi(C, 2).call(0xFF1B).call(0xFF09).call(0xFF04).bdos(0);
+    program.mvi(C, 'x').call(0xFF0C).mvi(C, 2).call(0xFF1B).call(0xFF09).call(0xFF04);
+    program.mvi(E, 0x94).bdos(8).bdos(7).bdos(0);
     program.write(directory / "SYS.COM");
     const TracedRun traced = run_traced(directory.path(), {"--trace=bdos", "SYS"}, "kq");
     const std::vector<std::string> expected = {
@@ -132,7 +133,9 @@ TEST(RequestTrace, ConsoleSystemAndBiosLines) {
         "0123  BIOS  9 SELDSK  C=02 C:  -> HL=0000",
         "0126  BIOS  3 CONIN  -> A='q'",
         "0129  trap at FF04  -> no service",
-        "012E  BDOS  0 system reset  -> the run ends",
+        "0130  BDOS  8 set I/O byte  E=94  -> A=00",
+        "0135  BDOS  7 get I/O byte  -> A=94",
+        "013A  BDOS  0 system reset  -> the run ends",
     };
     EXPECT_EQ(traced.trace, expected);
     EXPECT_EQ(traced.run.output, "kFunc=4D\nxPC=FF04 trap=01\n");
