@@ -358,7 +358,7 @@ void Bdos::set_dma_address(FileSlot*) {
 void Bdos::get_read_only_vector(FileSlot*) {
     std::uint16_t vector = 0x0000;
     for (unsigned drive = 1; drive < drive_directories.size(); ++drive) {
-        if (!drive_directories[drive])
+        if (!drive_exists(drive))
             vector |= std::uint16_t(1u << drive);
     }
     registers.set_hl(vector);

@@ -37,10 +37,6 @@ Layout lay_out(const std::vector<host::DirectoryEntry>& files) {
 
 }  // namespace disk
 
-bool Bdos::drive_exists(unsigned drive) const {
-    return drive == 0 || (drive < drive_directories.size() && drive_directories[drive]);
-}
-
 // User areas share the disk, as on CP/M: their files lie after user 0's.
 // User area n is the subdirectory n (1-31) of the drive's directory.
 std::vector<DiskFile> Bdos::disk_files(unsigned drive) {

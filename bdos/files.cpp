@@ -62,7 +62,7 @@ void Bdos::end_with_disk_error(unsigned drive, const char* what) {
 // CP/M ends a run with "R/O" when a program changes a write-protected disk;
 // an unmapped drive is one, as it reaches the directory of A:.
 bool Bdos::may_change(unsigned drive) {
-    if (drive == 0 || drive_directories[drive])
+    if (drive_exists(drive))
         return true;
     end_with_disk_error(drive, "R/O");
     console.error("kavo: drive %c: is not mapped; map it with --drive %c=DIR\n", char('A' + drive), char('A' + drive));
@@ -110,6 +110,10 @@ bool Bdos::open_drives(const std::array<std::string, 16>& paths) {
         }
     }
     return true;
+}
+
+bool Bdos::drive_exists(unsigned drive) const {
+    return drive == 0 || (drive < drive_directories.size() && drive_directories[drive]);
 }
 
 host::Directory& Bdos::drive_root(unsigned drive) {

@@ -69,24 +69,6 @@ void make_fixture(const fuzz::fs::path& directory) {
     fuzz::fs::create_symlink("..", directory / "5");
 }
 
-// Standard input becomes a pipe that holds the script and is closed behind it.
-void script_on_standard_input(std::string_view text) {
-    int ends[2];
-    if (pipe(ends) != 0)
-        fuzz::fail("no pipe");
-    if (!text.empty() && write(ends[1], text.data(), text.size()) != ssize_t(text.size()))
-        fuzz::fail("the script did not fit in the pipe");
-    close(ends[1]);
-    dup2(ends[0], STDIN_FILENO);
-    close(ends[0]);
-}
-
-void null_on_standard_input() {
-    const int null_device = open("/dev/null", O_RDONLY);
-    dup2(null_device, STDIN_FILENO);
-    close(null_device);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -107,14 +89,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         commands.emplace_back(text.substr(0, end));
         text.remove_prefix(std::min(end + 1, text.size()));
     }
-    script_on_standard_input(text.substr(0, script_limit));
+    fuzz::script_on_standard_input(text.substr(0, script_limit));
     int status;
     {
         fuzz::FreshMachine fresh;
         fresh.machine.processor.instruction_budget = budget;
         status = kavo::CommandProcessor(fresh.machine, commands).run();
     }
-    null_on_standard_input();
+    fuzz::null_on_standard_input();
     if (status != 0 && status != 1)
         fuzz::fail("exit status " + std::to_string(status));
     if (fuzz::read_file(box.run_directory() / "DIR.SUB" / "INNER.TXT") != "inner")

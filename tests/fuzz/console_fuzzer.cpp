@@ -69,24 +69,6 @@ std::vector<std::uint8_t> script_keys(std::span<const std::uint8_t> text) {
     return keys;
 }
 
-// Standard input becomes a pipe that holds the script and is closed behind it.
-void script_on_standard_input(std::span<const std::uint8_t> text) {
-    int ends[2];
-    if (pipe(ends) != 0)
-        fuzz::fail("no pipe");
-    if (!text.empty() && write(ends[1], text.data(), text.size()) != ssize_t(text.size()))
-        fuzz::fail("the script did not fit in the pipe");
-    close(ends[1]);
-    dup2(ends[0], STDIN_FILENO);
-    close(ends[0]);
-}
-
-void null_on_standard_input() {
-    const int null_device = open("/dev/null", O_RDONLY);
-    dup2(null_device, STDIN_FILENO);
-    close(null_device);
-}
-
 // Standard output for every input: a memory file, read and emptied after it.
 int output_file() {
     static const int descriptor = [] {
@@ -361,7 +343,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> text =
         std::span(data + 2 + call_count, size - 2 - call_count).first(std::min(size - 2 - call_count, script_limit));
     const std::vector<std::uint8_t> keys = script_keys(text);
-    script_on_standard_input(text);
+    fuzz::script_on_standard_input(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
     dup2(output_file(), STDOUT_FILENO);
     const char* const terminal = terminal_names[data[0] % std::size(terminal_names)];
     std::string echoes;
@@ -388,7 +370,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                         std::span(reinterpret_cast<const std::uint8_t*>(echoes.data()), echoes.size()));
     if (take_output() != echoes)
         fuzz::fail("the console output differs from the echoes the keys call for");
-    null_on_standard_input();
+    fuzz::null_on_standard_input();
     box.check_descriptors();
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "machine/machine.h"
@@ -36,6 +37,24 @@ inline std::string read_file(const fs::path& path) {
 
 inline void write_file(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
+}
+
+// Standard input becomes a pipe that holds the script and is closed behind it.
+inline void script_on_standard_input(std::string_view text) {
+    int ends[2];
+    if (pipe(ends) != 0)
+        fail("no pipe");
+    if (!text.empty() && write(ends[1], text.data(), text.size()) != ssize_t(text.size()))
+        fail("the script did not fit in the pipe");
+    close(ends[1]);
+    dup2(ends[0], STDIN_FILENO);
+    close(ends[0]);
+}
+
+inline void null_on_standard_input() {
+    const int null_device = open("/dev/null", O_RDONLY);
+    dup2(null_device, STDIN_FILENO);
+    close(null_device);
 }
 
 // The lowest descriptor number free: a descriptor an input leaves open takes
