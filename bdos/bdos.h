@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bdos/disk.h"
 #include "cpu/processor.h"
 #include "host/console.h"
 #include "host/files.h"
@@ -26,14 +27,6 @@ struct FileSlot {
     unsigned drive = 0;          // 0-15 for A-P: the drive the FCB named
     std::string name;            // the host name the FCB named, without a trailing dot
     std::uint64_t last_use = 0;  // the table's use count at its last use
-};
-
-// A file on a drive's disk: its host entry, the user area it is in, and the
-// first of its blocks (nothing: it does not fit on the disk).
-struct DiskFile {
-    host::DirectoryEntry entry;
-    std::uint8_t user = 0;
-    std::optional<std::uint16_t> first_block;
 };
 
 // The one directory search a program may have going: the files of a drive as

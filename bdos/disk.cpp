@@ -17,22 +17,17 @@ std::uint64_t directory_entries_of(std::uint64_t size) {
     return std::max<std::uint64_t>(1, (blocks_of(size) + blocks_per_entry - 1) / blocks_per_entry);
 }
 
-Layout lay_out(const std::vector<host::DirectoryEntry>& files) {
-    Layout layout;
-    layout.first_blocks.reserve(files.size());
-    unsigned entries_in_use = 0;
-    for (const host::DirectoryEntry& file : files) {
-        const std::uint64_t file_blocks = blocks_of(file.size);
-        const std::uint64_t file_entries = directory_entries_of(file.size);
-        if (file_blocks > blocks - layout.blocks_in_use || file_entries > directory_entries - entries_in_use) {
-            layout.first_blocks.push_back(std::nullopt);
+void lay_out(std::vector<DiskFile>& files) {
+    unsigned blocks_in_use = directory_blocks, entries_in_use = 0;
+    for (DiskFile& file : files) {
+        const std::uint64_t file_blocks = blocks_of(file.entry.size);
+        const std::uint64_t file_entries = directory_entries_of(file.entry.size);
+        if (file_blocks > blocks - blocks_in_use || file_entries > directory_entries - entries_in_use)
             continue;
-        }
-        layout.first_blocks.push_back(std::uint16_t(layout.blocks_in_use));
-        layout.blocks_in_use += unsigned(file_blocks);
+        file.first_block = std::uint16_t(blocks_in_use);
+        blocks_in_use += unsigned(file_blocks);
         entries_in_use += unsigned(file_entries);
     }
-    return layout;
 }
 
 }  // namespace disk
@@ -41,21 +36,16 @@ Layout lay_out(const std::vector<host::DirectoryEntry>& files) {
 // User area n is the subdirectory n (1-31) of the drive's directory.
 std::vector<DiskFile> Bdos::disk_files(unsigned drive) {
     std::vector<DiskFile> files;
-    std::vector<host::DirectoryEntry> entries;
     const host::Directory& root = drive_root(drive);
     for (unsigned user = 0; user < 32; ++user) {
         const std::optional<host::Directory> area =
             user == 0 ? std::nullopt : root.open_subdirectory(std::to_string(user));
         if (user != 0 && !area)
             continue;
-        for (host::DirectoryEntry& entry : (user == 0 ? root : *area).files()) {
-            entries.push_back(entry);
+        for (host::DirectoryEntry& entry : (user == 0 ? root : *area).files())
             files.push_back({std::move(entry), std::uint8_t(user), std::nullopt});
-        }
     }
-    const disk::Layout layout = disk::lay_out(entries);
-    for (std::size_t index = 0; index < files.size(); ++index)
-        files[index].first_block = layout.first_blocks[index];
+    disk::lay_out(files);
     return files;
 }
 

@@ -1,4 +1,4 @@
-// The one disk every drive is: its geometry, its disk parameter block, and where a drive's host files lie on it.
+// The one disk every drive is: its geometry, its disk parameter block, and where the files of a drive lie on it.
 #pragma once
 
 #include <array>
@@ -7,6 +7,18 @@
 #include <vector>
 
 #include "host/files.h"
+
+namespace kavo {
+
+// A file on a drive's disk: its host entry, the user area it is in, and the
+// first of its blocks (nothing: it does not fit on the disk).
+struct DiskFile {
+    host::DirectoryEntry entry;
+    std::uint8_t user = 0;
+    std::optional<std::uint16_t> first_block;
+};
+
+}  // namespace kavo
 
 namespace kavo::disk {
 
@@ -41,14 +53,10 @@ constexpr std::array<std::uint8_t, 15> parameter_block = {
 std::uint64_t blocks_of(std::uint64_t size);
 std::uint64_t directory_entries_of(std::uint64_t size);
 
-// Where a drive's files lie: each file, in the directory's order, takes the
-// blocks after those of the files before it, and the directory entries it
-// needs. A file that does not fit in what is left gets nothing and is not on
-// the disk; the files after it still may be.
-struct Layout {
-    std::vector<std::optional<std::uint16_t>> first_blocks;  // by file; nothing: not on the disk
-    unsigned blocks_in_use = directory_blocks;                // the directory's included
-};
-Layout lay_out(const std::vector<host::DirectoryEntry>& files);
+// Where a drive's files lie: each file, in order, takes the blocks after
+// those of the files before it, and the directory entries it needs; its
+// first block is set. A file that does not fit in what is left gets none and
+// is not on the disk; the files after it still may be.
+void lay_out(std::vector<DiskFile>& files);
 
 }  // namespace kavo::disk
